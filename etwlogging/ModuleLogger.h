@@ -1,0 +1,67 @@
+#pragma once
+// The logging front end: every component logs through IsLogLevelEnabled and
+// WriteLog, which hand messages to the process's one logger.
+#include <windows.h>
+
+#include "LoggingIf.h"
+
+namespace ETWLogging {
+
+class CLogBuilderIf;
+
+// Values that shape the creation of the module logger. Set once at process
+// attach, before the first log call; only the first call reads them.
+struct LoggerSettings
+{
+    const wchar_t* appName = nullptr;
+    const wchar_t* group = L"_no_group";
+    HMODULE module = nullptr;
+    const wchar_t* host = L"_no_host";
+    DWORD mode = 0;
+};
+
+LoggerSettings& GetLoggerSettings();
+
+// The process-wide holder of the module logger.
+struct ModuleLogger
+{
+    ModuleLogger() = default;
+    ~ModuleLogger();
+    ModuleLogger(const ModuleLogger&) = delete;
+    ModuleLogger& operator=(const ModuleLogger&) = delete;
+
+    CLoggingIf* logger = nullptr;
+    // Bridge handler this holder registered with the utility library's logger core.
+    void* bridgeHandler = nullptr;
+};
+
+// The holder, created on the first call with the given settings; later calls
+// ignore their arguments. Null when the holder could not be allocated.
+ModuleLogger* GetModuleLogger(const wchar_t* appName, const wchar_t* group, HMODULE module,
+                              const wchar_t* host, DWORD mode);
+
+bool IsLogLevelEnabled(DWORD level);
+
+// Formats and logs one message. Returns 0, 1627 when there is no logger, or
+// the logger's own code. Callers test IsLogLevelEnabled first.
+DWORD WriteLog(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* format, ...);
+
+// Size of the extended path's message buffer, terminator included.
+constexpr size_t kExtendedMessageChars = 2080;
+// Plain-path texts longer than this are cut to kExtendedMessageChars.
+constexpr size_t kPlainMessageLimit = 4160;
+
+namespace internal {
+// Replaces the factory that makes the module logger; takes effect only before
+// the first log call of the process. Returns the factory it replaced.
+CLogBuilderIf* SetLogBuilder(CLogBuilderIf* builder);
+} // namespace internal
+
+} // namespace ETWLogging
+
+// Logs one line when its level is enabled, so dropped messages are never formatted.
+#define ZEL_LOG(level, file, function, ...)                                                         \
+    do {                                                                                            \
+        if (::ETWLogging::IsLogLevelEnabled(level))                                                 \
+            ::ETWLogging::WriteLog((level), (file), (function), __LINE__, __VA_ARGS__);             \
+    } while (0)

@@ -1,0 +1,58 @@
+#include "TestRegistry.h"
+
+#include "plinth/Owners.h"
+
+namespace ZelTest {
+
+bool KeyExists(HKEY root, const wchar_t* path)
+{
+    Plinth::UniqueHKey key;
+    return ::RegOpenKeyExW(root, path, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+}
+
+std::wstring ReadString(HKEY root, const wchar_t* path, const wchar_t* name)
+{
+    wchar_t buffer[1024] = {};
+    DWORD bytes = sizeof(buffer) - sizeof(wchar_t);
+    if (::RegGetValueW(root, path, name, RRF_RT_REG_SZ, nullptr, buffer, &bytes) != ERROR_SUCCESS)
+        return std::wstring();
+    return buffer;
+}
+
+ScopedRegistryTree::ScopedRegistryTree(HKEY root, std::wstring path) : m_root(root), m_path(std::move(path))
+{
+    ::RegDeleteTreeW(m_root, m_path.c_str());
+}
+
+ScopedRegistryTree::~ScopedRegistryTree()
+{
+    ::RegDeleteTreeW(m_root, m_path.c_str());
+    ::RegDeleteKeyW(m_root, m_path.c_str());
+}
+
+bool ScopedRegistryTree::SetString(const wchar_t* name, const std::wstring& value)
+{
+    Plinth::UniqueHKey key;
+    if (::RegCreateKeyExW(m_root, m_path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr) !=
+        ERROR_SUCCESS)
+        return false;
+    const DWORD bytes = static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t));
+    return ::RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()), bytes) ==
+           ERROR_SUCCESS;
+}
+
+std::wstring BinDir()
+{
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring dir(path, length);
+    const size_t slash = dir.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring() : dir.substr(0, slash);
+}
+
+std::wstring BinPath(const wchar_t* file)
+{
+    return BinDir() + L"\\" + file;
+}
+
+} // namespace ZelTest

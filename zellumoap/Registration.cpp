@@ -1,0 +1,76 @@
+#include "Registration.h"
+
+#include <oleauto.h>
+
+#include "../plinth/Owners.h"
+#include "Registrar.h"
+
+HRESULT ApplyRegistryScript(const wchar_t* modulePath, UINT scriptId, const RegistryReplacement* replacements,
+                            size_t count, bool registering)
+{
+    Plinth::ComInitScope com;
+    if (!com.Usable())
+        return com.Result();
+    Plinth::ComPtr<IRegistrar> registrar;
+    HRESULT hr = ::CoCreateInstance(CLSID_Registrar, nullptr, CLSCTX_INPROC_SERVER, IID_IRegistrar,
+                                    registrar.put_void());
+    if (FAILED(hr))
+        return hr;
+    for (size_t i = 0; i < count; ++i) {
+        hr = registrar->AddReplacement(replacements[i].name, replacements[i].value);
+        if (FAILED(hr))
+            return hr;
+    }
+    return registering ? registrar->ResourceRegister(modulePath, scriptId, L"REGISTRY")
+                       : registrar->ResourceUnregister(modulePath, scriptId, L"REGISTRY");
+}
+
+namespace {
+
+HRESULT LoadModuleTypeLib(const wchar_t* modulePath, Plinth::ComPtr<ITypeLib>& typeLib)
+{
+    return ::LoadTypeLibEx(modulePath, REGKIND_NONE, typeLib.put());
+}
+
+} // namespace
+
+HRESULT RegisterModuleTypeLib(const wchar_t* modulePath)
+{
+    Plinth::ComPtr<ITypeLib> typeLib;
+    HRESULT hr = LoadModuleTypeLib(modulePath, typeLib);
+    if (FAILED(hr))
+        return hr;
+    return ::RegisterTypeLib(typeLib.get(), const_cast<LPOLESTR>(modulePath), nullptr);
+}
+
+HRESULT UnregisterModuleTypeLib(const wchar_t* modulePath)
+{
+    Plinth::ComPtr<ITypeLib> typeLib;
+    HRESULT hr = LoadModuleTypeLib(modulePath, typeLib);
+    if (FAILED(hr))
+        return hr;
+    TLIBATTR* attributes = nullptr;
+    hr = typeLib->GetLibAttr(&attributes);
+    if (FAILED(hr))
+        return hr;
+    hr = ::UnRegisterTypeLib(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum,
+                             attributes->lcid, attributes->syskind);
+    typeLib->ReleaseTLibAttr(attributes);
+    return hr;
+}
+
+bool GetModulePath(HMODULE module, wchar_t* path, DWORD capacity)
+{
+    const DWORD length = ::GetModuleFileNameW(module, path, capacity);
+    if (length == 0 || length >= capacity) {
+        if (capacity > 0)
+            path[0] = L'\0';
+        return false;
+    }
+    return true;
+}
+
+void GuidToText(REFGUID guid, wchar_t (&text)[39])
+{
+    ::StringFromGUID2(guid, text, 39);
+}

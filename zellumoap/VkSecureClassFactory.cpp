@@ -1,0 +1,61 @@
+#include "VkSecureClassFactory.h"
+
+namespace {
+
+HRESULT AdmitEveryCaller(const void*)
+{
+    return S_OK;
+}
+
+CallerVerification g_verification = AdmitEveryCaller;
+
+} // namespace
+
+CallerVerification SetCallerVerification(CallerVerification verification)
+{
+    CallerVerification previous = g_verification;
+    g_verification = verification ? verification : AdmitEveryCaller;
+    return previous;
+}
+
+STDMETHODIMP CVkSecureClassFactory::CreateInstance(REFIID riid, void** ppv)
+{
+    return CreateVerified(ZEL_RETURN_ADDRESS(), riid, ppv);
+}
+
+HRESULT CVkSecureClassFactory::CreateVerified(const void* callerAddress, REFIID riid, void** ppv)
+{
+    if (!ppv)
+        return E_POINTER;
+    *ppv = nullptr;
+    if (FAILED(g_verification(callerAddress)))
+        return E_ACCESSDENIED;
+    if (!m_createObject)
+        return E_UNEXPECTED;
+    return m_createObject(riid, ppv);
+}
+
+HRESULT CVkATLSecureClassFactory::InternalQueryInterface(REFIID riid, void** ppv)
+{
+    if (::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IVkClassFactory))
+        *ppv = static_cast<IVkClassFactory*>(this);
+    else if (::IsEqualIID(riid, IID_IVkClassFactory_PreComponentization))
+        *ppv = static_cast<IVkClassFactory_PreComponentization*>(this);
+    else
+        return E_NOINTERFACE;
+    static_cast<IUnknown*>(*ppv)->AddRef();
+    return S_OK;
+}
+
+HRESULT CVkATLSecureClassFactory::CreateClassObject(ObjectCreator createObject, REFIID riid, void** ppv)
+{
+    if (!ppv)
+        return E_POINTER;
+    *ppv = nullptr;
+    CComObjectCached<CVkATLSecureClassFactory>* factory = nullptr;
+    const HRESULT hr = ConstructObject(&factory);
+    if (FAILED(hr))
+        return hr;
+    factory->SetObjectCreator(createObject);
+    return QueryNewObject(factory, riid, ppv);
+}

@@ -1,0 +1,38 @@
+#pragma once
+// The class object of the host's factory interfaces. Before it creates
+// anything it asks the module's caller-verification step whether the module
+// that called it may create objects.
+#include "ComServer.h"
+#include "ZelLumoAp.h"
+
+// Decides whether the module containing callerAddress may create objects:
+// S_OK admits it, a failure (normally E_ACCESSDENIED) refuses it.
+using CallerVerification = HRESULT (*)(const void* callerAddress);
+
+// Replaces the verification step of this module's class objects; null restores
+// the default. Returns the step it replaced.
+CallerVerification SetCallerVerification(CallerVerification verification);
+
+class CVkSecureClassFactory : public IVkClassFactory, public IVkClassFactory_PreComponentization
+{
+public:
+    void SetObjectCreator(ObjectCreator createObject) { m_createObject = createObject; }
+
+    // One body behind both factory interfaces.
+    STDMETHODIMP CreateInstance(REFIID riid, void** ppv) override;
+
+protected:
+    HRESULT CreateVerified(const void* callerAddress, REFIID riid, void** ppv);
+
+private:
+    ObjectCreator m_createObject = nullptr;
+};
+
+class CVkATLSecureClassFactory : public CComObjectRootEx<CComMultiThreadModel>, public CVkSecureClassFactory
+{
+public:
+    HRESULT InternalQueryInterface(REFIID riid, void** ppv);
+
+    // Makes the cached class object for one object-map entry.
+    static HRESULT CreateClassObject(ObjectCreator createObject, REFIID riid, void** ppv);
+};

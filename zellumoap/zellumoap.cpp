@@ -1,0 +1,157 @@
+// Module entry points: load and unload lines, the class object, the unload
+// test, and registration.
+#include <windows.h>
+
+#include "../etwlogging/ModuleLogger.h"
+#include "ApplImpl.h"
+#include "Registration.h"
+#include "Version.h"
+#include "VkSecureClassFactory.h"
+
+namespace {
+
+constexpr wchar_t kFile[] = L"zellumoap";
+constexpr UINT kClassScript = 100;
+constexpr UINT kAppIdScript = 101;
+
+ObjectMapEntry g_objectMap[] = {
+    {&CLSID_ZelAppImpl, kClassScript, &CVkATLSecureClassFactory::CreateClassObject,
+     &CComObject<CZelAppImpl>::CreateInstance, nullptr},
+};
+
+class CZelLumoApModule : public CComModuleBase
+{
+public:
+    CZelLumoApModule() : CComModuleBase(g_objectMap, sizeof(g_objectMap) / sizeof(g_objectMap[0])) {}
+};
+
+CZelLumoApModule g_module;
+HMODULE g_instance = nullptr;
+
+// Identifiers and paths the registry scripts name, as text.
+struct RegistrationTexts
+{
+    wchar_t modulePath[MAX_PATH];
+    wchar_t moduleQuoted[2 * MAX_PATH];
+    wchar_t appId[39];
+    wchar_t clsid[39];
+    wchar_t secondClsid[39];
+    wchar_t libId[39];
+};
+
+// The registrar reads "%MODULE%" inside single quotes, so quotes are doubled.
+bool Prepare(RegistrationTexts& texts)
+{
+    if (!GetModulePath(g_instance, texts.modulePath, MAX_PATH))
+        return false;
+    size_t out = 0;
+    for (const wchar_t* in = texts.modulePath; *in; ++in) {
+        texts.moduleQuoted[out++] = *in;
+        if (*in == L'\'')
+            texts.moduleQuoted[out++] = L'\'';
+    }
+    texts.moduleQuoted[out] = L'\0';
+    GuidToText(APPID_ZelLumoAp, texts.appId);
+    GuidToText(CLSID_ZelAppImpl, texts.clsid);
+    GuidToText(CLSID_ZelAppImplSecondKey, texts.secondClsid);
+    GuidToText(LIBID_ZelAppLib, texts.libId);
+    return true;
+}
+
+HRESULT ApplyAppIdScript(const RegistrationTexts& texts, bool registering)
+{
+    const RegistryReplacement replacements[] = {{L"APPID", texts.appId}};
+    return ApplyRegistryScript(texts.modulePath, kAppIdScript, replacements, 1, registering);
+}
+
+HRESULT ApplyClassScript(const RegistrationTexts& texts, const ObjectMapEntry& entry, bool registering)
+{
+    const RegistryReplacement replacements[] = {
+        {L"Module", texts.moduleQuoted}, {L"Module_Raw", texts.modulePath}, {L"APPID", texts.appId},
+        {L"CLSID", texts.clsid},         {L"SECONDCLSID", texts.secondClsid}, {L"LIBID", texts.libId},
+    };
+    return ApplyRegistryScript(texts.modulePath, entry.registryScriptId, replacements,
+                               sizeof(replacements) / sizeof(replacements[0]), registering);
+}
+
+// Logs one line of the entry point with the product version, which the
+// resource holds as narrow text in the thread's ANSI code page.
+void LogLoaded()
+{
+    wchar_t version[32] = {};
+    ::MultiByteToWideChar(CP_THREAD_ACP, 0, ZEL_PRODUCT_VERSION, -1, version, 31);
+    ZEL_LOG(ETWLogging::LevelNormal, kFile, L"DllMain", L"ZelLumoAp Loaded (Version %s)\r\n", version);
+}
+
+} // namespace
+
+CComModuleBase& GetComModule()
+{
+    return g_module;
+}
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
+{
+    switch (reason) {
+    case DLL_PROCESS_ATTACH: {
+        g_instance = instance;
+        ETWLogging::LoggerSettings& settings = ETWLogging::GetLoggerSettings();
+        settings.appName = nullptr;
+        settings.group = L"Zellumoap";
+        settings.module = nullptr;
+        settings.host = nullptr;
+        settings.mode = 0;
+        LogLoaded();
+        return g_module.InitFailed() ? FALSE : TRUE;
+    }
+    case DLL_PROCESS_DETACH:
+        ZEL_LOG(ETWLogging::LevelNormal, kFile, L"DllMain", L"ZelLumoAp Unloaded\r\n\r\n");
+        return TRUE;
+    default:
+        return TRUE;
+    }
+}
+
+STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv)
+{
+    return g_module.GetClassObject(rclsid, riid, ppv);
+}
+
+STDAPI DllCanUnloadNow()
+{
+    return g_module.CanUnloadNow();
+}
+
+STDAPI DllRegisterServer()
+{
+    SystemLocaleScope locale;
+    RegistrationTexts texts;
+    if (!Prepare(texts))
+        return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+    HRESULT hr = ApplyAppIdScript(texts, true);
+    if (FAILED(hr))
+        return hr;
+    for (size_t i = 0; i < g_module.EntryCount(); ++i) {
+        hr = ApplyClassScript(texts, g_module.Entries()[i], true);
+        if (FAILED(hr))
+            return hr;
+    }
+    return RegisterModuleTypeLib(texts.modulePath);
+}
+
+STDAPI DllUnregisterServer()
+{
+    SystemLocaleScope locale;
+    RegistrationTexts texts;
+    if (!Prepare(texts))
+        return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+    for (size_t i = 0; i < g_module.EntryCount(); ++i) {
+        const HRESULT hr = ApplyClassScript(texts, g_module.Entries()[i], false);
+        if (FAILED(hr))
+            return hr;
+    }
+    HRESULT hr = UnregisterModuleTypeLib(texts.modulePath);
+    if (FAILED(hr))
+        return hr;
+    return ApplyAppIdScript(texts, false);
+}
