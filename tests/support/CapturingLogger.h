@@ -50,7 +50,7 @@ class CapturingLogger : public ETWLogging::CLoggingIf
 public:
     DWORD Init(const wchar_t* group, HMODULE module, const wchar_t* host,
                ETWLogging::LoggingConfigListenerIf* listener) override;
-    DWORD Register() override { return 0; }
+    DWORD Register() override { return registerResult; }
     DWORD Uninit() override { return 0; }
     void SetEnabled(bool enabled) override { m_enabled = enabled; }
     bool IsEnabled() override { return m_enabled; }
@@ -66,6 +66,7 @@ public:
     DWORD GetSeverity() override { return m_severity; }
 
     LoggerInit init;
+    DWORD registerResult = 0;
 
 private:
     bool m_enabled = true;
@@ -78,7 +79,7 @@ class CapturingLoggerEx : public ETWLogging::CLoggingIf_ex
 public:
     DWORD Init(const wchar_t* group, HMODULE module, const wchar_t* host,
                ETWLogging::LoggingConfigListenerIf* listener) override;
-    DWORD Register() override { return 0; }
+    DWORD Register() override { return registerResult; }
     DWORD Uninit() override { return 0; }
     void SetEnabled(bool enabled) override { m_enabled = enabled; }
     bool IsEnabled() override { return m_enabled; }
@@ -107,6 +108,7 @@ public:
     void FillRecord(const wchar_t*, const wchar_t*, int, ETWLogging::internal::ETWEventRecord*) override {}
 
     LoggerInit init;
+    DWORD registerResult = 0;
 
 private:
     bool m_enabled = true;

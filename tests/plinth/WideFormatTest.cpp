@@ -1,0 +1,107 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "plinth/Owners.h"
+#include "plinth/WideFormat.h"
+
+namespace {
+
+struct FormatCase
+{
+    const wchar_t* expected;
+    std::wstring (*format)();
+};
+
+template <typename... Args>
+std::wstring Format(const wchar_t* format, Args... args)
+{
+    wchar_t buffer[128];
+    Plinth::FormatWide(buffer, 128, format, args...);
+    return buffer;
+}
+
+TEST(WideFormatTest, FollowsMicrosoftConversionRules)
+{
+    const FormatCase cases[] = {
+        {L"[wide text]", [] { return Format(L"[%s]", L"wide text"); }},
+        {L"-42", [] { return Format(L"%d", -42); }},
+        {L"4294967295", [] { return Format(L"%u", 0xFFFFFFFFu); }},
+        {L"00ABCDEF", [] { return Format(L"%08X", 0xABCDEFu); }},
+        {L"   42", [] { return Format(L"%5d", 42); }},
+        {L"007", [] { return Format(L"%0.3u", 7u); }},
+        {L"03", [] { return Format(L"%02hu", static_cast<unsigned short>(3)); }},
+        {L"       0", [] { return Format(L"%8x", 0); }},
+        {L"17.0", [] { return Format(L"%u.%u", 17u, 0u); }},
+        {L"a\tb", [] { return Format(L"%s\t%s", L"a", L"b"); }},
+        {L"18446744073709551615", [] { return Format(L"%llu", 0xFFFFFFFFFFFFFFFFull); }},
+    };
+    for (const FormatCase& c : cases)
+        EXPECT_EQ(c.format(), c.expected);
+}
+
+TEST(WideFormatTest, TruncatesAtBufferSizeAndAlwaysTerminates)
+{
+    wchar_t buffer[6];
+    std::wmemset(buffer, L'#', 6);
+    EXPECT_EQ(Plinth::FormatWide(buffer, 6, L"%s", L"abcde"), 5);
+    EXPECT_STREQ(buffer, L"abcde");
+
+    std::wmemset(buffer, L'#', 6);
+    EXPECT_EQ(Plinth::FormatWide(buffer, 6, L"%s", L"abcdef"), -1);
+    EXPECT_STREQ(buffer, L"abcde");
+
+    std::wmemset(buffer, L'#', 6);
+    EXPECT_EQ(Plinth::FormatWide(buffer, 5, L"%s", L"abcdef"), -1);
+    EXPECT_STREQ(buffer, L"abcd");
+    EXPECT_EQ(buffer[5], L'#');
+
+    EXPECT_EQ(Plinth::FormatWide(buffer, 1, L"%s", L"x"), -1);
+    EXPECT_EQ(buffer[0], L'\0');
+    EXPECT_EQ(Plinth::FormatWide(nullptr, 6, L"x"), -1);
+    EXPECT_EQ(Plinth::FormatWide(buffer, 6, nullptr), -1);
+    EXPECT_EQ(buffer[0], L'\0');
+}
+
+TEST(WideFormatTest, UnlimitedFormattingKeepsLongText)
+{
+    const std::wstring piece(5000, L'x');
+    std::wstring out;
+    ASSERT_TRUE(Plinth::FormatWideString(out, L"<%s>", piece.c_str()));
+    EXPECT_EQ(out.size(), 5002u);
+    EXPECT_EQ(out.front(), L'<');
+    EXPECT_EQ(out.back(), L'>');
+
+    ASSERT_TRUE(Plinth::FormatWideString(out, L""));
+    EXPECT_TRUE(out.empty());
+}
+
+TEST(OwnersTest, ClosingKeepsTheLastError)
+{
+    Plinth::UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(event);
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    event.reset();
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(event);
+}
+
+TEST(OwnersTest, PutReleasesWhatWasHeld)
+{
+    Plinth::UniqueCoTaskMem<wchar_t> text(static_cast<wchar_t*>(::CoTaskMemAlloc(16)));
+    ASSERT_TRUE(text);
+    wchar_t** slot = text.put();
+    EXPECT_EQ(*slot, nullptr);
+
+    DWORD before = 0;
+    ASSERT_TRUE(::GetProcessHandleCount(::GetCurrentProcess(), &before));
+    Plinth::UniqueHandle event;
+    for (int i = 0; i < 50; ++i)
+        *event.put() = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    event.reset();
+    DWORD after = 0;
+    ASSERT_TRUE(::GetProcessHandleCount(::GetCurrentProcess(), &after));
+    EXPECT_EQ(after, before);
+}
+
+} // namespace

@@ -1,0 +1,390 @@
+// The application-information object, linked into the test program with a
+// capturing module logger so each call site's log line can be checked.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "ApplImpl.h"
+#include "ResultCode.h"
+#include "etwlogging/ModuleLogger.h"
+#include "VkSecureClassFactory.h"
+#include "plinth/Owners.h"
+#include "support/CapturingLogger.h"
+#include "support/TestRegistry.h"
+
+STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv);
+STDAPI DllCanUnloadNow();
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
+
+using Plinth::ComPtr;
+using ZelTest::LogCapture;
+
+namespace {
+
+constexpr long kUntouched = 0x5A5A5A5A;
+wchar_t* const kSentinel = reinterpret_cast<wchar_t*>(static_cast<uintptr_t>(0xDEADBEEF));
+
+ComPtr<IVkApplicationInfo> CreateObject()
+{
+    ComPtr<IVkApplicationInfo> object;
+    EXPECT_EQ(CComObject<CZelAppImpl>::CreateInstance(IID_IVkApplicationInfo, object.put_void()), S_OK);
+    return object;
+}
+
+class AppImplTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { LogCapture::Instance().Clear(); }
+};
+
+TEST_F(AppImplTest, EntryPointLogsLoadAndUnloadWithTheProductVersion)
+{
+    HINSTANCE self = ::GetModuleHandleW(nullptr);
+    EXPECT_TRUE(DllMain(self, DLL_PROCESS_ATTACH, nullptr));
+    EXPECT_STREQ(ETWLogging::GetLoggerSettings().group, L"Zellumoap");
+    EXPECT_EQ(ETWLogging::GetLoggerSettings().host, nullptr);
+    EXPECT_TRUE(DllMain(self, DLL_THREAD_ATTACH, nullptr));
+    EXPECT_TRUE(DllMain(self, DLL_PROCESS_DETACH, nullptr));
+
+    const auto records = LogCapture::Instance().Take();
+    ASSERT_EQ(records.size(), 2u);
+    for (const auto& record : records) {
+        EXPECT_EQ(record.level, 1u);
+        EXPECT_EQ(record.file, L"zellumoap");
+        EXPECT_EQ(record.function, L"DllMain");
+    }
+    EXPECT_EQ(records[0].text, L"ZelLumoAp Loaded (Version 17.0.3038.0)\r\n");
+    EXPECT_EQ(records[1].text, L"ZelLumoAp Unloaded\r\n\r\n");
+}
+
+TEST(ResultCodeTest, KeepsSixteenOrSeventeenLowBits)
+{
+    const struct
+    {
+        DWORD code;
+        long expected;
+    } cases[] = {
+        {0, 0},
+        {2, 0x08000002},
+        {8, 0x08000008},
+        {14, 0x0800000E},
+        {50, 0x08000032},
+        {234, 0x080000EA},
+        {0x80004005, 0x08004005},
+        {0x80040111, 0x08000111},
+        {0x80070057, 0x08010057},
+        {0x0001FFFF, 0x0801FFFF},
+        {0xFFFEFFFF, 0x0800FFFF},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(MakeResultCode(c.code), c.expected) << std::hex << c.code;
+}
+
+TEST_F(AppImplTest, NullPointersAreRefusedWithNothingWritten)
+{
+    ComPtr<IVkApplicationInfo> object = CreateObject();
+    ComPtr<IVkApplicationInfo6> info6;
+    ASSERT_EQ(object.As(IID_IVkApplicationInfo6, info6), S_OK);
+    LPWSTR text = kSentinel;
+    long result = kUntouched;
+    CLSID clsid = GUID_NULL;
+
+    EXPECT_EQ(object->GetAppID(nullptr, &result), E_INVALIDARG);
+    EXPECT_EQ(object->GetAppID(&text, nullptr), E_INVALIDARG);
+    EXPECT_EQ(object->GetAppIcon(nullptr, &result), E_INVALIDARG);
+    EXPECT_EQ(object->GetAppIcon(&text, nullptr), E_INVALIDARG);
+    EXPECT_EQ(object->GetUserHelperCLSID(nullptr, &result), E_INVALIDARG);
+    EXPECT_EQ(object->GetUserHelperCLSID(&clsid, nullptr), E_INVALIDARG);
+    EXPECT_EQ(object->CheckComponents(nullptr), E_INVALIDARG);
+    EXPECT_EQ(info6->NotifySubscriptionStatusChanged(1, nullptr), E_INVALIDARG);
+
+    EXPECT_EQ(text, kSentinel);
+    EXPECT_EQ(result, kUntouched);
+    EXPECT_TRUE(::IsEqualGUID(clsid, GUID_NULL));
+    EXPECT_TRUE(LogCapture::Instance().Take().empty());
+}
+
+TEST_F(AppImplTest, GetAppIDAnswersZelAndLogsIt)
+{
+    ComPtr<IVkApplicationInfo> object = CreateObject();
+    Plinth::UniqueCoTaskMem<wchar_t> id;
+    long result = kUntouched;
+    ASSERT_EQ(object->GetAppID(id.put(), &result), S_OK);
+    EXPECT_EQ(result, 0);
+    EXPECT_STREQ(id.get(), L"ZEL");
+
+    const auto records = LogCapture::Instance().Take();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].level, 1u);
+    EXPECT_EQ(records[0].file, L"ApplImpl");
+    EXPECT_EQ(records[0].function, L"CZelAppImpl::GetAppID");
+    EXPECT_EQ(records[0].text, L"IVkApplicationInfo->GetAppID() returning appid = [ZEL]\r\n");
+    EXPECT_GT(records[0].line, 0);
+}
+
+TEST_F(AppImplTest, GetAppIconAndUserHelperAnswerFixedValues)
+{
+    ComPtr<IVkApplicationInfo> object = CreateObject();
+    Plinth::UniqueCoTaskMem<wchar_t> icon;
+    long result = kUntouched;
+    ASSERT_EQ(object->GetAppIcon(icon.put(), &result), S_OK);
+    EXPECT_EQ(result, 0);
+    EXPECT_STREQ(icon.get(), L"lumo://vkcobres.dll::icon_m_16x16.gif");
+
+    CLSID clsid = GUID_NULL;
+    result = kUntouched;
+    ASSERT_EQ(object->GetUserHelperCLSID(&clsid, &result), S_OK);
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(::IsEqualCLSID(clsid, CLSID_ZelUserHelper));
+
+    const auto records = LogCapture::Instance().Take();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].text,
+              L"IVkApplicationInfo->GetAppIcon() returning icon = [lumo://vkcobres.dll::icon_m_16x16.gif]\r\n");
+    EXPECT_EQ(records[1].function, L"CZelAppImpl::GetUserHelperCLSID");
+    EXPECT_EQ(records[1].text, L"IVkApplicationInfo->GetUserHelperClsID *plResult =        0\r\n");
+}
+
+TEST_F(AppImplTest, BothApplicationInfo5TablesAcceptAndTouchNothing)
+{
+    ComPtr<IVkApplicationInfo> object = CreateObject();
+    ComPtr<IVkApplicationInfo5> own;
+    ComPtr<IVkApplicationInfo6> info6;
+    ASSERT_EQ(object.As(IID_IVkApplicationInfo5, own), S_OK);
+    ASSERT_EQ(object.As(IID_IVkApplicationInfo6, info6), S_OK);
+    IVkApplicationInfo5* throughSix = info6.get();
+    EXPECT_NE(static_cast<void*>(own.get()), static_cast<void*>(throughSix));
+
+    for (IVkApplicationInfo5* table : {own.get(), throughSix}) {
+        DWORD status = 0x1234;
+        LPWSTR text = kSentinel;
+        long result = kUntouched;
+        EXPECT_EQ(table->GetAppStatus(&status, &result), S_OK);
+        EXPECT_EQ(table->GetAppStatusText(&text, &result), S_OK);
+        EXPECT_EQ(table->GetAppStatus(nullptr, nullptr), S_OK);
+        EXPECT_EQ(table->GetAppStatusText(nullptr, nullptr), S_OK);
+        EXPECT_EQ(status, 0x1234u);
+        EXPECT_EQ(text, kSentinel);
+        EXPECT_EQ(result, kUntouched);
+    }
+    long result = kUntouched;
+    EXPECT_EQ(info6->NotifySubscriptionStatusChanged(7, &result), S_OK);
+    EXPECT_EQ(result, 0);
+}
+
+TEST_F(AppImplTest, QueryInterfaceFollowsTheRules)
+{
+    ComPtr<IVkApplicationInfo> object = CreateObject();
+    const IID* answered[] = {&IID_IUnknown, &IID_IVkApplicationInfo, &IID_IVkRecentEventAction, &IID_IVkLogAction,
+                             &IID_IVkVersion, &IID_IVkApplicationInfo5, &IID_IVkApplicationInfo6};
+    for (const IID* iid : answered) {
+        ComPtr<IUnknown> p;
+        EXPECT_EQ(object->QueryInterface(*iid, p.put_void()), S_OK);
+        EXPECT_TRUE(p);
+    }
+    ComPtr<IUnknown> identity;
+    ASSERT_EQ(object->QueryInterface(IID_IUnknown, identity.put_void()), S_OK);
+    EXPECT_EQ(static_cast<void*>(identity.get()), static_cast<void*>(object.get()));
+
+    const IID* refused[] = {&IID_IClassFactory, &IID_IDispatch, &IID_IZelAppImpl, &IID_IVkClassFactory};
+    for (const IID* iid : refused) {
+        void* p = kSentinel;
+        EXPECT_EQ(object->QueryInterface(*iid, &p), E_NOINTERFACE);
+        EXPECT_EQ(p, nullptr);
+    }
+    EXPECT_EQ(object->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
+    EXPECT_EQ(object->AddRef(), 3u);
+    EXPECT_EQ(object->Release(), 2u);
+}
+
+TEST(ModuleLockTest, ObjectsAndClientReferencesToTheClassObjectLockTheModule)
+{
+    ASSERT_EQ(DllCanUnloadNow(), S_OK);
+    const LONG base = GetComModule().GetLockCount();
+
+    ComPtr<IVkClassFactory> factory;
+    ASSERT_EQ(DllGetClassObject(CLSID_ZelAppImpl, IID_IVkClassFactory, factory.put_void()), S_OK);
+    EXPECT_EQ(DllCanUnloadNow(), S_FALSE);
+    ComPtr<IVkClassFactory> again;
+    ASSERT_EQ(DllGetClassObject(CLSID_ZelAppImpl, IID_IVkClassFactory, again.put_void()), S_OK);
+    EXPECT_EQ(again.get(), factory.get());
+    EXPECT_EQ(GetComModule().GetLockCount(), base + 1);
+
+    ComPtr<IVkApplicationInfo> object;
+    ASSERT_EQ(factory->CreateInstance(IID_IVkApplicationInfo, object.put_void()), S_OK);
+    EXPECT_EQ(GetComModule().GetLockCount(), base + 2);
+    factory.reset();
+    again.reset();
+    EXPECT_EQ(DllCanUnloadNow(), S_FALSE);
+    object.reset();
+    EXPECT_EQ(DllCanUnloadNow(), S_OK);
+    EXPECT_EQ(GetComModule().GetLockCount(), base);
+}
+
+HRESULT RefuseEveryCaller(const void*)
+{
+    return E_ACCESSDENIED;
+}
+
+TEST(ClassObjectTest, RefusedCallerGetsAccessDeniedAndNothingIsCreated)
+{
+    ComPtr<IVkClassFactory_PreComponentization> factory;
+    ASSERT_EQ(DllGetClassObject(CLSID_ZelAppImpl, IID_IVkClassFactory_PreComponentization, factory.put_void()),
+              S_OK);
+    const LONG locked = GetComModule().GetLockCount();
+    const CallerVerification previous = SetCallerVerification(RefuseEveryCaller);
+    void* object = kSentinel;
+    EXPECT_EQ(factory->CreateInstance(IID_IVkApplicationInfo, &object), E_ACCESSDENIED);
+    EXPECT_EQ(object, nullptr);
+    EXPECT_EQ(GetComModule().GetLockCount(), locked);
+    SetCallerVerification(previous);
+
+    ComPtr<IVkApplicationInfo> admitted;
+    EXPECT_EQ(factory->CreateInstance(IID_IVkApplicationInfo, admitted.put_void()), S_OK);
+    EXPECT_EQ(factory->CreateInstance(IID_IVkApplicationInfo, nullptr), E_POINTER);
+    void* wrong = kSentinel;
+    EXPECT_EQ(factory->CreateInstance(IID_IClassFactory, &wrong), E_NOINTERFACE);
+    EXPECT_EQ(wrong, nullptr);
+}
+
+TEST(ClassObjectTest, AnswersOnlyTheHostsFactoryInterfaces)
+{
+    void* p = kSentinel;
+    EXPECT_EQ(DllGetClassObject(CLSID_ZelAppImpl, IID_IClassFactory, &p), E_NOINTERFACE);
+    EXPECT_EQ(p, nullptr);
+    p = kSentinel;
+    EXPECT_EQ(DllGetClassObject(CLSID_ZelUserHelper, IID_IVkClassFactory, &p), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(p, nullptr);
+    EXPECT_EQ(DllGetClassObject(CLSID_ZelAppImpl, IID_IVkClassFactory, nullptr), E_POINTER);
+
+    ComPtr<IUnknown> unknown;
+    ComPtr<IVkClassFactory> factory;
+    ASSERT_EQ(DllGetClassObject(CLSID_ZelAppImpl, IID_IUnknown, unknown.put_void()), S_OK);
+    ASSERT_EQ(DllGetClassObject(CLSID_ZelAppImpl, IID_IVkClassFactory, factory.put_void()), S_OK);
+    EXPECT_EQ(static_cast<void*>(unknown.get()), static_cast<void*>(factory.get()));
+}
+
+// A component checker whose answer each test scripts, served from this
+// process through COM's own class table.
+class ScriptedChecker : public IVkClassFactory, public IVkVersion
+{
+public:
+    HRESULT statusHr = S_OK;
+    long statusResult = 0;
+    const wchar_t* statusText = nullptr;
+    LONG live = 0;
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv)
+            return E_POINTER;
+        *ppv = nullptr;
+        if (::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IVkClassFactory))
+            *ppv = static_cast<IVkClassFactory*>(this);
+        else if (::IsEqualIID(riid, IID_IVkVersion))
+            *ppv = static_cast<IVkVersion*>(this);
+        else
+            return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(::InterlockedIncrement(&live)); }
+    STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(::InterlockedDecrement(&live)); }
+    STDMETHODIMP CreateInstance(REFIID riid, void** ppv) override { return QueryInterface(riid, ppv); }
+    STDMETHODIMP GetVersionText(LPWSTR*, long*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetComponentStatus(LPWSTR* text, long* result) override
+    {
+        *result = statusResult;
+        if (statusText) {
+            const size_t bytes = (std::wcslen(statusText) + 1) * sizeof(wchar_t);
+            *text = static_cast<wchar_t*>(::CoTaskMemAlloc(bytes));
+            std::memcpy(*text, statusText, bytes);
+        }
+        return statusHr;
+    }
+};
+
+class CheckComponentsTest : public AppImplTest
+{
+protected:
+    void Register(ScriptedChecker& checker)
+    {
+        ASSERT_EQ(::CoRegisterClassObject(CLSID_ComponentVersionProvider, static_cast<IVkClassFactory*>(&checker),
+                                          CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &m_cookie),
+                  S_OK);
+    }
+    void TearDown() override
+    {
+        if (m_cookie)
+            ::CoRevokeClassObject(m_cookie);
+    }
+
+    long Check(HRESULT expectedHr)
+    {
+        ComPtr<IVkApplicationInfo> object = CreateObject();
+        long result = kUntouched;
+        EXPECT_EQ(object->CheckComponents(&result), expectedHr);
+        return result;
+    }
+
+private:
+    DWORD m_cookie = 0;
+};
+
+TEST_F(CheckComponentsTest, UnregisteredCheckerGivesItsCreationFailureSilently)
+{
+    ZelTest::ScopedRegistryTree gone(HKEY_CLASSES_ROOT, L"CLSID\\{5E3B42BC-7470-413C-8857-98EC8AA2F2F8}");
+    EXPECT_EQ(Check(REGDB_E_CLASSNOTREG), 0x08000002);
+    EXPECT_TRUE(LogCapture::Instance().Take().empty());
+}
+
+TEST_F(CheckComponentsTest, MissingListIsReportedOnlyWithItsMarkerAndText)
+{
+    const struct
+    {
+        long checkerResult;
+        const wchar_t* text;
+        long expected;
+        const wchar_t* logged;
+    } cases[] = {
+        {0x08020000, L"ZelRes2: C:\\x\\ZelRes2.DLL\n", 0x08000002,
+         L"IVkApplicationInfo->CheckComponents() failed. Missing: [ZelRes2: C:\\x\\ZelRes2.DLL\n]\r\n"},
+        {0x08020000, nullptr, 0, L"IVkApplicationInfo->CheckComponents() ok\r\n"},
+        {0, L"ignored", 0, L"IVkApplicationInfo->CheckComponents() ok\r\n"},
+        {0x08000002, L"other code", 0, L"IVkApplicationInfo->CheckComponents() ok\r\n"},
+    };
+    ScriptedChecker checker;
+    Register(checker);
+    for (const auto& c : cases) {
+        checker.statusResult = c.checkerResult;
+        checker.statusText = c.text;
+        EXPECT_EQ(Check(S_OK), c.expected);
+        const auto records = LogCapture::Instance().Take();
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(records[0].level, 1u);
+        EXPECT_EQ(records[0].function, L"CZelAppImpl::CheckComponents");
+        EXPECT_EQ(records[0].text, c.logged);
+    }
+}
+
+TEST_F(CheckComponentsTest, FailingCheckerCallGivesItsHresultAndReleasesEverything)
+{
+    ScriptedChecker checker;
+    checker.statusHr = E_FAIL;
+    checker.statusText = L"returned despite the failure";
+    Register(checker);
+    const LONG registered = checker.live;
+    EXPECT_EQ(Check(E_FAIL), 0x0800000E);
+    EXPECT_EQ(checker.live, registered);
+    EXPECT_TRUE(LogCapture::Instance().Take().empty());
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    ZelTest::InstallCapturingLogger(true);
+    Plinth::ComInitScope com(COINIT_MULTITHREADED);
+    return RUN_ALL_TESTS();
+}
