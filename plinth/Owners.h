@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <oleauto.h>
 #include <objbase.h>
+#include <cstring>
+#include <cwchar>
 #include <utility>
 
 namespace Plinth {
@@ -65,6 +67,17 @@ using UniqueModule = UniqueResource<HMODULE, &::FreeLibrary>;
 using UniqueBstr = UniqueResource<BSTR, &::SysFreeString>;
 template <typename T>
 using UniqueCoTaskMem = UniqueResource<T*, &::CoTaskMemFree>;
+
+// A copy of text with its terminator in CoTaskMemAlloc memory, for handing to
+// a caller that frees it with CoTaskMemFree; null when memory runs out.
+inline wchar_t* CoTaskMemStrDup(const wchar_t* text)
+{
+    const size_t bytes = (::wcslen(text) + 1) * sizeof(wchar_t);
+    auto* copy = static_cast<wchar_t*>(::CoTaskMemAlloc(bytes));
+    if (copy)
+        ::memcpy(copy, text, bytes);
+    return copy;
+}
 
 // Owning COM interface pointer.
 template <typename T>

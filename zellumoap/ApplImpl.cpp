@@ -1,7 +1,5 @@
 #include "ApplImpl.h"
 
-#include <cstring>
-
 #include "../etwlogging/ModuleLogger.h"
 #include "../plinth/Owners.h"
 #include "ResultCode.h"
@@ -46,14 +44,13 @@ STDMETHODIMP CZelAppImpl::GetAppID(LPWSTR* ppwszId, long* plResult)
 {
     if (!ppwszId || !plResult)
         return E_INVALIDARG;
-    auto* id = static_cast<wchar_t*>(::CoTaskMemAlloc(sizeof(kZelAppId)));
+    wchar_t* id = Plinth::CoTaskMemStrDup(kZelAppId);
     if (!id) {
         ZEL_LOG(LevelError, kFile, L"CZelAppImpl::GetAppID",
                 L"IVkApplicationInfo->GetAppID() failed to allocate memory for app id.\r\n");
         *plResult = MakeResultCode(ERROR_OUTOFMEMORY);
         return S_OK;
     }
-    std::memcpy(id, kZelAppId, sizeof(kZelAppId));
     *ppwszId = id;
     ZEL_LOG(LevelNormal, kFile, L"CZelAppImpl::GetAppID",
             L"IVkApplicationInfo->GetAppID() returning appid = [%s]\r\n", id);
@@ -70,17 +67,15 @@ STDMETHODIMP CZelAppImpl::GetAppIcon(LPWSTR* ppwszIcon, long* plResult)
 {
     if (!ppwszIcon || !plResult)
         return E_INVALIDARG;
-    auto* icon = static_cast<wchar_t*>(::CoTaskMemAlloc(sizeof(kZelAppIcon)));
-    *ppwszIcon = icon;
-    if (!icon) {
+    *ppwszIcon = Plinth::CoTaskMemStrDup(kZelAppIcon);
+    if (!*ppwszIcon) {
         ZEL_LOG(LevelError, kFile, L"CZelAppImpl::GetAppIcon",
                 L"IVkApplicationInfo->GetAppIcon() failed to allocate memory for app icon.\r\n");
         *plResult = MakeResultCode(ERROR_NOT_ENOUGH_MEMORY);
         return S_OK;
     }
-    std::memcpy(icon, kZelAppIcon, sizeof(kZelAppIcon));
     ZEL_LOG(LevelNormal, kFile, L"CZelAppImpl::GetAppIcon",
-            L"IVkApplicationInfo->GetAppIcon() returning icon = [%s]\r\n", icon);
+            L"IVkApplicationInfo->GetAppIcon() returning icon = [%s]\r\n", *ppwszIcon);
     *plResult = 0;
     return S_OK;
 }

@@ -1,9 +1,6 @@
 #include "CapturingLogger.h"
 
-#include <cstdarg>
-
 #include "etwlogging/ModuleLogger.h"
-#include "plinth/WideFormat.h"
 
 namespace ZelTest {
 
@@ -12,15 +9,8 @@ namespace {
 void Remember(LoggerInit& init, const wchar_t* appName, const wchar_t* group, const wchar_t* host)
 {
     init.appName = appName ? appName : L"";
-    init.groupNull = group == nullptr;
     init.group = group ? group : L"";
-    init.hostNull = host == nullptr;
     init.host = host ? host : L"";
-}
-
-void Capture(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* text)
-{
-    LogCapture::Instance().Add({level, file ? file : L"", function ? function : L"", line, text ? text : L""});
 }
 
 } // namespace
@@ -51,36 +41,9 @@ void LogCapture::Clear()
     m_records.clear();
 }
 
-std::vector<LogRecord> LogCapture::For(const std::wstring& function)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    std::vector<LogRecord> records;
-    for (const LogRecord& record : m_records) {
-        if (record.function == function)
-            records.push_back(record);
-    }
-    return records;
-}
-
 DWORD CapturingLogger::Init(const wchar_t* group, HMODULE, const wchar_t* host, ETWLogging::LoggingConfigListenerIf*)
 {
     Remember(init, nullptr, group, host);
-    return 0;
-}
-
-DWORD CapturingLogger::LogF(DWORD level, const wchar_t* file, const wchar_t* function, int line,
-                            const wchar_t* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    const DWORD result = LogFormattedV(level, file, function, line, format, args);
-    va_end(args);
-    return result;
-}
-
-DWORD CapturingLogger::Log(const wchar_t* file, const wchar_t* function, int line, DWORD level, const wchar_t* text)
-{
-    Capture(level, file, function, line, text);
     return 0;
 }
 
@@ -94,29 +57,6 @@ DWORD CapturingLoggerEx::InitEx(const wchar_t* appName, const wchar_t* group, HM
                                 ETWLogging::LoggingConfigListenerIf*)
 {
     Remember(init, appName, group, host);
-    return 0;
-}
-
-DWORD CapturingLoggerEx::LogF(DWORD level, const wchar_t* file, const wchar_t* function, int line,
-                              const wchar_t* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    const DWORD result = LogFormattedV(level, file, function, line, format, args);
-    va_end(args);
-    return result;
-}
-
-DWORD CapturingLoggerEx::Log(const wchar_t* file, const wchar_t* function, int line, DWORD level,
-                             const wchar_t* text)
-{
-    return LogEx(level, file, function, line, text);
-}
-
-DWORD CapturingLoggerEx::LogEx(DWORD level, const wchar_t* file, const wchar_t* function, int line,
-                               const wchar_t* text)
-{
-    Capture(level, file, function, line, text);
     return 0;
 }
 

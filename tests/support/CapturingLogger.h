@@ -1,6 +1,7 @@
 #pragma once
 // A logger that keeps every record it is given, and a factory that installs
 // it as the module logger, so tests can assert each call site's output.
+#include <cstdarg>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -24,8 +25,6 @@ struct LoggerInit
     std::wstring appName;
     std::wstring group;
     std::wstring host;
-    bool groupNull = false;
-    bool hostNull = false;
 };
 
 // Records kept by the capturing loggers of this process.
@@ -36,27 +35,36 @@ public:
     void Add(LogRecord record);
     std::vector<LogRecord> Take();
     void Clear();
-    // Records of one function, in order.
-    std::vector<LogRecord> For(const std::wstring& function);
 
 private:
     std::mutex m_mutex;
     std::vector<LogRecord> m_records;
 };
 
-// The plain logger contract; severity threshold 1 keeps every level.
-class CapturingLogger : public ETWLogging::CLoggingIf
+// Keeps every record a logger of either contract is given; severity threshold
+// 1 keeps every level.
+template <class Contract>
+class CapturingOperations : public Contract
 {
 public:
-    DWORD Init(const wchar_t* group, HMODULE module, const wchar_t* host,
-               ETWLogging::LoggingConfigListenerIf* listener) override;
     DWORD Register() override { return registerResult; }
     DWORD Uninit() override { return 0; }
     void SetEnabled(bool enabled) override { m_enabled = enabled; }
     bool IsEnabled() override { return m_enabled; }
     DWORD LogF(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
-               ...) override;
-    DWORD Log(const wchar_t* file, const wchar_t* function, int line, DWORD level, const wchar_t* text) override;
+               ...) override
+    {
+        va_list args;
+        va_start(args, format);
+        const DWORD result = this->LogFormattedV(level, file, function, line, format, args);
+        va_end(args);
+        return result;
+    }
+    DWORD Log(const wchar_t* file, const wchar_t* function, int line, DWORD level, const wchar_t* text) override
+    {
+        Capture(level, file, function, line, text);
+        return 0;
+    }
     bool IsLevelEnabled(DWORD level) override { return level >= m_severity; }
     void SetMaxEntries(DWORD) override {}
     DWORD GetMaxEntries() override { return 0; }
@@ -68,35 +76,36 @@ public:
     LoggerInit init;
     DWORD registerResult = 0;
 
+protected:
+    static void Capture(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* text)
+    {
+        LogCapture::Instance().Add({level, file ? file : L"", function ? function : L"", line, text ? text : L""});
+    }
+
 private:
     bool m_enabled = true;
     DWORD m_severity = 1;
 };
 
-// The extended contract, as the ETW provider and the file writer offer it.
-class CapturingLoggerEx : public ETWLogging::CLoggingIf_ex
+class CapturingLogger : public CapturingOperations<ETWLogging::CLoggingIf>
 {
 public:
     DWORD Init(const wchar_t* group, HMODULE module, const wchar_t* host,
                ETWLogging::LoggingConfigListenerIf* listener) override;
-    DWORD Register() override { return registerResult; }
-    DWORD Uninit() override { return 0; }
-    void SetEnabled(bool enabled) override { m_enabled = enabled; }
-    bool IsEnabled() override { return m_enabled; }
-    DWORD LogF(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
-               ...) override;
-    DWORD Log(const wchar_t* file, const wchar_t* function, int line, DWORD level, const wchar_t* text) override;
-    bool IsLevelEnabled(DWORD level) override { return level >= m_severity; }
-    void SetMaxEntries(DWORD) override {}
-    DWORD GetMaxEntries() override { return 0; }
-    void SetMaxSize(DWORD) override {}
-    DWORD GetMaxSize() override { return 0; }
-    void SetSeverity(DWORD severity) override { m_severity = severity; }
-    DWORD GetSeverity() override { return m_severity; }
+};
 
+class CapturingLoggerEx : public CapturingOperations<ETWLogging::CLoggingIf_ex>
+{
+public:
+    DWORD Init(const wchar_t* group, HMODULE module, const wchar_t* host,
+               ETWLogging::LoggingConfigListenerIf* listener) override;
     DWORD InitEx(const wchar_t* appName, const wchar_t* group, HMODULE module, const wchar_t* host,
                  ETWLogging::LoggingConfigListenerIf* listener) override;
-    DWORD LogEx(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* text) override;
+    DWORD LogEx(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* text) override
+    {
+        Capture(level, file, function, line, text);
+        return 0;
+    }
     bool IsSameSession(ULONG64) override { return false; }
     ULONG OnTraceControl(ULONG, void*) override { return 0; }
     void SetEventClassGuid() override {}
@@ -106,13 +115,6 @@ public:
     DWORD Stop() override { return 0; }
     DWORD MapLevel(DWORD level) override { return level; }
     void FillRecord(const wchar_t*, const wchar_t*, int, ETWLogging::internal::ETWEventRecord*) override {}
-
-    LoggerInit init;
-    DWORD registerResult = 0;
-
-private:
-    bool m_enabled = true;
-    DWORD m_severity = 1;
 };
 
 // Makes a capturing logger of the chosen kind and counts how often it was asked.
