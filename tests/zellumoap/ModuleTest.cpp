@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "Registration.h"
 #include "ZelLumoAp.h"
 #include "plinth/Owners.h"
 #include "support/TestRegistry.h"
@@ -121,6 +122,51 @@ TEST_F(ModuleTest, RegistrationWritesEverythingAndUnregistrationRemovesIt)
         EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, key)) << std::string(key, key + std::wcslen(key));
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID"));
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"AppID"));
+}
+
+TEST(ModulePathTest, PathIsWholeOrRefused)
+{
+    wchar_t full[MAX_PATH] = {};
+    ASSERT_TRUE(GetModulePath(nullptr, full, MAX_PATH));
+    const DWORD length = static_cast<DWORD>(std::wcslen(full));
+    ASSERT_GT(length, 3u);
+    const struct
+    {
+        DWORD capacity;
+        bool whole;
+    } cases[] = {{length + 1, true}, {length, false}, {length - 1, false}, {1, false}};
+    for (const auto& c : cases) {
+        wchar_t path[MAX_PATH + 1];
+        std::wmemset(path, L'#', MAX_PATH + 1);
+        EXPECT_EQ(GetModulePath(nullptr, path, c.capacity), c.whole) << c.capacity;
+        EXPECT_EQ(path[c.whole ? length : 0], L'\0') << c.capacity;
+        EXPECT_EQ(path[c.capacity], L'#') << c.capacity;
+    }
+}
+
+// A quote in the install path must reach the registry whole: the registry
+// script reads the path inside single quotes.
+TEST(ModuleQuoteTest, PathWithQuoteRegistersUnchanged)
+{
+    wchar_t temp[MAX_PATH] = {};
+    ASSERT_GT(::GetTempPathW(MAX_PATH, temp), 0u);
+    const std::wstring dir = std::wstring(temp) + L"zel'quote";
+    const std::wstring dll = dir + L"\\ZelLumoAp.dll";
+    ::CreateDirectoryW(dir.c_str(), nullptr);
+    ASSERT_TRUE(::CopyFileW(ZelTest::BinPath(L"ZelLumoAp.dll").c_str(), dll.c_str(), FALSE));
+    {
+        Plinth::ComInitScope com(COINIT_MULTITHREADED);
+        Plinth::UniqueModule module(::LoadLibraryW(dll.c_str()));
+        ASSERT_TRUE(module);
+        auto registerServer = reinterpret_cast<PlainFn>(reinterpret_cast<void*>(::GetProcAddress(module.get(), "DllRegisterServer")));
+        auto unregisterServer = reinterpret_cast<PlainFn>(reinterpret_cast<void*>(::GetProcAddress(module.get(), "DllUnregisterServer")));
+        ASSERT_EQ(registerServer(), S_OK);
+        EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, (std::wstring(kClassKey) + L"\\InprocServer32").c_str(), nullptr), dll);
+        EXPECT_EQ(unregisterServer(), S_OK);
+        EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kClassKey));
+    }
+    EXPECT_TRUE(::DeleteFileW(dll.c_str()));
+    EXPECT_TRUE(::RemoveDirectoryW(dir.c_str()));
 }
 
 TEST_F(ModuleTest, HostCreatesTheObjectThroughRegisteredClass)
