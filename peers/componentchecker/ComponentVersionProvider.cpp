@@ -38,8 +38,10 @@ void BuildVersionList(const std::vector<Component>& components, std::wstring& te
             continue;
         text += component.name;
         text += L'=';
-        text += ComponentChecker::GetFileVersionText(component.path, version) ? version
-                                                                               : ComponentChecker::kNoVersionInformation;
+        if (ComponentChecker::GetFileVersionText(component.path, version))
+            text += version;
+        else
+            text += ComponentChecker::kNoVersionInformation;
         text += L'\n';
     }
     result = 0;
