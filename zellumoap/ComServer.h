@@ -31,6 +31,10 @@ struct ObjectMapEntry
 class CComModuleBase
 {
 public:
+    template <size_t N>
+    explicit CComModuleBase(ObjectMapEntry (&objectMap)[N]) : CComModuleBase(objectMap, N)
+    {
+    }
     CComModuleBase(ObjectMapEntry* objectMap, size_t entries);
     ~CComModuleBase();
     CComModuleBase(const CComModuleBase&) = delete;

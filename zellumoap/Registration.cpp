@@ -70,6 +70,21 @@ bool GetModulePath(HMODULE module, wchar_t* path, DWORD capacity)
     return true;
 }
 
+bool GetModuleScriptPaths(HMODULE module, ModuleScriptPaths& paths)
+{
+    paths.quoted[0] = L'\0';
+    if (!GetModulePath(module, paths.raw, MAX_PATH))
+        return false;
+    size_t out = 0;
+    for (const wchar_t* in = paths.raw; *in; ++in) {
+        paths.quoted[out++] = *in;
+        if (*in == L'\'')
+            paths.quoted[out++] = L'\'';
+    }
+    paths.quoted[out] = L'\0';
+    return true;
+}
+
 void GuidToText(REFGUID guid, wchar_t (&text)[39])
 {
     ::StringFromGUID2(guid, text, 39);

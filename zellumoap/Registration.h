@@ -34,5 +34,16 @@ private:
 // Full path of a module, or an empty string (and false) when it does not fit.
 bool GetModulePath(HMODULE module, wchar_t* path, DWORD capacity);
 
+// A module's path as registry scripts need it: raw, and with single quotes
+// doubled for "%MODULE%", which the registrar reads inside single quotes.
+struct ModuleScriptPaths
+{
+    wchar_t raw[MAX_PATH];
+    wchar_t quoted[2 * MAX_PATH];
+};
+
+// False when the path does not fit in MAX_PATH characters.
+bool GetModuleScriptPaths(HMODULE module, ModuleScriptPaths& paths);
+
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" of a GUID; text holds 39 characters.
 void GuidToText(REFGUID guid, wchar_t (&text)[39]);

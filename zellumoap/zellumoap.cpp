@@ -22,7 +22,7 @@ ObjectMapEntry g_objectMap[] = {
 class CZelLumoApModule : public CComModuleBase
 {
 public:
-    CZelLumoApModule() : CComModuleBase(g_objectMap, sizeof(g_objectMap) / sizeof(g_objectMap[0])) {}
+    CZelLumoApModule() : CComModuleBase(g_objectMap) {}
 };
 
 CZelLumoApModule g_module;
@@ -31,26 +31,17 @@ HMODULE g_instance = nullptr;
 // Identifiers and paths the registry scripts name, as text.
 struct RegistrationTexts
 {
-    wchar_t modulePath[MAX_PATH];
-    wchar_t moduleQuoted[2 * MAX_PATH];
+    ModuleScriptPaths module;
     wchar_t appId[39];
     wchar_t clsid[39];
     wchar_t secondClsid[39];
     wchar_t libId[39];
 };
 
-// The registrar reads "%MODULE%" inside single quotes, so quotes are doubled.
 bool Prepare(RegistrationTexts& texts)
 {
-    if (!GetModulePath(g_instance, texts.modulePath, MAX_PATH))
+    if (!GetModuleScriptPaths(g_instance, texts.module))
         return false;
-    size_t out = 0;
-    for (const wchar_t* in = texts.modulePath; *in; ++in) {
-        texts.moduleQuoted[out++] = *in;
-        if (*in == L'\'')
-            texts.moduleQuoted[out++] = L'\'';
-    }
-    texts.moduleQuoted[out] = L'\0';
     GuidToText(APPID_ZelLumoAp, texts.appId);
     GuidToText(CLSID_ZelAppImpl, texts.clsid);
     GuidToText(CLSID_ZelAppImplSecondKey, texts.secondClsid);
@@ -61,16 +52,16 @@ bool Prepare(RegistrationTexts& texts)
 HRESULT ApplyAppIdScript(const RegistrationTexts& texts, bool registering)
 {
     const RegistryReplacement replacements[] = {{L"APPID", texts.appId}};
-    return ApplyRegistryScript(texts.modulePath, kAppIdScript, replacements, 1, registering);
+    return ApplyRegistryScript(texts.module.raw, kAppIdScript, replacements, 1, registering);
 }
 
 HRESULT ApplyClassScript(const RegistrationTexts& texts, const ObjectMapEntry& entry, bool registering)
 {
     const RegistryReplacement replacements[] = {
-        {L"Module", texts.moduleQuoted}, {L"Module_Raw", texts.modulePath}, {L"APPID", texts.appId},
+        {L"Module", texts.module.quoted}, {L"Module_Raw", texts.module.raw}, {L"APPID", texts.appId},
         {L"CLSID", texts.clsid},         {L"SECONDCLSID", texts.secondClsid}, {L"LIBID", texts.libId},
     };
-    return ApplyRegistryScript(texts.modulePath, entry.registryScriptId, replacements,
+    return ApplyRegistryScript(texts.module.raw, entry.registryScriptId, replacements,
                                sizeof(replacements) / sizeof(replacements[0]), registering);
 }
 
@@ -136,7 +127,7 @@ STDAPI DllRegisterServer()
         if (FAILED(hr))
             return hr;
     }
-    return RegisterModuleTypeLib(texts.modulePath);
+    return RegisterModuleTypeLib(texts.module.raw);
 }
 
 STDAPI DllUnregisterServer()
@@ -150,7 +141,7 @@ STDAPI DllUnregisterServer()
         if (FAILED(hr))
             return hr;
     }
-    HRESULT hr = UnregisterModuleTypeLib(texts.modulePath);
+    HRESULT hr = UnregisterModuleTypeLib(texts.module.raw);
     if (FAILED(hr))
         return hr;
     return ApplyAppIdScript(texts, false);

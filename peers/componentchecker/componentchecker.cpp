@@ -18,46 +18,25 @@ ObjectMapEntry g_objectMap[] = {
 class CComponentCheckerModule : public CComModuleBase
 {
 public:
-    CComponentCheckerModule() : CComModuleBase(g_objectMap, sizeof(g_objectMap) / sizeof(g_objectMap[0])) {}
+    CComponentCheckerModule() : CComModuleBase(g_objectMap) {}
 };
 
 CComponentCheckerModule g_module;
 HMODULE g_instance = nullptr;
 
-struct RegistrationTexts
-{
-    wchar_t modulePath[MAX_PATH];
-    wchar_t moduleQuoted[2 * MAX_PATH];
-    wchar_t clsid[39];
-};
-
-// The registrar reads "%MODULE%" inside single quotes, so quotes are doubled.
-bool Prepare(RegistrationTexts& texts)
-{
-    if (!GetModulePath(g_instance, texts.modulePath, MAX_PATH))
-        return false;
-    size_t out = 0;
-    for (const wchar_t* in = texts.modulePath; *in; ++in) {
-        texts.moduleQuoted[out++] = *in;
-        if (*in == L'\'')
-            texts.moduleQuoted[out++] = L'\'';
-    }
-    texts.moduleQuoted[out] = L'\0';
-    return true;
-}
-
 HRESULT ApplyClassScripts(bool registering)
 {
     SystemLocaleScope locale;
-    RegistrationTexts texts;
-    if (!Prepare(texts))
+    ModuleScriptPaths module;
+    if (!GetModuleScriptPaths(g_instance, module))
         return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+    wchar_t clsid[39];
     for (size_t i = 0; i < g_module.EntryCount(); ++i) {
         const ObjectMapEntry& entry = g_module.Entries()[i];
-        GuidToText(*entry.clsid, texts.clsid);
+        GuidToText(*entry.clsid, clsid);
         const RegistryReplacement replacements[] = {
-            {L"Module", texts.moduleQuoted}, {L"Module_Raw", texts.modulePath}, {L"CLSID", texts.clsid}};
-        const HRESULT hr = ApplyRegistryScript(texts.modulePath, entry.registryScriptId, replacements,
+            {L"Module", module.quoted}, {L"Module_Raw", module.raw}, {L"CLSID", clsid}};
+        const HRESULT hr = ApplyRegistryScript(module.raw, entry.registryScriptId, replacements,
                                                sizeof(replacements) / sizeof(replacements[0]), registering);
         if (FAILED(hr))
             return hr;
