@@ -26,8 +26,8 @@ double BestNanosecondsPerCall(int calls, Body body)
         for (int i = 0; i < calls; ++i)
             body(i);
         ::QueryPerformanceCounter(&end);
-        const double ns = 1e9 * static_cast<double>(end.QuadPart - start.QuadPart) /
-                          static_cast<double>(frequency.QuadPart) / calls;
+        const double ns =
+            1e9 * static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart) / calls;
         if (ns < best)
             best = ns;
     }
@@ -50,14 +50,12 @@ int main()
     logger->SetSeverity(3);
 
     const double virtualCall = BestNanosecondsPerCall(2000000, [&](int i) { logger->IsLevelEnabled(1 + (i & 1)); });
-    const double dropped = BestNanosecondsPerCall(2000000, [](int i) {
-        ZEL_LOG(ETWLogging::LevelNormal, L"bench", L"main", L"dropped %d\r\n", i);
-    });
+    const double dropped = BestNanosecondsPerCall(
+        2000000, [](int i) { ZEL_LOG(ETWLogging::LevelNormal, L"bench", L"main", L"dropped %d\r\n", i); });
     Report("dropped log line (level below threshold)", dropped, "one virtual call", virtualCall);
 
-    const double kept = BestNanosecondsPerCall(200000, [](int i) {
-        ZEL_LOG(ETWLogging::LevelError, L"bench", L"main", L"kept %d [%s]\r\n", i, L"text");
-    });
+    const double kept = BestNanosecondsPerCall(
+        200000, [](int i) { ZEL_LOG(ETWLogging::LevelError, L"bench", L"main", L"kept %d [%s]\r\n", i, L"text"); });
     ZelTest::LogCapture::Instance().Clear();
     Report("kept log line (formatted, captured)", kept, "one virtual call", virtualCall);
 

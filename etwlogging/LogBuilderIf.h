@@ -14,8 +14,8 @@ class CLogBuilderIf
 {
 public:
     // Makes a logger into *out (which must be empty). True on success.
-    virtual bool CreateLogger(const wchar_t* group, HMODULE module, const wchar_t* host, DWORD mode,
-                              CLoggingIf** out, Plinth::CRegKey* key) = 0;
+    virtual bool CreateLogger(const wchar_t* group, HMODULE module, const wchar_t* host, DWORD mode, CLoggingIf** out,
+                              Plinth::CRegKey* key) = 0;
 
 protected:
     ~CLogBuilderIf() = default;
@@ -24,8 +24,8 @@ protected:
 class CLogBuilderIf_ex : public CLogBuilderIf
 {
 public:
-    virtual bool CreateLoggerEx(const wchar_t* appName, const wchar_t* group, HMODULE module,
-                                const wchar_t* host, DWORD mode, CLoggingIf** out, Plinth::CRegKey* key) = 0;
+    virtual bool CreateLoggerEx(const wchar_t* appName, const wchar_t* group, HMODULE module, const wchar_t* host,
+                                DWORD mode, CLoggingIf** out, Plinth::CRegKey* key) = 0;
 
 protected:
     ~CLogBuilderIf_ex() = default;

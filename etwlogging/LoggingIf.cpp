@@ -47,14 +47,14 @@ DWORD CLoggingIf::LogFormattedV(DWORD level, const wchar_t* file, const wchar_t*
     return Log(file, function, line, level, text);
 }
 
-#define ZEL_LOG_AT_LEVEL(name, level)                                                               \
-    DWORD CLoggingIf::name(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format, ...) \
-    {                                                                                               \
-        va_list args;                                                                               \
-        va_start(args, format);                                                                     \
-        const DWORD result = LogFormattedV(level, file, function, line, format, args);              \
-        va_end(args);                                                                               \
-        return result;                                                                              \
+#define ZEL_LOG_AT_LEVEL(name, level)                                                                                  \
+    DWORD CLoggingIf::name(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format, ...)         \
+    {                                                                                                                  \
+        va_list args;                                                                                                  \
+        va_start(args, format);                                                                                        \
+        const DWORD result = LogFormattedV(level, file, function, line, format, args);                                 \
+        va_end(args);                                                                                                  \
+        return result;                                                                                                 \
     }
 
 ZEL_LOG_AT_LEVEL(LogNormal, LevelNormal)

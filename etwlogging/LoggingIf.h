@@ -41,10 +41,9 @@ public:
     virtual DWORD Uninit() = 0;
     virtual void SetEnabled(bool enabled) = 0;
     virtual bool IsEnabled() = 0;
-    virtual DWORD LogF(DWORD level, const wchar_t* file, const wchar_t* function, int line,
-                       const wchar_t* format, ...) = 0;
-    virtual DWORD Log(const wchar_t* file, const wchar_t* function, int line, DWORD level,
-                      const wchar_t* text) = 0;
+    virtual DWORD LogF(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
+                       ...) = 0;
+    virtual DWORD Log(const wchar_t* file, const wchar_t* function, int line, DWORD level, const wchar_t* text) = 0;
     virtual bool IsLevelEnabled(DWORD level) = 0;
     virtual void SetMaxEntries(DWORD entries) = 0;
     virtual DWORD GetMaxEntries() = 0;
@@ -62,8 +61,8 @@ public:
 
 protected:
     // Formats into a 4160-character buffer (cut at 4159) and passes the text to Log.
-    DWORD LogFormattedV(DWORD level, const wchar_t* file, const wchar_t* function, int line,
-                        const wchar_t* format, va_list args);
+    DWORD LogFormattedV(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
+                        va_list args);
 };
 
 // The extended contract: application name at initialisation, level-first
@@ -73,8 +72,7 @@ class CLoggingIf_ex : public CLoggingIf
 public:
     virtual DWORD InitEx(const wchar_t* appName, const wchar_t* group, HMODULE module, const wchar_t* host,
                          LoggingConfigListenerIf* listener) = 0;
-    virtual DWORD LogEx(DWORD level, const wchar_t* file, const wchar_t* function, int line,
-                        const wchar_t* text) = 0;
+    virtual DWORD LogEx(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* text) = 0;
     virtual bool IsSameSession(ULONG64 sessionHandle) = 0;
     virtual ULONG OnTraceControl(ULONG requestCode, void* buffer) = 0;
     virtual void SetEventClassGuid() = 0;

@@ -38,8 +38,8 @@ void CreateLoggerInto(ModuleLogger& holder, const LoggerSettings& settings)
                                            settings.mode, &logger, nullptr);
     if (!created) {
         logger = nullptr;
-        created = builder->CreateLogger(settings.group, settings.module, settings.host, settings.mode, &logger,
-                                        nullptr);
+        created =
+            builder->CreateLogger(settings.group, settings.module, settings.host, settings.mode, &logger, nullptr);
     }
     if (!created || !logger)
         return;

@@ -37,8 +37,8 @@ struct ModuleLogger
 
 // The holder, created on the first call with the given settings; later calls
 // ignore their arguments. Null when the holder could not be allocated.
-ModuleLogger* GetModuleLogger(const wchar_t* appName, const wchar_t* group, HMODULE module,
-                              const wchar_t* host, DWORD mode);
+ModuleLogger* GetModuleLogger(const wchar_t* appName, const wchar_t* group, HMODULE module, const wchar_t* host,
+                              DWORD mode);
 
 bool IsLogLevelEnabled(DWORD level);
 
@@ -60,8 +60,8 @@ CLogBuilderIf* SetLogBuilder(CLogBuilderIf* builder);
 } // namespace ETWLogging
 
 // Logs one line when its level is enabled, so dropped messages are never formatted.
-#define ZEL_LOG(level, file, function, ...)                                                         \
-    do {                                                                                            \
-        if (::ETWLogging::IsLogLevelEnabled(level))                                                 \
-            ::ETWLogging::WriteLog((level), (file), (function), __LINE__, __VA_ARGS__);             \
+#define ZEL_LOG(level, file, function, ...)                                                                            \
+    do {                                                                                                               \
+        if (::ETWLogging::IsLogLevelEnabled(level))                                                                    \
+            ::ETWLogging::WriteLog((level), (file), (function), __LINE__, __VA_ARGS__);                                \
     } while (0)

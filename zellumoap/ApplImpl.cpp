@@ -15,8 +15,8 @@ namespace {
 
 constexpr wchar_t kFile[] = L"ApplImpl";
 // The component checker may live in any kind of server.
-constexpr DWORD kCheckerContext = CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER |
-                                  CLSCTX_REMOTE_SERVER;
+constexpr DWORD kCheckerContext =
+    CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER;
 
 } // namespace
 
@@ -52,8 +52,8 @@ STDMETHODIMP CZelAppImpl::GetAppID(LPWSTR* ppwszId, long* plResult)
         return S_OK;
     }
     *ppwszId = id;
-    ZEL_LOG(LevelNormal, kFile, L"CZelAppImpl::GetAppID",
-            L"IVkApplicationInfo->GetAppID() returning appid = [%s]\r\n", id);
+    ZEL_LOG(LevelNormal, kFile, L"CZelAppImpl::GetAppID", L"IVkApplicationInfo->GetAppID() returning appid = [%s]\r\n",
+            id);
     *plResult = 0;
     return S_OK;
 }

@@ -1,7 +1,6 @@
 #include "ComServer.h"
 
-CComModuleBase::CComModuleBase(ObjectMapEntry* objectMap, size_t entries)
-    : m_objectMap(objectMap), m_entries(entries)
+CComModuleBase::CComModuleBase(ObjectMapEntry* objectMap, size_t entries) : m_objectMap(objectMap), m_entries(entries)
 {
     m_initFailed = FAILED(m_section.Init());
 }
@@ -38,8 +37,8 @@ HRESULT CComModuleBase::GetClassObject(REFCLSID clsid, REFIID riid, void** ppv)
         Plinth::CriticalSectionLock lock(m_section);
         if (!entry->classObject) {
             IUnknown* created = nullptr;
-            const HRESULT hr = entry->createClassObject(entry->createObject, IID_IUnknown,
-                                                        reinterpret_cast<void**>(&created));
+            const HRESULT hr =
+                entry->createClassObject(entry->createObject, IID_IUnknown, reinterpret_cast<void**>(&created));
             if (FAILED(hr) || !created)
                 return FAILED(hr) ? hr : CLASS_E_CLASSNOTAVAILABLE;
             ::MemoryBarrier();

@@ -199,7 +199,6 @@ public:
             GetComModule().Unlock();
         return count;
     }
-
 };
 
 template <class T, const CLSID* pclsid>

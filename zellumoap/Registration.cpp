@@ -12,8 +12,8 @@ HRESULT ApplyRegistryScript(const wchar_t* modulePath, UINT scriptId, const Regi
     if (!com.Usable())
         return com.Result();
     Plinth::ComPtr<IRegistrar> registrar;
-    HRESULT hr = ::CoCreateInstance(CLSID_Registrar, nullptr, CLSCTX_INPROC_SERVER, IID_IRegistrar,
-                                    registrar.put_void());
+    HRESULT hr =
+        ::CoCreateInstance(CLSID_Registrar, nullptr, CLSCTX_INPROC_SERVER, IID_IRegistrar, registrar.put_void());
     if (FAILED(hr))
         return hr;
     for (size_t i = 0; i < count; ++i) {
@@ -53,8 +53,8 @@ HRESULT UnregisterModuleTypeLib(const wchar_t* modulePath)
     hr = typeLib->GetLibAttr(&attributes);
     if (FAILED(hr))
         return hr;
-    hr = ::UnRegisterTypeLib(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum,
-                             attributes->lcid, attributes->syskind);
+    hr = ::UnRegisterTypeLib(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum, attributes->lcid,
+                             attributes->syskind);
     typeLib->ReleaseTLibAttr(attributes);
     return hr;
 }

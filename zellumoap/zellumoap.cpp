@@ -58,8 +58,8 @@ HRESULT ApplyAppIdScript(const RegistrationTexts& texts, bool registering)
 HRESULT ApplyClassScript(const RegistrationTexts& texts, const ObjectMapEntry& entry, bool registering)
 {
     const RegistryReplacement replacements[] = {
-        {L"Module", texts.module.quoted}, {L"Module_Raw", texts.module.raw}, {L"APPID", texts.appId},
-        {L"CLSID", texts.clsid},         {L"SECONDCLSID", texts.secondClsid}, {L"LIBID", texts.libId},
+        {L"Module", texts.module.quoted}, {L"Module_Raw", texts.module.raw},   {L"APPID", texts.appId},
+        {L"CLSID", texts.clsid},          {L"SECONDCLSID", texts.secondClsid}, {L"LIBID", texts.libId},
     };
     return ApplyRegistryScript(texts.module.raw, entry.registryScriptId, replacements,
                                sizeof(replacements) / sizeof(replacements[0]), registering);

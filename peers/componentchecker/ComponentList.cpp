@@ -114,18 +114,16 @@ bool GetFileVersionText(const std::wstring& path, std::wstring& version)
         return false;
     void* fixed = nullptr;
     UINT fixedBytes = 0;
-    if (!::VerQueryValueW(block.data(), L"\\", &fixed, &fixedBytes) || !fixed ||
-        fixedBytes < sizeof(VS_FIXEDFILEINFO))
+    if (!::VerQueryValueW(block.data(), L"\\", &fixed, &fixedBytes) || !fixed || fixedBytes < sizeof(VS_FIXEDFILEINFO))
         return false;
     const auto* info = static_cast<const VS_FIXEDFILEINFO*>(fixed);
     if (info->dwSignature != VS_FFI_SIGNATURE)
         return false;
     wchar_t text[32] = {};
-    if (Plinth::FormatWide(text, sizeof(text) / sizeof(text[0]), L"%u.%u.%u.%u",
-                           static_cast<unsigned>(HIWORD(info->dwFileVersionMS)),
-                           static_cast<unsigned>(LOWORD(info->dwFileVersionMS)),
-                           static_cast<unsigned>(HIWORD(info->dwFileVersionLS)),
-                           static_cast<unsigned>(LOWORD(info->dwFileVersionLS))) < 0)
+    if (Plinth::FormatWide(
+            text, sizeof(text) / sizeof(text[0]), L"%u.%u.%u.%u", static_cast<unsigned>(HIWORD(info->dwFileVersionMS)),
+            static_cast<unsigned>(LOWORD(info->dwFileVersionMS)), static_cast<unsigned>(HIWORD(info->dwFileVersionLS)),
+            static_cast<unsigned>(LOWORD(info->dwFileVersionLS))) < 0)
         return false;
     version = text;
     return true;

@@ -135,8 +135,8 @@ TEST(PlainLoggerFrontEnd, PerLevelOperationsCutAt4159)
         DWORD (ETWLogging::CLoggingIf::*log)(const wchar_t*, const wchar_t*, int, const wchar_t*, ...);
         DWORD level;
     } cases[] = {
-        {&ETWLogging::CLoggingIf::LogNormal, 1},  {&ETWLogging::CLoggingIf::LogError, 4},
-        {&ETWLogging::CLoggingIf::LogWarning, 2}, {&ETWLogging::CLoggingIf::LogCritical, 5},
+        {&ETWLogging::CLoggingIf::LogNormal, 1},      {&ETWLogging::CLoggingIf::LogError, 4},
+        {&ETWLogging::CLoggingIf::LogWarning, 2},     {&ETWLogging::CLoggingIf::LogCritical, 5},
         {&ETWLogging::CLoggingIf::LogInformation, 3},
     };
     for (const Case& c : cases) {

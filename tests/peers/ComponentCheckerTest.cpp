@@ -100,7 +100,11 @@ struct Answer
     std::wstring text;
 };
 
-enum class Method { Status, Versions };
+enum class Method
+{
+    Status,
+    Versions
+};
 
 Answer Ask(IVkVersion* checker, Method method)
 {
@@ -249,8 +253,9 @@ TEST_F(ComponentCheckerTest, ListsMissingAndInstalledComponentsByName)
     const Answer versions = Ask(m_checker.get(), Method::Versions);
     EXPECT_EQ(versions.hr, S_OK);
     EXPECT_EQ(versions.result, 0);
-    EXPECT_EQ(versions.text, std::wstring(L"beta=no version information\nDelta=") + L"" VK_CHECKER_VERSION
-                                 L"\nZelLumoAp=" L"" ZEL_PRODUCT_VERSION L"\n");
+    EXPECT_EQ(versions.text, std::wstring(L"beta=no version information\nDelta=") +
+                                 L"" VK_CHECKER_VERSION L"\nZelLumoAp="
+                                 L"" ZEL_PRODUCT_VERSION L"\n");
 }
 
 // Each value alone in the key; the answers tell whether it was read as the

@@ -66,8 +66,8 @@ bool CapturingBuilder::CreateLogger(const wchar_t* group, HMODULE module, const 
     return CreateLoggerEx(nullptr, group, module, host, mode, out, key);
 }
 
-bool CapturingBuilder::CreateLoggerEx(const wchar_t* appName, const wchar_t* group, HMODULE module,
-                                      const wchar_t* host, DWORD, ETWLogging::CLoggingIf** out, Plinth::CRegKey*)
+bool CapturingBuilder::CreateLoggerEx(const wchar_t* appName, const wchar_t* group, HMODULE module, const wchar_t* host,
+                                      DWORD, ETWLogging::CLoggingIf** out, Plinth::CRegKey*)
 {
     ::InterlockedIncrement(&calls);
     if (*out)

@@ -51,8 +51,7 @@ public:
     DWORD Uninit() override { return 0; }
     void SetEnabled(bool enabled) override { m_enabled = enabled; }
     bool IsEnabled() override { return m_enabled; }
-    DWORD LogF(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
-               ...) override
+    DWORD LogF(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* format, ...) override
     {
         va_list args;
         va_start(args, format);
@@ -124,8 +123,8 @@ public:
     explicit CapturingBuilder(bool extended) : m_extended(extended) {}
     bool CreateLogger(const wchar_t* group, HMODULE module, const wchar_t* host, DWORD mode,
                       ETWLogging::CLoggingIf** out, Plinth::CRegKey* key) override;
-    bool CreateLoggerEx(const wchar_t* appName, const wchar_t* group, HMODULE module, const wchar_t* host,
-                        DWORD mode, ETWLogging::CLoggingIf** out, Plinth::CRegKey* key) override;
+    bool CreateLoggerEx(const wchar_t* appName, const wchar_t* group, HMODULE module, const wchar_t* host, DWORD mode,
+                        ETWLogging::CLoggingIf** out, Plinth::CRegKey* key) override;
 
     volatile LONG calls = 0;
 

@@ -42,8 +42,7 @@ ChildRun RunVkHost(const wchar_t* arguments)
     startup.hStdOutput = writeEnd.get();
     startup.hStdError = discard.get();
     PROCESS_INFORMATION process{};
-    if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                          &process))
+    if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
         return run;
     const Plinth::UniqueHandle processHandle(process.hProcess);
     const Plinth::UniqueHandle threadHandle(process.hThread);
@@ -133,11 +132,21 @@ TEST_F(VkHostTest, JsonOutputKeepsTheContract)
     EXPECT_EQ(run.out.front(), '{');
     EXPECT_EQ(run.out.substr(run.out.size() - 2), "}\n");
 
-    const char* const keys[] = {"GetAppID",           "GetAppName",          "GetAppIcon",
-                                "GetUninstallProgram", "GetUserHelperCLSID",  "CheckComponents",
-                                "GetUpdateInformation", "GetProductInfo",     "GetUsageReport",
-                                "UnsupportedRequest",  "DoRecentEventAction", "DoLogAction",
-                                "GetVersionText",      "GetComponentStatus",  "NotifySubscriptionStatusChanged"};
+    const char* const keys[] = {"GetAppID",
+                                "GetAppName",
+                                "GetAppIcon",
+                                "GetUninstallProgram",
+                                "GetUserHelperCLSID",
+                                "CheckComponents",
+                                "GetUpdateInformation",
+                                "GetProductInfo",
+                                "GetUsageReport",
+                                "UnsupportedRequest",
+                                "DoRecentEventAction",
+                                "DoLogAction",
+                                "GetVersionText",
+                                "GetComponentStatus",
+                                "NotifySubscriptionStatusChanged"};
     for (const char* key : keys)
         EXPECT_NE(Member(run.out, key), "") << key << " missing from " << run.out;
 

@@ -175,7 +175,7 @@ TEST_F(AppImplTest, BothApplicationInfo5TablesAcceptAndTouchNothing)
 TEST_F(AppImplTest, QueryInterfaceFollowsTheRules)
 {
     ComPtr<IVkApplicationInfo> object = CreateObject();
-    const IID* answered[] = {&IID_IUnknown, &IID_IVkApplicationInfo, &IID_IVkRecentEventAction, &IID_IVkLogAction,
+    const IID* answered[] = {&IID_IUnknown,   &IID_IVkApplicationInfo,  &IID_IVkRecentEventAction, &IID_IVkLogAction,
                              &IID_IVkVersion, &IID_IVkApplicationInfo5, &IID_IVkApplicationInfo6};
     for (const IID* iid : answered) {
         ComPtr<IUnknown> p;
@@ -229,8 +229,7 @@ HRESULT RefuseEveryCaller(const void*)
 TEST(ClassObjectTest, RefusedCallerGetsAccessDeniedAndNothingIsCreated)
 {
     ComPtr<IVkClassFactory_PreComponentization> factory;
-    ASSERT_EQ(DllGetClassObject(CLSID_ZelAppImpl, IID_IVkClassFactory_PreComponentization, factory.put_void()),
-              S_OK);
+    ASSERT_EQ(DllGetClassObject(CLSID_ZelAppImpl, IID_IVkClassFactory_PreComponentization, factory.put_void()), S_OK);
     const LONG locked = GetComModule().GetLockCount();
     const CallerVerification previous = SetCallerVerification(RefuseEveryCaller);
     void* object = kSentinel;

@@ -158,8 +158,10 @@ TEST(ModuleQuoteTest, PathWithQuoteRegistersUnchanged)
         Plinth::ComInitScope com(COINIT_MULTITHREADED);
         Plinth::UniqueModule module(::LoadLibraryW(dll.c_str()));
         ASSERT_TRUE(module);
-        auto registerServer = reinterpret_cast<PlainFn>(reinterpret_cast<void*>(::GetProcAddress(module.get(), "DllRegisterServer")));
-        auto unregisterServer = reinterpret_cast<PlainFn>(reinterpret_cast<void*>(::GetProcAddress(module.get(), "DllUnregisterServer")));
+        auto registerServer =
+            reinterpret_cast<PlainFn>(reinterpret_cast<void*>(::GetProcAddress(module.get(), "DllRegisterServer")));
+        auto unregisterServer =
+            reinterpret_cast<PlainFn>(reinterpret_cast<void*>(::GetProcAddress(module.get(), "DllUnregisterServer")));
         ASSERT_EQ(registerServer(), S_OK);
         EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, (std::wstring(kClassKey) + L"\\InprocServer32").c_str(), nullptr), dll);
         EXPECT_EQ(unregisterServer(), S_OK);
@@ -186,9 +188,9 @@ TEST_F(ModuleTest, HostCreatesTheObjectThroughRegisteredClass)
         EXPECT_EQ(result, 0);
 
         ComPtr<IClassFactory> plain;
-        EXPECT_EQ(::CoGetClassObject(CLSID_ZelAppImpl, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
-                                     plain.put_void()),
-                  E_NOINTERFACE);
+        EXPECT_EQ(
+            ::CoGetClassObject(CLSID_ZelAppImpl, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory, plain.put_void()),
+            E_NOINTERFACE);
     }
     EXPECT_EQ(m_module.Unregister(), S_OK);
 }

@@ -57,13 +57,27 @@ void PutJsonString(std::string& out, std::wstring_view text)
     for (size_t i = 0; i < text.size();) {
         const char32_t cp = NextCodePoint(text, i);
         switch (cp) {
-        case U'"': out += "\\\""; break;
-        case U'\\': out += "\\\\"; break;
-        case U'\b': out += "\\b"; break;
-        case U'\f': out += "\\f"; break;
-        case U'\n': out += "\\n"; break;
-        case U'\r': out += "\\r"; break;
-        case U'\t': out += "\\t"; break;
+        case U'"':
+            out += "\\\"";
+            break;
+        case U'\\':
+            out += "\\\\";
+            break;
+        case U'\b':
+            out += "\\b";
+            break;
+        case U'\f':
+            out += "\\f";
+            break;
+        case U'\n':
+            out += "\\n";
+            break;
+        case U'\r':
+            out += "\\r";
+            break;
+        case U'\t':
+            out += "\\t";
+            break;
         default:
             if (cp < 0x20) {
                 out += "\\u00";

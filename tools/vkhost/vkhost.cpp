@@ -250,15 +250,13 @@ void WithInterface(Session& session, IVkApplicationInfo* app, REFIID iid, Run ru
 void RunSession(Session& session, IVkApplicationInfo* app)
 {
     session.ApplicationInfo(app);
-    WithInterface<IVkRecentEventAction>(
-        session, app, IID_IVkRecentEventAction, [&](IVkRecentEventAction* p) { session.RecentEventAction(p); },
-        "IVkRecentEventAction", {"DoRecentEventAction"});
-    WithInterface<IVkLogAction>(
-        session, app, IID_IVkLogAction, [&](IVkLogAction* p) { session.LogAction(p); }, "IVkLogAction",
-        {"DoLogAction"});
-    WithInterface<IVkVersion>(
-        session, app, IID_IVkVersion, [&](IVkVersion* p) { session.Version(p); }, "IVkVersion",
-        {"GetVersionText", "GetComponentStatus"});
+    WithInterface<IVkRecentEventAction>(session, app, IID_IVkRecentEventAction,
+                                        [&](IVkRecentEventAction* p) { session.RecentEventAction(p); },
+                                        "IVkRecentEventAction", {"DoRecentEventAction"});
+    WithInterface<IVkLogAction>(session, app, IID_IVkLogAction, [&](IVkLogAction* p) { session.LogAction(p); },
+                                "IVkLogAction", {"DoLogAction"});
+    WithInterface<IVkVersion>(session, app, IID_IVkVersion, [&](IVkVersion* p) { session.Version(p); }, "IVkVersion",
+                              {"GetVersionText", "GetComponentStatus"});
     WithInterface<IVkApplicationInfo5>(
         session, app, IID_IVkApplicationInfo5,
         [&](IVkApplicationInfo5* p) { session.ApplicationStatus("IVkApplicationInfo5", p); }, "IVkApplicationInfo5",
@@ -445,13 +443,13 @@ int Run(bool asJson)
 {
     Plinth::ComInitScope com(COINIT_MULTITHREADED);
     if (!com.Usable()) {
-        WriteText(STD_ERROR_HANDLE, L"vkhost: COM initialisation failed (hr " + Hex(static_cast<DWORD>(com.Result())) +
-                                        L")\r\n");
+        WriteText(STD_ERROR_HANDLE,
+                  L"vkhost: COM initialisation failed (hr " + Hex(static_cast<DWORD>(com.Result())) + L")\r\n");
         return 1;
     }
     ComPtr<IVkApplicationInfo> app;
-    const HRESULT hr = VkCreateInstanceNoAuth(CLSID_ZelAppImpl, nullptr, CLSCTX_INPROC_SERVER,
-                                              IID_IVkApplicationInfo, app.put_void());
+    const HRESULT hr =
+        VkCreateInstanceNoAuth(CLSID_ZelAppImpl, nullptr, CLSCTX_INPROC_SERVER, IID_IVkApplicationInfo, app.put_void());
     if (FAILED(hr) || !app) {
         WriteText(STD_ERROR_HANDLE, CreationFailure(FAILED(hr) ? hr : E_POINTER));
         return 1;
