@@ -1,6 +1,5 @@
 #include "ComponentVersionProvider.h"
 
-#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
@@ -8,6 +7,7 @@
 #include "ComponentChecker.h"
 #include "ComponentList.h"
 #include "ResultCode.h"
+#include "plinth/Owners.h"
 
 using ComponentChecker::Component;
 
@@ -52,13 +52,8 @@ HRESULT HandOver(const std::wstring& text, LPWSTR* out)
 {
     if (text.empty())
         return S_OK;
-    const size_t bytes = (text.size() + 1) * sizeof(wchar_t);
-    auto* copy = static_cast<wchar_t*>(::CoTaskMemAlloc(bytes));
-    if (!copy)
-        return E_OUTOFMEMORY;
-    std::memcpy(copy, text.c_str(), bytes);
-    *out = copy;
-    return S_OK;
+    *out = Plinth::CoTaskMemStrDup(text.c_str());
+    return *out ? S_OK : E_OUTOFMEMORY;
 }
 
 // Reading the configuration afresh on every call lets an installer change it

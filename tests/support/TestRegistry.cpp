@@ -19,15 +19,29 @@ std::wstring ReadString(HKEY root, const wchar_t* path, const wchar_t* name)
     return buffer;
 }
 
-ScopedRegistryTree::ScopedRegistryTree(HKEY root, std::wstring path) : m_root(root), m_path(std::move(path))
+ScopedRegistryTree::ScopedRegistryTree(HKEY root, std::wstring path)
+    : m_root(root), m_path(std::move(path)), m_createdFrom(m_path.size())
 {
     ::RegDeleteTreeW(m_root, m_path.c_str());
+    ::RegDeleteKeyW(m_root, m_path.c_str());
+    for (size_t end = m_path.find(L'\\'); end != std::wstring::npos; end = m_path.find(L'\\', end + 1)) {
+        if (!KeyExists(m_root, m_path.substr(0, end).c_str())) {
+            m_createdFrom = end;
+            break;
+        }
+    }
 }
 
 ScopedRegistryTree::~ScopedRegistryTree()
 {
     ::RegDeleteTreeW(m_root, m_path.c_str());
     ::RegDeleteKeyW(m_root, m_path.c_str());
+    // Parents this scope created go too, unless something else now lives in them.
+    for (size_t end = m_path.rfind(L'\\'); end != std::wstring::npos && end >= m_createdFrom;
+         end = end == 0 ? std::wstring::npos : m_path.rfind(L'\\', end - 1)) {
+        if (::RegDeleteKeyW(m_root, m_path.substr(0, end).c_str()) != ERROR_SUCCESS)
+            break;
+    }
 }
 
 bool ScopedRegistryTree::SetString(const wchar_t* name, const std::wstring& value)

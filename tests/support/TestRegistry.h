@@ -12,7 +12,8 @@ bool KeyExists(HKEY root, const wchar_t* path);
 std::wstring ReadString(HKEY root, const wchar_t* path, const wchar_t* name);
 
 // Deletes the key with its subtree when the scope ends (and when it begins, so
-// a run that died earlier leaves nothing behind).
+// a run that died earlier leaves nothing behind), and the parent keys that did
+// not exist before, once they are empty.
 class ScopedRegistryTree
 {
 public:
@@ -27,6 +28,8 @@ public:
 private:
     HKEY m_root;
     std::wstring m_path;
+    // Length of the shortest prefix of m_path that did not exist at the start.
+    size_t m_createdFrom;
 };
 
 // The folder every built binary lives in (the test program's own).

@@ -195,6 +195,42 @@ TEST_F(ModuleTest, HostCreatesTheObjectThroughRegisteredClass)
     EXPECT_EQ(m_module.Unregister(), S_OK);
 }
 
+// The module asks the real component checker, registered beside it.
+TEST_F(ModuleTest, CheckComponentsReportsWhatTheCheckerFindsMissing)
+{
+    Plinth::UniqueModule checker(::LoadLibraryW(ZelTest::BinPath(L"VkComponentChecker.dll").c_str()));
+    ASSERT_TRUE(checker);
+    auto checkerExport = [&](const char* name) {
+        return reinterpret_cast<PlainFn>(reinterpret_cast<void*>(::GetProcAddress(checker.get(), name)));
+    };
+    ASSERT_EQ(checkerExport("DllRegisterServer")(), S_OK);
+    ASSERT_EQ(m_module.Register(), S_OK);
+    {
+        const std::wstring missing = ZelTest::BinPath(L"no-such-component.dll");
+        ZelTest::ScopedRegistryTree list(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varkon\\ComponentChecker\\Components");
+        ASSERT_TRUE(list.SetString(L"ZelLumoAp", ZelTest::BinPath(L"ZelLumoAp.dll")));
+
+        ComPtr<IVkApplicationInfo> object;
+        ASSERT_EQ(::CoCreateInstance(CLSID_ZelAppImpl, nullptr, CLSCTX_INPROC_SERVER, IID_IVkApplicationInfo,
+                                     object.put_void()),
+                  E_NOINTERFACE);
+        ComPtr<IVkClassFactory> factory;
+        ASSERT_EQ(::CoGetClassObject(CLSID_ZelAppImpl, CLSCTX_INPROC_SERVER, nullptr, IID_IVkClassFactory,
+                                     factory.put_void()),
+                  S_OK);
+        ASSERT_EQ(factory->CreateInstance(IID_IVkApplicationInfo, object.put_void()), S_OK);
+        long result = -1;
+        EXPECT_EQ(object->CheckComponents(&result), S_OK);
+        EXPECT_EQ(result, 0);
+
+        ASSERT_TRUE(list.SetString(L"ZelRes2", missing));
+        EXPECT_EQ(object->CheckComponents(&result), S_OK);
+        EXPECT_EQ(result, 0x08000002);
+    }
+    EXPECT_EQ(m_module.Unregister(), S_OK);
+    EXPECT_EQ(checkerExport("DllUnregisterServer")(), S_OK);
+}
+
 TEST_F(ModuleTest, CanUnloadOnlyWhenNoObjectOrClientReferenceLives)
 {
     EXPECT_EQ(m_module.CanUnloadNow(), S_OK);
