@@ -1,0 +1,127 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "etwlogging/LogRecordBuilder.h"
+#include "plinth/WideFormat.h"
+
+using namespace ETWLogging::internal;
+
+namespace {
+
+SYSTEMTIME At(WORD hour, WORD minute = 5, WORD second = 2)
+{
+    SYSTEMTIME time = {};
+    time.wYear = 2026;
+    time.wMonth = 3;
+    time.wDay = 7;
+    time.wHour = hour;
+    time.wMinute = minute;
+    time.wSecond = second;
+    return time;
+}
+
+// Builds one record at 21:05:02 on 7 March 2026; empty when building fails.
+std::wstring Build(const RecordContext& context, const wchar_t* file, const wchar_t* function, DWORD line, DWORD level,
+                   const wchar_t* message, DWORD* code = nullptr)
+{
+    DWORD bytes = 0;
+    std::unique_ptr<wchar_t[]> record;
+    const DWORD result = BuildLogRecordAt(At(21), context, file, function, line, level, message, &bytes, &record);
+    if (code)
+        *code = result;
+    if (result != ERROR_SUCCESS)
+        return std::wstring();
+    const std::wstring text = record.get();
+    EXPECT_EQ(bytes, (text.size() + 1) * sizeof(wchar_t));
+    return text;
+}
+
+TEST(LogRecordBuilderTest, TimeStampUsesTheTwelveHourClock)
+{
+    const struct
+    {
+        WORD hour;
+        const wchar_t* expected;
+    } cases[] = {
+        {0, L"03/07/2026 12:05:02 AM$"},  {9, L"03/07/2026 09:05:02 AM$"},  {11, L"03/07/2026 11:05:02 AM$"},
+        {12, L"03/07/2026 12:05:02 PM$"}, {13, L"03/07/2026 01:05:02 PM$"}, {23, L"03/07/2026 11:05:02 PM$"},
+    };
+    for (const auto& c : cases) {
+        wchar_t stamp[kPieceChars];
+        FormatTimeStamp(At(c.hour), stamp);
+        EXPECT_STREQ(stamp, c.expected) << c.hour;
+    }
+}
+
+TEST(LogRecordBuilderTest, DefaultLineHasTheModuleColumnOnly)
+{
+    RecordContext context;
+    context.moduleFileName = L"vkhost.exe";
+    EXPECT_EQ(Build(context, L"ApplImpl", L"CZelAppImpl::GetAppID", 12, 4, L"text"),
+              L"03/07/2026 09:05:02 PM$ -- (Error)$ [     vkhost.exe]$ text\r\n");
+}
+
+TEST(LogRecordBuilderTest, ColumnsAreCutOrRightAlignedToTheirWidths)
+{
+    RecordContext context;
+    context.options = OptionModule | OptionSourcePosition | OptionFunction;
+    context.moduleFileName = L"abcdefghijklmnopqrst.exe";
+    const std::wstring line =
+        Build(context, L"C:\\src\\zellumoap\\ApplImpl", L"CZelAppImpl::GetAppName", 250, 1, L"m\r\n");
+    EXPECT_EQ(line, L"03/07/2026 09:05:02 PM$ -- (Normal)$ [abcdefghijklmno]$ [            ApplImpl:  250]$ "
+                    L"[                 CZelAppImpl::GetAppName()]$ m\r\n");
+
+    context.moduleFileName = L"a.dll";
+    context.options = OptionModule;
+    EXPECT_EQ(Build(context, nullptr, nullptr, 0, 2, L"m\n"),
+              L"03/07/2026 09:05:02 PM$ -- (Warning)$ [          a.dll]$ m\n");
+}
+
+TEST(LogRecordBuilderTest, SetBitsKeepTheirSpaceEvenWhenEmpty)
+{
+    RecordContext context;
+    context.options = OptionModule | OptionProcessThread | OptionSourcePosition | OptionFunction;
+    context.moduleFileName = L"";
+    context.processId = 42;
+    wchar_t process[kPieceChars];
+    Plinth::FormatWide(process, kPieceChars, L"[PID:%5d TID:%5d]$", 42, ::GetCurrentThreadId());
+    EXPECT_EQ(Build(context, nullptr, L"", 1, 5, L"m"),
+              std::wstring(L"03/07/2026 09:05:02 PM$ -- (Critical)$  ") + process + L"   m\r\n");
+}
+
+TEST(LogRecordBuilderTest, LineEndIsAddedOnlyWithoutAFinalLineFeed)
+{
+    RecordContext context;
+    context.options = 0;
+    const struct
+    {
+        const wchar_t* message;
+        const wchar_t* ending;
+    } cases[] = {{L"a\r\n", L" a\r\n"}, {L"a\n", L" a\n"}, {L"a\r", L" a\r\r\n"}, {L"a", L" a\r\n"}};
+    for (const auto& c : cases) {
+        const std::wstring line = Build(context, nullptr, nullptr, 0, 3, c.message);
+        EXPECT_EQ(line, std::wstring(L"03/07/2026 09:05:02 PM$ -- (Information)$") + c.ending);
+    }
+}
+
+TEST(LogRecordBuilderTest, RefusesWhatItCannotBuild)
+{
+    RecordContext context;
+    for (DWORD level : {0u, 7u}) {
+        DWORD code = 0;
+        EXPECT_TRUE(Build(context, nullptr, nullptr, 0, level, L"m", &code).empty());
+        EXPECT_EQ(code, static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    }
+    DWORD code = 0;
+    Build(context, nullptr, nullptr, 0, 1, L"", &code);
+    EXPECT_EQ(code, static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    std::unique_ptr<wchar_t[]> record;
+    EXPECT_EQ(BuildLogRecord(context, nullptr, nullptr, 0, 1, L"m", nullptr, &record),
+              static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    DWORD bytes = 1;
+    EXPECT_EQ(BuildLogRecord(context, nullptr, nullptr, 0, 1, L"m", &bytes, nullptr),
+              static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+} // namespace

@@ -1,0 +1,157 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "plinth/ByteBuffer.h"
+#include "plinth/FileVersionInfo.h"
+#include "plinth/Paths.h"
+#include "support/TestRegistry.h"
+
+namespace {
+
+std::wstring SelfPath()
+{
+    wchar_t path[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return path;
+}
+
+TEST(FileVersionInfoTest, TakesTheFirstTranslationThatHasTheValue)
+{
+    Plinth::FileVersionInfo info;
+    EXPECT_TRUE(info.GetString(L"ProductVersion").empty());
+    ASSERT_TRUE(info.Load(SelfPath()));
+    EXPECT_EQ(info.GetString(L"ProductVersion"), L"9.8.7.6-de");
+    EXPECT_EQ(info.GetString(L"FileDescription"), L"English description");
+    EXPECT_TRUE(info.GetString(L"CompanyName").empty());
+    // A second load keeps the first resource.
+    EXPECT_FALSE(info.Load(ZelTest::BinPath(L"ZelLumoAp.dll")));
+    EXPECT_EQ(info.GetString(L"FileDescription"), L"English description");
+
+    Plinth::FileVersionInfo missing;
+    EXPECT_FALSE(missing.Load(ZelTest::BinPath(L"no-such-file.dll")));
+}
+
+// Answers the system folder query with a failure until told otherwise.
+class ScriptedShell : public Plinth::ShlObjAPI
+{
+public:
+    HRESULT SHGetKnownFolderPath(REFKNOWNFOLDERID folder, DWORD flags, HANDLE token, PWSTR* path) override
+    {
+        ++calls;
+        if (fail)
+            return E_FAIL;
+        return Plinth::ShlObjAPI::SHGetKnownFolderPath(folder, flags, token, path);
+    }
+    bool fail = true;
+    int calls = 0;
+};
+
+TEST(FileVersionInfoTest, SystemFileFolderIsAskedAgainAfterAFailureAndCachedAfterSuccess)
+{
+    auto shell = std::make_shared<ScriptedShell>();
+    Plinth::SystemFileVersionInfo failing(shell);
+    EXPECT_FALSE(failing.Load(L"kernel32.dll"));
+    EXPECT_FALSE(failing.Load(L"kernel32.dll"));
+    EXPECT_EQ(shell->calls, 2);
+
+    shell->fail = false;
+    Plinth::SystemFileVersionInfo system(shell);
+    ASSERT_TRUE(system.Load(L"kernel32.dll"));
+    EXPECT_FALSE(system.GetString(L"FileVersion").empty());
+    system.Load(L"kernel32.dll");
+    EXPECT_EQ(shell->calls, 3);
+}
+
+TEST(PathsTest, ModuleDirectoryKeepsOrDropsTheBackslash)
+{
+    std::wstring directory;
+    std::wstring file;
+    ASSERT_TRUE(Plinth::GetModuleDirectory(nullptr, directory, false, file));
+    EXPECT_EQ(directory, ZelTest::BinDir());
+    EXPECT_EQ(file, L"plinth_tests.exe");
+    ASSERT_TRUE(Plinth::GetModuleDirectory(nullptr, directory, true, file));
+    EXPECT_EQ(directory, ZelTest::BinDir() + L"\\");
+}
+
+class CreateDirectoryPathTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        wchar_t temp[MAX_PATH] = {};
+        ::GetTempPathW(MAX_PATH, temp);
+        m_root = std::wstring(temp) + L"zel-paths-test";
+        ::CreateDirectoryW(m_root.c_str(), nullptr);
+        ::GetCurrentDirectoryW(MAX_PATH, m_saved);
+        ::SetCurrentDirectoryW(m_root.c_str());
+    }
+    void TearDown() override
+    {
+        ::SetCurrentDirectoryW(m_saved);
+        for (const wchar_t* sub : {L"\\a\\b", L"\\a", L"\\x\\y\\z", L"\\x\\y", L"\\x", L""})
+            ::RemoveDirectoryW((m_root + sub).c_str());
+    }
+    std::wstring m_root;
+    wchar_t m_saved[MAX_PATH] = {};
+};
+
+TEST_F(CreateDirectoryPathTest, CreatesEveryMissingLevel)
+{
+    DWORD code = 1;
+    ASSERT_TRUE(Plinth::CreateDirectoryPath(L"a\\b", &code));
+    EXPECT_EQ(code, 0u);
+    EXPECT_NE(::GetFileAttributesW((m_root + L"\\a\\b").c_str()), INVALID_FILE_ATTRIBUTES);
+
+    EXPECT_TRUE(Plinth::CreateDirectoryPath((m_root + L"\\x\\y\\z").c_str(), &code));
+    EXPECT_EQ(code, 0u);
+    EXPECT_TRUE(Plinth::CreateDirectoryPath(L"a\\b", &code));
+    EXPECT_EQ(code, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+}
+
+TEST_F(CreateDirectoryPathTest, RefusesWhatItCannotMakeWhole)
+{
+    DWORD code = 0;
+    EXPECT_FALSE(Plinth::CreateDirectoryPath(nullptr, &code));
+    EXPECT_EQ(code, static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(Plinth::CreateDirectoryPath(L"", nullptr));
+
+    // Joined with the current directory this no longer fits; a cut path would
+    // name some other directory.
+    const std::wstring tooLong(MAX_PATH - 5, L'd');
+    EXPECT_FALSE(Plinth::CreateDirectoryPath(tooLong.c_str(), &code));
+    EXPECT_EQ(code, static_cast<DWORD>(ERROR_CANNOT_MAKE));
+    EXPECT_EQ(::GetFileAttributesW(tooLong.substr(0, 100).c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST(ByteBufferTest, GrowsWithSlackAndWritesAtItsPosition)
+{
+    Plinth::CByteBuffer buffer;
+    const char ten[] = "0123456789";
+    ASSERT_TRUE(buffer.Append(ten, 10));
+    EXPECT_EQ(buffer.Size(), 10);
+    EXPECT_EQ(buffer.Capacity(), 60);
+
+    buffer.SetPosition(4);
+    ASSERT_TRUE(buffer.Append("ab", 2));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer.Data()), 10), "0123ab6789");
+    buffer.SetPosition(1000);
+    ASSERT_TRUE(buffer.Append("Z", 1));
+    EXPECT_EQ(buffer.Size(), 11);
+    EXPECT_EQ(buffer.Data()[10], 'Z');
+
+    EXPECT_FALSE(buffer.Append(nullptr, 1));
+    EXPECT_FALSE(buffer.Append(ten, -1));
+    EXPECT_TRUE(buffer.Append(ten, 0));
+    EXPECT_EQ(buffer.Size(), 11);
+
+    Plinth::CByteBuffer copy(ten, 10);
+    ASSERT_TRUE(copy.Append("X", 1));
+    EXPECT_EQ(copy.Data()[0], 'X');
+    buffer.Clear();
+    EXPECT_EQ(buffer.Size(), 0);
+    EXPECT_EQ(buffer.Capacity(), 0);
+    EXPECT_EQ(buffer.Data(), nullptr);
+}
+
+} // namespace

@@ -1,0 +1,123 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "plinth/Logging/internal_logging.h"
+#include "support/DebugOutputListener.h"
+
+using Plinth::CLogger;
+
+namespace {
+
+struct Message
+{
+    DWORD level;
+    std::wstring function;
+    int line;
+    std::wstring text;
+};
+
+class RecordingHandler : public Plinth::ILoggingHandler
+{
+public:
+    void HandleLogMessage(DWORD level, const wchar_t*, const wchar_t* function, int line,
+                          const wchar_t* message) override
+    {
+        messages.push_back({level, function, line, message});
+    }
+    std::vector<Message> messages;
+};
+
+bool Contains(const std::wstring& text, const wchar_t* part)
+{
+    return text.find(part) != std::wstring::npos;
+}
+
+// Each test leaves no handler registered, so the next one starts from none.
+class LoggerCoreTest : public ::testing::Test
+{
+protected:
+    void TearDown() override
+    {
+        CLogger::UnregisterHandler(&first);
+        CLogger::UnregisterHandler(&second);
+    }
+    RecordingHandler first;
+    RecordingHandler second;
+};
+
+TEST_F(LoggerCoreTest, WithoutAHandlerLinesGoToTheDebugger)
+{
+    ZelTest::DebugOutputListener listener;
+    ASSERT_TRUE(listener.Listening());
+    CLogger::Log(1, L"file", L"Function", 7, L"value %d [%s]", 5, L"wide");
+    CLogger::Log(2, L"file", L"Function", 8, L"failed");
+    CLogger::Log(3, L"file", L"Function", 9, L"odd level");
+    CLogger::Log(0, L"file", L"Function", 10, L"never written");
+    const std::vector<std::string> lines = listener.Stop();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "file(7): [INFO]: [Function]: value 5 [wide]\n");
+    EXPECT_EQ(lines[1], "file(8): [ERROR]: [Function]: failed\n");
+    EXPECT_EQ(lines[2], "file(9): [UNKNOWN]: [Function]: odd level\n");
+
+    // The default handler gives way to a component's handler.
+    EXPECT_EQ(CLogger::RegisterHandler(&first), 0u);
+}
+
+TEST_F(LoggerCoreTest, AComponentHandlerIsNeverReplaced)
+{
+    ASSERT_EQ(CLogger::RegisterHandler(&first), 0u);
+    EXPECT_EQ(CLogger::RegisterHandler(&first), 0u);
+    EXPECT_TRUE(first.messages.empty());
+
+    EXPECT_EQ(CLogger::RegisterHandler(&second), static_cast<DWORD>(ERROR_INVALID_STATE));
+    EXPECT_EQ(CLogger::RegisterHandler(nullptr), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    ASSERT_EQ(first.messages.size(), 2u);
+    EXPECT_EQ(first.messages[0].level, 2u);
+    EXPECT_EQ(first.messages[0].function, L"Plinth::CLogger::RegisterHandler");
+    EXPECT_EQ(first.messages[0].line, 67);
+    EXPECT_TRUE(Contains(first.messages[0].text, L"cannot be replaced with 0x"));
+    EXPECT_EQ(first.messages[1].line, 57);
+    EXPECT_TRUE(Contains(first.messages[1].text, L": Cannot Register (NULL) handler"));
+    EXPECT_TRUE(second.messages.empty());
+
+    CLogger::Log(1, L"f", L"g", 1, L"still the first");
+    EXPECT_EQ(first.messages.back().text, L"still the first");
+}
+
+TEST_F(LoggerCoreTest, FailedUnregisterTellsBothHandlers)
+{
+    ASSERT_EQ(CLogger::RegisterHandler(&first), 0u);
+    EXPECT_EQ(CLogger::UnregisterHandler(&second), static_cast<DWORD>(ERROR_INVALID_STATE));
+    ASSERT_EQ(first.messages.size(), 1u);
+    ASSERT_EQ(second.messages.size(), 1u);
+    EXPECT_EQ(first.messages[0].line, 110);
+    EXPECT_EQ(second.messages[0].line, 115);
+    EXPECT_EQ(first.messages[0].text, second.messages[0].text);
+    EXPECT_TRUE(Contains(first.messages[0].text, L"Failed to Unregister Logging handler (requested handler 0x"));
+
+    CLogger::Log(1, L"f", L"g", 1, L"kept");
+    EXPECT_EQ(first.messages.back().text, L"kept");
+    EXPECT_EQ(second.messages.size(), 1u);
+    EXPECT_EQ(CLogger::UnregisterHandler(&first), 0u);
+}
+
+TEST_F(LoggerCoreTest, UnregisterWithNothingRegisteredTellsTheRequester)
+{
+    EXPECT_EQ(CLogger::UnregisterHandler(&first), static_cast<DWORD>(ERROR_INVALID_STATE));
+    ASSERT_EQ(first.messages.size(), 1u);
+    EXPECT_EQ(first.messages[0].line, 102);
+    EXPECT_TRUE(Contains(first.messages[0].text, L"but none are registered"));
+    EXPECT_EQ(CLogger::UnregisterHandler(nullptr), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+
+    // Nothing stays registered: the next message installs the default handler,
+    // which a component's handler then replaces.
+    ZelTest::DebugOutputListener listener;
+    CLogger::Log(1, L"f", L"g", 1, L"to the debugger");
+    EXPECT_EQ(listener.Stop().size(), 1u);
+    EXPECT_EQ(first.messages.size(), 1u);
+    EXPECT_EQ(CLogger::RegisterHandler(&second), 0u);
+}
+
+} // namespace
