@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "plinth/Owners.h"
+#include "plinth/SecurityAPI.h"
+#include "support/TestRegistry.h"
+
+namespace {
+
+const wchar_t kRoot[] = L"Software\\Varkon\\Tests\\Security";
+
+// Number of access-allowed entries for Everyone in the key's DACL, and their mask.
+int EveryoneEntries(HKEY root, const std::wstring& path, DWORD* mask = nullptr)
+{
+    Plinth::UniqueHKey key;
+    if (::RegOpenKeyExW(root, path.c_str(), 0, READ_CONTROL, key.put()) != ERROR_SUCCESS)
+        return -1;
+    DWORD bytes = 0;
+    ::RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, nullptr, &bytes);
+    std::vector<BYTE> descriptor(bytes);
+    if (::RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor.data(), &bytes) != ERROR_SUCCESS)
+        return -1;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!::GetSecurityDescriptorDacl(descriptor.data(), &present, &dacl, &defaulted) || !present || !dacl)
+        return 0;
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    PSID everyone = nullptr;
+    ::AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
+    int count = 0;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        if (::GetAce(dacl, i, reinterpret_cast<void**>(&ace)) && ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+            ::EqualSid(&ace->SidStart, everyone)) {
+            ++count;
+            if (mask)
+                *mask = ace->Mask;
+        }
+    }
+    ::FreeSid(everyone);
+    return count;
+}
+
+class SecurityAPITest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_child.SetString(L"v", L"x"));
+        ASSERT_EQ(::RegOpenKeyExW(HKEY_CURRENT_USER, kRoot, 0, KEY_ALL_ACCESS, m_key.put()), ERROR_SUCCESS);
+    }
+    std::wstring Child() const { return std::wstring(kRoot) + L"\\a\\b"; }
+
+    ZelTest::ScopedRegistryTree m_tree{HKEY_CURRENT_USER, kRoot};
+    ZelTest::ScopedRegistryTree m_child{HKEY_CURRENT_USER, std::wstring(kRoot) + L"\\a\\b"};
+    Plinth::UniqueHKey m_key;
+};
+
+TEST_F(SecurityAPITest, GrantIsMergedIntoTheKeyOnly)
+{
+    ASSERT_EQ(Plinth::GrantEveryoneFullAccess(m_key.get(), false), 0u);
+    DWORD mask = 0;
+    EXPECT_EQ(EveryoneEntries(HKEY_CURRENT_USER, kRoot, &mask), 1);
+    EXPECT_TRUE((mask & GENERIC_ALL) || (mask & KEY_ALL_ACCESS) == KEY_ALL_ACCESS) << std::hex << mask;
+    EXPECT_EQ(EveryoneEntries(HKEY_CURRENT_USER, Child()), 0);
+
+    ASSERT_EQ(Plinth::GrantEveryoneFullAccess(m_key.get(), false), 0u);
+    EXPECT_EQ(EveryoneEntries(HKEY_CURRENT_USER, kRoot), 1);
+}
+
+TEST_F(SecurityAPITest, RecursionReachesEveryDepth)
+{
+    ASSERT_EQ(Plinth::GrantEveryoneFullAccess(m_key.get(), true), 0u);
+    EXPECT_EQ(EveryoneEntries(HKEY_CURRENT_USER, kRoot), 1);
+    EXPECT_EQ(EveryoneEntries(HKEY_CURRENT_USER, std::wstring(kRoot) + L"\\a"), 1);
+    EXPECT_EQ(EveryoneEntries(HKEY_CURRENT_USER, Child()), 1);
+}
+
+TEST_F(SecurityAPITest, OutsideTheNTFamilyNothingIsChanged)
+{
+    EXPECT_EQ(Plinth::GrantEveryoneFullAccess(nullptr, false), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+
+    Plinth::AdvapiSecurityAPI api;
+    ASSERT_TRUE(api.Usable());
+    ASSERT_TRUE(api.Resolve());
+    api.SetUsableForTest(false);
+    PSID sid = nullptr;
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    EXPECT_FALSE(api.AllocateAndInitializeSid(&world, 1, 0, 0, 0, 0, 0, 0, 0, 0, &sid));
+    EXPECT_FALSE(api.InitializeSecurityDescriptor(nullptr, SECURITY_DESCRIPTOR_REVISION));
+    EXPECT_FALSE(api.GetSecurityDescriptorDacl(nullptr, nullptr, nullptr, nullptr));
+    EXPECT_FALSE(api.SetSecurityDescriptorDacl(nullptr, TRUE, nullptr, FALSE));
+    DWORD bytes = 0;
+    EXPECT_EQ(api.RegGetKeySecurity(m_key.get(), DACL_SECURITY_INFORMATION, nullptr, &bytes), 1);
+    EXPECT_EQ(api.SetEntriesInAclW(0, nullptr, nullptr, nullptr), 1u);
+
+    const int before = EveryoneEntries(HKEY_CURRENT_USER, kRoot);
+    EXPECT_EQ(Plinth::GrantEveryoneFullAccess(m_key.get(), true, &api), 0u);
+    EXPECT_EQ(EveryoneEntries(HKEY_CURRENT_USER, kRoot), before);
+}
+
+} // namespace
