@@ -55,6 +55,8 @@ public:
 // Fixed answers of the identity queries.
 extern const wchar_t kZelAppId[];
 extern const wchar_t kZelAppIcon[];
+// The name given when the product resource DLL has none.
+extern const wchar_t kZelDefaultAppName[];
 
 // The component checker's result code that marks its text as the list of
 // missing components.

@@ -55,6 +55,51 @@ bool ScopedRegistryTree::SetString(const wchar_t* name, const std::wstring& valu
            ERROR_SUCCESS;
 }
 
+ScopedRegistryValue::ScopedRegistryValue(HKEY root, std::wstring path, std::wstring name)
+    : m_root(root), m_path(std::move(path)), m_name(std::move(name)), m_keyExisted(KeyExists(root, m_path.c_str()))
+{
+    Plinth::UniqueHKey key;
+    if (::RegOpenKeyExW(m_root, m_path.c_str(), 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
+        return;
+    DWORD bytes = 0;
+    if (::RegQueryValueExW(key.get(), m_name.c_str(), nullptr, &m_type, nullptr, &bytes) != ERROR_SUCCESS)
+        return;
+    m_data.resize(bytes);
+    m_valueExisted =
+        ::RegQueryValueExW(key.get(), m_name.c_str(), nullptr, &m_type, m_data.data(), &bytes) == ERROR_SUCCESS;
+    m_data.resize(bytes);
+}
+
+ScopedRegistryValue::~ScopedRegistryValue()
+{
+    if (m_valueExisted) {
+        Set(m_type, m_data.data(), static_cast<DWORD>(m_data.size()));
+        return;
+    }
+    Delete();
+    if (!m_keyExisted)
+        ::RegDeleteKeyW(m_root, m_path.c_str());
+}
+
+bool ScopedRegistryValue::Set(DWORD type, const void* data, DWORD bytes)
+{
+    Plinth::UniqueHKey key;
+    if (::RegCreateKeyExW(m_root, m_path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr) !=
+        ERROR_SUCCESS)
+        return false;
+    return ::RegSetValueExW(key.get(), m_name.c_str(), 0, type, static_cast<const BYTE*>(data), bytes) == ERROR_SUCCESS;
+}
+
+bool ScopedRegistryValue::SetString(const std::wstring& value, DWORD type)
+{
+    return Set(type, value.c_str(), static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+void ScopedRegistryValue::Delete()
+{
+    ::RegDeleteKeyValueW(m_root, m_path.c_str(), m_name.c_str());
+}
+
 std::wstring BinDir()
 {
     wchar_t path[MAX_PATH] = {};

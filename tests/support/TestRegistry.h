@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 namespace ZelTest {
 
@@ -30,6 +31,31 @@ private:
     std::wstring m_path;
     // Length of the shortest prefix of m_path that did not exist at the start.
     size_t m_createdFrom;
+};
+
+// Keeps one registry value for the scope and puts back what was there before:
+// the old data, or no value (and no key, when the scope made it).
+class ScopedRegistryValue
+{
+public:
+    ScopedRegistryValue(HKEY root, std::wstring path, std::wstring name);
+    ~ScopedRegistryValue();
+    ScopedRegistryValue(const ScopedRegistryValue&) = delete;
+    ScopedRegistryValue& operator=(const ScopedRegistryValue&) = delete;
+
+    // Raw data of any type and length, terminator or not.
+    bool Set(DWORD type, const void* data, DWORD bytes);
+    bool SetString(const std::wstring& value, DWORD type = REG_SZ);
+    void Delete();
+
+private:
+    HKEY m_root;
+    std::wstring m_path;
+    std::wstring m_name;
+    bool m_keyExisted;
+    bool m_valueExisted = false;
+    DWORD m_type = REG_NONE;
+    std::vector<BYTE> m_data;
 };
 
 // The folder every built binary lives in (the test program's own).

@@ -1,0 +1,474 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "plinth/Md5.h"
+#include "plinth/ObfuscatedIniReader.h"
+#include "plinth/Owners.h"
+
+namespace {
+
+using Plinth::CObfuscatedIniReader;
+
+class ObfuscatedIniReaderTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        wchar_t temp[MAX_PATH];
+        ASSERT_GT(::GetTempPathW(MAX_PATH, temp), 0u);
+        m_folder = std::filesystem::path(temp) / (L"plinth-sealed-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                                                  std::to_wstring(::GetTickCount64()));
+        std::filesystem::create_directories(m_folder);
+        m_path = (m_folder / L"test.ini").wstring();
+    }
+    void TearDown() override
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_folder, ignored);
+    }
+
+    void WriteText(const std::string& bytes)
+    {
+        Plinth::UniqueHandle file(
+            ::CreateFileW(m_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        DWORD written = 0;
+        ASSERT_TRUE(::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+    }
+
+    std::string ReadText()
+    {
+        Plinth::UniqueHandle file(::CreateFileW(m_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                                FILE_ATTRIBUTE_NORMAL, nullptr));
+        std::string bytes(::GetFileSize(file.get(), nullptr), '\0');
+        DWORD read = 0;
+        EXPECT_TRUE(::ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr));
+        return bytes;
+    }
+
+    // The raw text of one line of the file as the system's profile functions see it.
+    std::wstring RawValue(const wchar_t* section, const wchar_t* key)
+    {
+        wchar_t text[2048];
+        ::GetPrivateProfileStringW(section, key, L"", text, 2048, m_path.c_str());
+        return text;
+    }
+
+    // Writes a sealed string through one reader and loads the file into another.
+    void SealString(const std::wstring& value)
+    {
+        CObfuscatedIniReader writer;
+        writer.Load(m_path);
+        ASSERT_TRUE(writer.WriteString(L"S", L"k", value));
+    }
+
+    std::filesystem::path m_folder;
+    std::wstring m_path;
+};
+
+std::string Narrow(const std::wstring& text)
+{
+    return std::string(text.begin(), text.end());
+}
+
+TEST_F(ObfuscatedIniReaderTest, SealedWritesReadBackVerifiedInTheirFileForm)
+{
+    const std::wstring values[] = {L"", L"x", L"Caf\u00e9 = 5 ; [not a comment]", std::wstring(300, L'q')};
+    for (const std::wstring& value : values) {
+        SealString(value);
+        const std::wstring header = RawValue(L"S", L"_k");
+        EXPECT_EQ(header.size(), 74u);
+        EXPECT_EQ(header.substr(0, 8), L"564B5247");
+        EXPECT_EQ(RawValue(L"S", L"k").size(), 2 * value.size() + 2);
+
+        CObfuscatedIniReader reader(true);
+        ASSERT_TRUE(reader.Load(m_path));
+        std::wstring read;
+        ASSERT_TRUE(reader.GetString(L"S", L"k", read)) << Narrow(value);
+        EXPECT_EQ(read, value);
+        EXPECT_FALSE(reader.GetString(L"S", L"_k", read));
+        EXPECT_EQ(reader.EntryCount(), 1u);
+    }
+}
+
+// A sealed line longer than the line reader's 1023 bytes arrives in pieces and
+// can no longer be verified.
+TEST_F(ObfuscatedIniReaderTest, SealedStringTooLongForOneLineStaysUnverified)
+{
+    SealString(std::wstring(511, L'q'));
+    CObfuscatedIniReader reader(true);
+    ASSERT_TRUE(reader.Load(m_path));
+    std::wstring read;
+    EXPECT_FALSE(reader.GetString(L"S", L"k", read));
+}
+
+TEST_F(ObfuscatedIniReaderTest, VerifiedOnlyModeHidesPlainEntries)
+{
+    for (bool verifiedOnly : {false, true}) {
+        WriteText("[S]\nplain=1\n[T]\nx=y\n");
+        CObfuscatedIniReader writer;
+        writer.Load(m_path);
+        ASSERT_TRUE(writer.WriteString(L"S", L"sealed", L"2"));
+
+        CObfuscatedIniReader reader(verifiedOnly);
+        ASSERT_TRUE(reader.Load(m_path));
+        std::wstring value;
+        EXPECT_EQ(reader.GetString(L"S", L"plain", value), !verifiedOnly);
+        ASSERT_TRUE(reader.GetString(L"S", L"sealed", value));
+        EXPECT_EQ(value, L"2");
+
+        Plinth::IniSectionMap section = {{L"plain", L"old"}, {L"other", L"kept"}};
+        ASSERT_TRUE(reader.GetSection(L"S", section));
+        const Plinth::IniSectionMap expected = {{L"plain", L"1"}, {L"other", L"kept"}, {L"sealed", L"2"}};
+        EXPECT_EQ(section, expected);
+        EXPECT_FALSE(reader.GetSection(L"Missing", section));
+
+        ASSERT_TRUE(reader.WriteString(L"S", L"plain", L"3"));
+        EXPECT_TRUE(reader.GetString(L"S", L"plain", value));
+        EXPECT_EQ(value, L"3");
+    }
+}
+
+// The data line carries two hex digits per byte and two checksum digits; the
+// digest covers the bytes, never the checksum.
+TEST_F(ObfuscatedIniReaderTest, HandEditsOfDataDigitsFailButChecksumEditsPass)
+{
+    SealString(L"secret");
+    const std::wstring sealed = RawValue(L"S", L"k");
+    struct EditCase
+    {
+        size_t position;
+        bool stillVerified;
+    };
+    const EditCase cases[] = {
+        {0, false}, {5, false}, {sealed.size() - 3, false}, {sealed.size() - 2, true}, {sealed.size() - 1, true}};
+    for (const EditCase& c : cases) {
+        std::wstring edited = sealed;
+        edited[c.position] = edited[c.position] == L'0' ? L'1' : L'0';
+        ASSERT_TRUE(::WritePrivateProfileStringW(L"S", L"k", edited.c_str(), m_path.c_str()));
+        for (bool verifiedOnly : {false, true}) {
+            CObfuscatedIniReader reader(verifiedOnly);
+            ASSERT_TRUE(reader.Load(m_path));
+            std::wstring value;
+            const bool found = reader.GetString(L"S", L"k", value);
+            if (c.stillVerified) {
+                EXPECT_TRUE(found);
+                EXPECT_EQ(value, L"secret") << "digit " << c.position;
+            } else {
+                EXPECT_EQ(found, !verifiedOnly) << "digit " << c.position;
+                if (found) {
+                    EXPECT_EQ(value, edited);
+                }
+            }
+        }
+    }
+}
+
+TEST_F(ObfuscatedIniReaderTest, OnlyA74CharacterMagicValueIsAHeader)
+{
+    SealString(L"v");
+    const std::wstring header = RawValue(L"S", L"_k");
+    struct HeaderCase
+    {
+        std::wstring text;
+        bool isHeader;
+    };
+    const HeaderCase cases[] = {
+        {header, true},
+        {header.substr(0, 73), false},
+        {header + L"0", false},
+        {L"564b5247" + header.substr(8), false},
+    };
+    for (const HeaderCase& c : cases) {
+        ASSERT_TRUE(::WritePrivateProfileStringW(L"S", L"_k", c.text.c_str(), m_path.c_str()));
+        CObfuscatedIniReader reader;
+        ASSERT_TRUE(reader.Load(m_path));
+        std::wstring value;
+        EXPECT_EQ(reader.GetString(L"S", L"_k", value), !c.isHeader) << Narrow(c.text);
+        if (!c.isHeader) {
+            EXPECT_EQ(value, c.text);
+        }
+        ASSERT_TRUE(reader.GetString(L"S", L"k", value));
+        EXPECT_EQ(reader.FindEntry(L"S", L"k")->verified, c.isHeader);
+    }
+
+    WriteText("[S]\n_orphan=" + Narrow(header) + "\n");
+    CObfuscatedIniReader reader;
+    ASSERT_TRUE(reader.Load(m_path));
+    Plinth::IniSectionMap section;
+    reader.GetSection(L"S", section);
+    EXPECT_TRUE(section.empty());
+    EXPECT_EQ(reader.EntryCount(), 0u);
+}
+
+TEST_F(ObfuscatedIniReaderTest, FirstDuplicateWinsAndSecondLoadStartsEmpty)
+{
+    WriteText("[S]\nk=first\nk=second\n[S]\nk=third\nonly=here\n");
+    CObfuscatedIniReader reader;
+    ASSERT_TRUE(reader.Load(m_path));
+    std::wstring value;
+    ASSERT_TRUE(reader.GetString(L"S", L"k", value));
+    EXPECT_EQ(value, L"first");
+
+    WriteText("[S]\nk=new\n");
+    ASSERT_TRUE(reader.Load(m_path));
+    EXPECT_FALSE(reader.GetString(L"S", L"only", value));
+    ASSERT_TRUE(reader.GetString(L"S", L"k", value));
+    EXPECT_EQ(value, L"new");
+}
+
+TEST_F(ObfuscatedIniReaderTest, SealedIntegersAndTextConversion)
+{
+    CObfuscatedIniReader writer(true);
+    EXPECT_FALSE(writer.WriteInt(L"Config", L"Idx", 1));
+    EXPECT_FALSE(writer.Load(m_path));
+    for (int32_t value : {-5, 0, INT32_MIN, INT32_MAX}) {
+        ASSERT_TRUE(writer.WriteInt(L"Config", L"Idx", value));
+        int32_t read = 99;
+        ASSERT_TRUE(writer.GetInt(L"Config", L"Idx", read));
+        EXPECT_EQ(read, value);
+
+        CObfuscatedIniReader reader(true);
+        ASSERT_TRUE(reader.Load(m_path));
+        read = 99;
+        ASSERT_TRUE(reader.GetInt(L"Config", L"Idx", read));
+        EXPECT_EQ(read, value);
+        EXPECT_EQ(reader.FindEntry(L"Config", L"Idx")->type, Plinth::kIniSealTypeInt);
+        EXPECT_EQ(RawValue(L"Config", L"Idx").size(), 10u);
+    }
+
+    WriteText("[N]\na= 42abc\nb=abc\nc=-7\nd=+8\ne=\n");
+    CObfuscatedIniReader reader;
+    ASSERT_TRUE(reader.Load(m_path));
+    const std::pair<const wchar_t*, int32_t> cases[] = {{L"a", 42}, {L"b", 0}, {L"c", -7}, {L"d", 8}, {L"e", 0}};
+    for (const auto& c : cases) {
+        int32_t read = 99;
+        ASSERT_TRUE(reader.GetInt(L"N", c.first, read));
+        EXPECT_EQ(read, c.second) << Narrow(c.first);
+    }
+}
+
+// Names are split at their first ".", so a dotted section is out of reach of
+// the lookups by name while a dotted key is not.
+TEST_F(ObfuscatedIniReaderTest, DottedNamesSplitAtTheFirstDot)
+{
+    WriteText("[a.b]\nk=1\n[a]\nb.k=2\n");
+    CObfuscatedIniReader reader;
+    ASSERT_TRUE(reader.Load(m_path));
+    std::wstring value;
+    ASSERT_TRUE(reader.GetString(L"a.b", L"k", value));
+    EXPECT_EQ(value, L"2");
+    ASSERT_TRUE(reader.GetString(L"a", L"b.k", value));
+    EXPECT_EQ(value, L"2");
+    Plinth::IniSectionMap section;
+    ASSERT_TRUE(reader.GetSection(L"a.b", section));
+    EXPECT_EQ(section[L"k"], L"1");
+}
+
+TEST(IniSealTest, OpenReportsEachFailure)
+{
+    const uint8_t data[5] = {'h', 'e', 'l', 'l', 'o'};
+    uint8_t encoded[5];
+    uint8_t header[Plinth::kIniSealHeaderBytes];
+    EXPECT_EQ(Plinth::SealIniValue(data, 5, 1, encoded, 4, header), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    ASSERT_EQ(Plinth::SealIniValue(data, 5, 1, encoded, 5, header), 0u);
+
+    uint8_t plain[5] = {};
+    EXPECT_EQ(Plinth::OpenIniValue(encoded, 5, header, nullptr, 0), 0u);
+    EXPECT_EQ(Plinth::OpenIniValue(encoded, 5, header, plain, 4), static_cast<DWORD>(ERROR_MORE_DATA));
+    ASSERT_EQ(Plinth::OpenIniValue(encoded, 5, header, plain, 5), 0u);
+    EXPECT_EQ(0, std::memcmp(plain, data, 5));
+
+    struct Corruption
+    {
+        size_t headerByte; // 36 means the first data byte
+        const char* what;
+    };
+    const Corruption corruptions[] = {{0, "magic"}, {8, "length"}, {20, "digest"}, {36, "data"}};
+    for (const Corruption& c : corruptions) {
+        uint8_t h[Plinth::kIniSealHeaderBytes];
+        uint8_t e[5];
+        std::memcpy(h, header, sizeof(h));
+        std::memcpy(e, encoded, sizeof(e));
+        if (c.headerByte < sizeof(h))
+            h[c.headerByte] ^= 1;
+        else
+            e[0] ^= 1;
+        EXPECT_EQ(Plinth::OpenIniValue(e, 5, h, plain, 5), static_cast<DWORD>(ERROR_INVALID_DATA)) << c.what;
+    }
+    EXPECT_EQ(Plinth::OpenIniValue(encoded, 4, header, plain, 5), static_cast<DWORD>(ERROR_INVALID_DATA));
+}
+
+TEST(IniSealTest, HexReading)
+{
+    struct HexCase
+    {
+        const wchar_t* text;
+        size_t count;
+        bool ok;
+        std::vector<uint8_t> expected; // starts from 0xEE in every byte
+    };
+    const HexCase cases[] = {
+        {L"0AfF10C3", 3, true, {0x0a, 0xff, 0x10}},
+        {L"0A", 3, true, {0x0a, 0xee, 0xee}},
+        {L"0A1", 3, true, {0x0a, 0x01, 0xee}},
+        {L"zz0A", 2, true, {0x00, 0x0a}},
+        {L" A0B", 2, true, {0xa0, 0x0b}},
+        {L"0A  ", 2, false, {0x0a, 0xee}},
+        {L"", 2, true, {0xee, 0xee}},
+    };
+    for (const HexCase& c : cases) {
+        std::vector<uint8_t> out(c.count, 0xee);
+        EXPECT_EQ(Plinth::ReadIniHexBytes(c.text, out.data(), c.count), c.ok) << Narrow(c.text);
+        EXPECT_EQ(out, c.expected) << Narrow(c.text);
+    }
+}
+
+// Mutated files full of sealed entries: loading never fails, and whatever comes
+// back verified is a value that was sealed (or, when only the header's type
+// changed, the same bytes read as the other type).
+TEST_F(ObfuscatedIniReaderTest, MutatedSealedFilesGiveOnlyDocumentedResults)
+{
+    const std::vector<std::wstring> strings = {L"", L"a", L"abcd", L"Logging Mechanism", std::wstring(200, L'z')};
+    const std::vector<int32_t> ints = {0, -5, 262144};
+    {
+        CObfuscatedIniReader writer;
+        writer.Load(m_path);
+        for (size_t i = 0; i < strings.size(); ++i)
+            ASSERT_TRUE(writer.WriteString(L"S", L"s" + std::to_wstring(i), strings[i]));
+        for (size_t i = 0; i < ints.size(); ++i)
+            ASSERT_TRUE(writer.WriteInt(i ? L"Config" : L"S", L"i" + std::to_wstring(i), ints[i]));
+    }
+    const std::string original = ReadText();
+
+    struct Key
+    {
+        const wchar_t* section;
+        std::wstring key;
+        std::vector<std::wstring> allowed;
+    };
+    std::vector<Key> keys;
+    for (size_t i = 0; i < strings.size(); ++i) {
+        Key k{L"S", L"s" + std::to_wstring(i), {strings[i]}};
+        if (strings[i].size() == 4) {
+            const std::string b = Narrow(strings[i]);
+            k.allowed.push_back(std::to_wstring(static_cast<int32_t>(
+                static_cast<uint8_t>(b[0]) | (static_cast<uint8_t>(b[1]) << 8) | (static_cast<uint8_t>(b[2]) << 16) |
+                (static_cast<uint32_t>(static_cast<uint8_t>(b[3])) << 24))));
+        }
+        keys.push_back(k);
+    }
+    for (size_t i = 0; i < ints.size(); ++i) {
+        const uint32_t bits = static_cast<uint32_t>(ints[i]);
+        const char bytes[4] = {static_cast<char>(bits), static_cast<char>(bits >> 8), static_cast<char>(bits >> 16),
+                               static_cast<char>(bits >> 24)};
+        wchar_t asText[4];
+        const int n = ::MultiByteToWideChar(CP_THREAD_ACP, 0, bytes, 4, asText, 4);
+        keys.push_back({i ? L"Config" : L"S",
+                        L"i" + std::to_wstring(i),
+                        {std::to_wstring(ints[i]), std::wstring(asText, n > 0 ? n : 0)}});
+    }
+
+    // A fixed seed keeps runs repeatable; PLINTH_SWEEP_SEED explores others.
+    unsigned seed = 20240611;
+    char seedText[16];
+    const DWORD seedLength = ::GetEnvironmentVariableA("PLINTH_SWEEP_SEED", seedText, sizeof(seedText));
+    if (seedLength > 0 && seedLength < sizeof(seedText))
+        seed = static_cast<unsigned>(std::strtoul(seedText, nullptr, 10));
+    std::printf("mutation sweep seed %u\n", seed);
+    RecordProperty("seed", static_cast<int>(seed));
+    std::mt19937 random(seed);
+    auto pick = [&random](size_t n) { return static_cast<size_t>(random() % (n ? n : 1)); };
+    const char hexDigits[] = "0123456789ABCDEF";
+
+    constexpr int kFiles = 20000;
+    // One handle rewritten in place: creating the file anew each time would
+    // cost several times the load under Wine.
+    Plinth::UniqueHandle sweepFile(::CreateFileW(m_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                 nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const auto start = std::chrono::steady_clock::now();
+    int verifiedSeen = 0;
+    for (int iteration = 0; iteration < kFiles; ++iteration) {
+        std::string text = original;
+        const int edits = 1 + static_cast<int>(pick(3));
+        for (int e = 0; e < edits && !text.empty(); ++e) {
+            // Aim most edits at the hex digits of a sealed line: magic, length,
+            // digest, payload or checksum, depending on where the offset lands.
+            size_t lineStart = text.find('=', pick(text.size()));
+            if (lineStart == std::string::npos)
+                lineStart = text.find('=');
+            const size_t valueStart = lineStart == std::string::npos ? 0 : lineStart + 1;
+            size_t lineEnd = text.find_first_of("\r\n", valueStart);
+            if (lineEnd == std::string::npos)
+                lineEnd = text.size();
+            const size_t at = valueStart + pick(lineEnd - valueStart + 1);
+            switch (pick(8)) {
+            case 0:
+            case 1:
+                if (at < text.size())
+                    text[at] = hexDigits[pick(16)];
+                break;
+            case 2:
+                text.erase(at, 1 + pick(3));
+                break;
+            case 3:
+                text.insert(at, 1, hexDigits[pick(16)]);
+                break;
+            case 4:
+                text.resize(pick(text.size()));
+                break;
+            case 5:
+                if (at < text.size())
+                    text[at] = static_cast<char>(pick(256));
+                break;
+            case 6:
+                text.insert(at, std::string(1 + pick(4), " \t[];=_.\n"[pick(9)]));
+                break;
+            default:
+                text.insert(pick(text.size()), text.substr(valueStart, lineEnd - valueStart + 1));
+                break;
+            }
+        }
+        DWORD written = 0;
+        ::SetFilePointer(sweepFile.get(), 0, nullptr, FILE_BEGIN);
+        ASSERT_TRUE(::WriteFile(sweepFile.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr));
+        ASSERT_TRUE(::SetEndOfFile(sweepFile.get()));
+
+        const bool verifiedOnly = (iteration & 1) != 0;
+        CObfuscatedIniReader reader(verifiedOnly);
+        ASSERT_TRUE(reader.Load(m_path)) << "iteration " << iteration;
+        for (const Key& k : keys) {
+            const Plinth::IniEntry* entry = reader.FindEntry(k.section, k.key);
+            std::wstring value;
+            const bool found = reader.GetString(k.section, k.key, value);
+            int32_t number = 0;
+            ASSERT_EQ(reader.GetInt(k.section, k.key, number), found);
+            ASSERT_EQ(found, entry && (entry->verified || !verifiedOnly)) << "iteration " << iteration;
+            if (!entry || !entry->verified)
+                continue;
+            ++verifiedSeen;
+            ASSERT_TRUE(entry->type == Plinth::kIniSealTypeString || entry->type == Plinth::kIniSealTypeInt);
+            bool allowed = false;
+            for (const std::wstring& a : k.allowed)
+                allowed = allowed || a == entry->value;
+            ASSERT_TRUE(allowed) << "iteration " << iteration << " key " << Narrow(k.key) << " gave "
+                                 << Narrow(entry->value);
+        }
+        Plinth::IniSectionMap section;
+        reader.GetSection(L"S", section);
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("mutation sweep: %d files, %d verified values, %.2f s\n", kFiles, verifiedSeen, seconds);
+    EXPECT_GT(verifiedSeen, 0);
+}
+
+} // namespace

@@ -1,0 +1,122 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "plinth/ObfuscationCipher.h"
+#include "plinth/ObfuscationKeys.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct GeneratorCase
+{
+    Bytes key;
+    Bytes keystream; // from the generator's first output byte
+};
+
+// The cipher takes the generator's first byte as its feedback byte, so the
+// exposed generator continues from the second one.
+TEST(ObfuscationCipherTest, GeneratorMatchesPublishedRc4Vectors)
+{
+    const GeneratorCase cases[] = {
+        {{1, 2, 3, 4, 5},
+         {0xb2, 0x39, 0x63, 0x05, 0xf0, 0x3d, 0xc0, 0x27, 0xcc, 0xc3, 0x52, 0x4a, 0x0a, 0x11, 0x18, 0xa8,
+          0x69, 0x82, 0x94, 0x4f, 0x18, 0xfc, 0x82, 0xd5, 0x89, 0xc4, 0x03, 0xa4, 0x7a, 0x0d, 0x09, 0x19}},
+        {{1, 2, 3, 4, 5, 6, 7, 8},
+         {0x97, 0xab, 0x8a, 0x1b, 0xf0, 0xaf, 0xb9, 0x61, 0x32, 0xf2, 0xf6, 0x72, 0x58, 0xda, 0x15, 0xa8}},
+    };
+    for (const GeneratorCase& c : cases) {
+        Plinth::CObfuscationCipher cipher(c.key.data(), c.key.size());
+        for (size_t i = 1; i < c.keystream.size(); ++i)
+            ASSERT_EQ(cipher.NextGeneratorByte(), c.keystream[i]) << "key length " << c.key.size() << " byte " << i;
+    }
+
+    struct TextCase
+    {
+        const char* key;
+        const char* plain;
+        Bytes encrypted;
+    };
+    const TextCase texts[] = {
+        {"Key", "Plaintext", {0xbb, 0xf3, 0x16, 0xe8, 0xd9, 0x40, 0xaf, 0x0a, 0xd3}},
+        {"Wiki", "pedia", {0x10, 0x21, 0xbf, 0x04, 0x20}},
+        {"Secret",
+         "Attack at dawn",
+         {0x45, 0xa0, 0x1f, 0x64, 0x5f, 0xc3, 0x5b, 0x38, 0x35, 0x52, 0x54, 0x4b, 0x9b, 0xf5}},
+    };
+    for (const TextCase& t : texts) {
+        Plinth::CObfuscationCipher cipher(t.key, std::strlen(t.key));
+        for (size_t i = 1; i < t.encrypted.size(); ++i)
+            ASSERT_EQ(static_cast<uint8_t>(cipher.NextGeneratorByte() ^ t.plain[i]), t.encrypted[i]) << t.key;
+    }
+}
+
+// Pins the encoded form, so files and registry values written earlier stay readable.
+TEST(ObfuscationCipherTest, EncodesKnownAnswers)
+{
+    struct EncodeCase
+    {
+        const char* key;
+        unsigned repetitions;
+        const char* plain;
+        Bytes encoded;
+    };
+    const EncodeCase cases[] = {
+        {Plinth::kIniObfuscationKey,
+         1,
+         "Hello, world",
+         {0x04, 0x2e, 0xae, 0xbb, 0xea, 0x09, 0x5b, 0xb6, 0xe0, 0x5c, 0x14, 0x95}},
+        {Plinth::kIniObfuscationKey,
+         3,
+         "Hello, world",
+         {0x34, 0x9a, 0x8f, 0x4a, 0x43, 0xb9, 0x01, 0xe1, 0x19, 0x6e, 0x18, 0xf8}},
+        {nullptr, 1, "abc", {0x71, 0xd3, 0x1c}},
+        {"", 1, "abc", {0x71, 0xd3, 0x1c}},
+    };
+    for (const EncodeCase& c : cases) {
+        Plinth::CObfuscationCipher cipher(c.key, c.key ? std::strlen(c.key) : 0, c.repetitions);
+        Bytes out(c.encoded.size());
+        cipher.Encode(reinterpret_cast<const uint8_t*>(c.plain), out.data(), out.size());
+        EXPECT_EQ(out, c.encoded) << c.plain << " R=" << c.repetitions;
+    }
+}
+
+TEST(ObfuscationCipherTest, DecodeRestoresEveryByteForSeveralRepetitionCounts)
+{
+    Bytes plain(512);
+    for (size_t i = 0; i < plain.size(); ++i)
+        plain[i] = static_cast<uint8_t>(i * 31 + (i >> 8));
+    // 40 exceeds the decoder's stack block of rounds.
+    for (unsigned repetitions : {1u, 3u, 40u}) {
+        Bytes data = plain;
+        Plinth::CObfuscationCipher encoder(Plinth::kIniObfuscationKey, Plinth::kObfuscationKeyChars, repetitions);
+        encoder.Encode(data.data(), data.data(), data.size());
+        EXPECT_NE(data, plain);
+        Plinth::CObfuscationCipher decoder(Plinth::kIniObfuscationKey, Plinth::kObfuscationKeyChars, repetitions);
+        decoder.Decode(data.data(), data.data(), data.size());
+        EXPECT_EQ(data, plain) << "R=" << repetitions;
+
+        Plinth::CObfuscationCipher wrongKey(Plinth::kRegistryObfuscationKey, Plinth::kObfuscationKeyChars, repetitions);
+        encoder = Plinth::CObfuscationCipher(Plinth::kIniObfuscationKey, Plinth::kObfuscationKeyChars, repetitions);
+        encoder.Encode(plain.data(), data.data(), data.size());
+        wrongKey.Decode(data.data(), data.data(), data.size());
+        EXPECT_NE(data, plain);
+    }
+}
+
+TEST(ObfuscationCipherTest, FeedbackCarriesAChangeIntoLaterBytes)
+{
+    const uint8_t first[4] = {1, 2, 3, 4};
+    const uint8_t second[4] = {1, 9, 3, 4};
+    uint8_t a[4];
+    uint8_t b[4];
+    Plinth::CObfuscationCipher(Plinth::kIniObfuscationKey, 38).Encode(first, a, 4);
+    Plinth::CObfuscationCipher(Plinth::kIniObfuscationKey, 38).Encode(second, b, 4);
+    EXPECT_EQ(a[0], b[0]);
+    for (int i = 1; i < 4; ++i)
+        EXPECT_NE(a[i], b[i]) << i;
+}
+
+} // namespace

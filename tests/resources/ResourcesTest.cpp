@@ -1,0 +1,470 @@
+// The install directory, the resource DLL and the multilingual loader. The
+// process's loader and resource DLL are made once, so each scenario runs in a
+// process of its own (--scenario=unit|english|german|fallback|noinstall).
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstring>
+#include <initializer_list>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "plinth/DllWrapperBase.h"
+#include "resources/ResourceDll.h"
+#include "resources/RtMuiImpl.h"
+#include "support/TestRegistry.h"
+
+namespace {
+
+constexpr wchar_t kProductKey[] = L"Software\\Varkon\\ZEL";
+constexpr wchar_t kInstallDir[] = L"Install Dir";
+constexpr wchar_t kNoIconExLoader[] = L"VkRtMuiNoIconEx.dll";
+
+std::wstring LoaderPath()
+{
+    return ZelTest::BinPath(L"Varkon\\Platform\\VkRtMui.dll");
+}
+
+std::wstring ShortPath(const std::wstring& path)
+{
+    wchar_t buffer[MAX_PATH] = {};
+    ::GetShortPathNameW(path.c_str(), buffer, MAX_PATH);
+    return buffer;
+}
+
+// A path that does not exist, so its short form is itself.
+std::wstring MissingDirOfLength(size_t length)
+{
+    std::wstring dir = L"C:\\";
+    while (dir.size() < length)
+        dir += (dir.size() % 100 == 99) ? L'\\' : L'a';
+    return dir;
+}
+
+std::wstring Owned(const CCoMemAlloc<wchar_t>& owner)
+{
+    return owner.Get() ? owner.Get() : L"(null)";
+}
+
+class InstallDirScope
+{
+public:
+    ZelTest::ScopedRegistryValue value{HKEY_LOCAL_MACHINE, kProductKey, kInstallDir};
+};
+
+class Wrapper : public Plinth::CDllWrapperBase
+{
+public:
+    DWORD refusal = ERROR_SUCCESS;
+
+protected:
+    DWORD PreLoadCheck(const wchar_t*) override { return refusal; }
+};
+
+TEST(DllWrapperTest, PathsThatAreNotFullyQualifiedAreRefusedWithoutLoading)
+{
+    const std::wstring full = ZelTest::BinPath(kNoIconExLoader);
+    const std::wstring driveless = full.substr(2);
+    const std::wstring relativeToDrive = full.substr(0, 2) + L"VkRtMuiNoIconEx.dll";
+    const std::wstring noExtension = full.substr(0, full.size() - 4);
+    // Each of these would load the DLL if the file system were asked.
+    ASSERT_TRUE(::SetCurrentDirectoryW(ZelTest::BinDir().c_str()));
+    const wchar_t* refused[] = {kNoIconExLoader, driveless.c_str(), relativeToDrive.c_str(), noExtension.c_str(), L"",
+                                nullptr};
+    for (const wchar_t* path : refused) {
+        Wrapper wrapper;
+        EXPECT_EQ(wrapper.Load(path), static_cast<DWORD>(ERROR_BAD_PATHNAME)) << (path ? path : L"(null)");
+        EXPECT_EQ(wrapper.Module(), nullptr);
+        EXPECT_EQ(::GetModuleHandleW(kNoIconExLoader), nullptr);
+    }
+}
+
+TEST(DllWrapperTest, LoadsOnceAndFreesOnDestruction)
+{
+    {
+        Wrapper refusing;
+        refusing.refusal = ERROR_ACCESS_DENIED;
+        EXPECT_EQ(refusing.Load(ZelTest::BinPath(kNoIconExLoader).c_str()), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        EXPECT_EQ(refusing.Module(), nullptr);
+
+        Wrapper wrapper;
+        ASSERT_EQ(wrapper.Load(ZelTest::BinPath(kNoIconExLoader).c_str()), 0u);
+        HMODULE first = wrapper.Module();
+        EXPECT_EQ(first, ::GetModuleHandleW(kNoIconExLoader));
+        EXPECT_EQ(wrapper.Load(LoaderPath().c_str()), 0u);
+        EXPECT_EQ(wrapper.Module(), first);
+
+        Wrapper missing;
+        EXPECT_EQ(missing.Load(L"C:\\nowhere\\missing.dll"), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+    }
+    EXPECT_EQ(::GetModuleHandleW(kNoIconExLoader), nullptr);
+}
+
+// Loads through the form and the plain function and checks both answer alike.
+void ExpectFormsAnswerAsPlainFunctions(const RtMuiImpl& loader)
+{
+    HMODULE self = ::GetModuleHandleW(nullptr);
+    const UINT ids[] = {14011, 1};
+    const int sizes[] = {0, 1, 5, 100};
+    for (UINT id : ids) {
+        for (int size : sizes) {
+            wchar_t viaForm[100] = {};
+            wchar_t viaPlain[100] = {};
+            EXPECT_EQ(loader.MuiLoadString(self, id, viaForm, size, 0), ::LoadStringW(self, id, viaPlain, size));
+            if (size == 0) {
+                EXPECT_EQ(std::memcmp(viaForm, viaPlain, sizeof(const wchar_t*)), 0) << "read-only pointers differ";
+            } else {
+                EXPECT_STREQ(viaForm, viaPlain) << id << " " << size;
+            }
+        }
+    }
+    // The fallback ignores the language, so the product's base texts answer.
+    const wchar_t* text = nullptr;
+    EXPECT_EQ(loader.MuiLoadString(self, 14011, reinterpret_cast<LPWSTR>(&text), 0, 0x0407), 20);
+    EXPECT_EQ(loader.MuiGetMappedLocale(), 1033u);
+
+    const LPCWSTR block = MAKEINTRESOURCEW(14011 / 16 + 1);
+    EXPECT_EQ(loader.MuiFindResource(self, block, RT_STRING, 0), ::FindResourceW(self, block, RT_STRING));
+    EXPECT_EQ(loader.MuiFindResource(self, block, RT_STRING, 0x0407), ::FindResourceW(self, block, RT_STRING));
+    EXPECT_EQ(loader.MuiLoadIcon(nullptr, IDI_APPLICATION, 0), ::LoadIconW(nullptr, IDI_APPLICATION));
+    EXPECT_EQ(loader.MuiLoadImage(nullptr, IDI_WARNING, IMAGE_ICON, 0, 0, LR_SHARED, 0),
+              ::LoadImageW(nullptr, IDI_WARNING, IMAGE_ICON, 0, 0, LR_SHARED));
+    EXPECT_EQ(loader.MuiLoadBitmap(self, L"NOSUCHBITMAP", 0), nullptr);
+
+    const std::wstring dll = ZelTest::BinPath(L"ZelRes2.DLL");
+    HMODULE viaForm = loader.MuiLoadLibrary(dll.c_str());
+    HMODULE viaPlain = ::LoadLibraryW(dll.c_str());
+    EXPECT_NE(viaForm, nullptr);
+    EXPECT_EQ(viaForm, viaPlain);
+    EXPECT_EQ(loader.MuiLoadLibraryEx(dll.c_str(), nullptr, 0), viaPlain);
+    ::FreeLibrary(viaPlain);
+    ::FreeLibrary(viaForm);
+    ::FreeLibrary(viaPlain);
+}
+
+TEST(RtMuiImplTest, MissingOrIncompleteLoaderMeansEveryFormFallsBack)
+{
+    const struct
+    {
+        std::wstring path;
+        DWORD status;
+        bool staysLoaded;
+    } cases[] = {
+        {L"C:\\nowhere\\VkRtMui.dll", ERROR_MOD_NOT_FOUND, false},
+        {ZelTest::BinPath(kNoIconExLoader), ERROR_PROC_NOT_FOUND, true},
+    };
+    for (const auto& c : cases) {
+        {
+            RtMuiImpl loader(c.path.c_str());
+            EXPECT_EQ(loader.Status(), c.status);
+            EXPECT_EQ(::GetModuleHandleW(kNoIconExLoader) != nullptr, c.staysLoaded);
+            ExpectFormsAnswerAsPlainFunctions(loader);
+        }
+        EXPECT_EQ(::GetModuleHandleW(kNoIconExLoader), nullptr);
+    }
+}
+
+TEST(RtMuiImplTest, CompleteLoaderAnswersEveryForm)
+{
+    RtMuiImpl loader(LoaderPath().c_str());
+    ASSERT_EQ(loader.Status(), 0u);
+    HMODULE dll = loader.MuiLoadLibrary(ZelTest::BinPath(L"ZelRes2.DLL").c_str());
+    ASSERT_NE(dll, nullptr);
+    EXPECT_EQ(loader.MuiGetMappedLocale(), 0x0409u);
+
+    const wchar_t* text = nullptr;
+    ASSERT_EQ(loader.MuiLoadString(dll, 14011, reinterpret_cast<LPWSTR>(&text), 0, 0), 24);
+    EXPECT_EQ(std::wstring(text, 24), L"Varkon Parental Controls");
+    // A language of its own reaches the loader, which has no German text here.
+    wchar_t buffer[8] = {};
+    EXPECT_EQ(loader.MuiLoadString(dll, 11013, buffer, ARRAYSIZE(buffer), 0x0409), 7);
+    EXPECT_STREQ(buffer, L"Last Up");
+    EXPECT_EQ(loader.MuiLoadString(dll, 11013, buffer, ARRAYSIZE(buffer), 0x0407), 0);
+    const LPCWSTR block = MAKEINTRESOURCEW(14011 / 16 + 1);
+    EXPECT_NE(loader.MuiFindResource(dll, block, RT_STRING, 0), nullptr);
+    EXPECT_EQ(loader.MuiFindResource(dll, block, RT_STRING, 0x0407), nullptr);
+    EXPECT_EQ(loader.MuiLoadIcon(nullptr, IDI_APPLICATION, 0), ::LoadIconW(nullptr, IDI_APPLICATION));
+    ::FreeLibrary(dll);
+}
+
+class CommonFilesScope
+{
+public:
+    CommonFilesScope()
+    {
+        wchar_t saved[1024] = {};
+        m_had = ::GetEnvironmentVariableW(L"CommonProgramFiles", saved, ARRAYSIZE(saved)) > 0;
+        m_saved = saved;
+    }
+    ~CommonFilesScope() { ::SetEnvironmentVariableW(L"CommonProgramFiles", m_had ? m_saved.c_str() : nullptr); }
+
+private:
+    bool m_had;
+    std::wstring m_saved;
+};
+
+TEST(RtMuiImplTest, DefaultLoaderLivesBelowCommonProgramFiles)
+{
+    CommonFilesScope restore;
+    // "\Varkon\Platform\VkRtMui.dll" is 28 units; with the folder it must fit 259.
+    const size_t tooLong[] = {232, 259, 260, 261};
+    for (size_t length : tooLong) {
+        ::SetEnvironmentVariableW(L"CommonProgramFiles", MissingDirOfLength(length).c_str());
+        EXPECT_EQ(RtMuiImpl().Status(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE)) << length;
+    }
+    // Fits exactly, so it is tried, and is missing.
+    ::SetEnvironmentVariableW(L"CommonProgramFiles", MissingDirOfLength(231).c_str());
+    const DWORD tried = RtMuiImpl().Status();
+    EXPECT_NE(tried, 0u);
+    EXPECT_NE(tried, static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
+
+    ::SetEnvironmentVariableW(L"CommonProgramFiles", nullptr);
+    EXPECT_EQ(RtMuiImpl().Status(), static_cast<DWORD>(ERROR_ENVVAR_NOT_FOUND));
+    ::SetEnvironmentVariableW(L"CommonProgramFiles", ZelTest::BinDir().c_str());
+    EXPECT_EQ(RtMuiImpl().Status(), 0u);
+}
+
+class InstallDirTest : public ::testing::Test
+{
+protected:
+    InstallDirScope m_scope;
+
+    std::wstring Read(bool& ok, size_t size = MAX_PATH, bool shortForm = false)
+    {
+        std::vector<wchar_t> buffer(size + 1, L'#');
+        ok = GetInstallDir(buffer.data(), size, shortForm);
+        EXPECT_EQ(buffer[size], L'#') << "wrote past the buffer";
+        return size ? buffer.data() : L"";
+    }
+};
+
+TEST_F(InstallDirTest, ValuesAreTakenOnlyWhenWellFormed)
+{
+    const std::wstring plain = L"C:\\Nowhere\\Product";
+    // The registry adds a terminator the byte count left out when one follows
+    // the data, so the unterminated value is followed by more text.
+    const std::wstring unterminated = plain + L"X";
+    const std::wstring len259 = MissingDirOfLength(259);
+    const std::wstring len260 = MissingDirOfLength(260);
+    const std::wstring len261 = MissingDirOfLength(261);
+    const DWORD number = 7;
+    const struct
+    {
+        DWORD type;
+        const void* data;
+        DWORD bytes;
+        bool ok;
+        std::wstring expected;
+    } cases[] = {
+        {REG_SZ, plain.c_str(), 38, true, plain},
+        {REG_EXPAND_SZ, L"%ProgramFiles%\\Varkon", 44, true, L"%ProgramFiles%\\Varkon"},
+        {REG_SZ, L"", 0, true, L""},
+        {REG_SZ, L"", 2, true, L""},
+        {REG_SZ, plain.c_str(), 37, false, L""},
+        {REG_SZ, unterminated.c_str(), 36, false, L""},
+        {REG_SZ, plain.c_str(), 1, false, L""},
+        {REG_DWORD, &number, 4, false, L""},
+        {REG_MULTI_SZ, L"C:\\a\0", 12, false, L""},
+        {REG_SZ, len259.c_str(), 520, true, len259},
+        {REG_SZ, len260.c_str(), 522, true, len260.substr(0, 259)},
+        {REG_SZ, len261.c_str(), 524, false, L""},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(m_scope.value.Set(c.type, c.data, c.bytes));
+        bool ok = false;
+        EXPECT_EQ(Read(ok), c.expected) << c.type << " " << c.bytes;
+        EXPECT_EQ(ok, c.ok) << c.type << " " << c.bytes;
+    }
+    m_scope.value.Delete();
+    bool ok = true;
+    EXPECT_EQ(Read(ok), L"");
+    EXPECT_FALSE(ok);
+}
+
+TEST_F(InstallDirTest, CallerBufferBoundsAndShortForm)
+{
+    ASSERT_TRUE(m_scope.value.SetString(L"C:\\Nowhere\\Product"));
+    bool ok = false;
+    EXPECT_EQ(Read(ok, 5), L"C:\\N");
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(Read(ok, 1), L"");
+    EXPECT_TRUE(ok);
+    EXPECT_FALSE(GetInstallDir(nullptr, MAX_PATH, false));
+    wchar_t untouched[1] = {L'#'};
+    EXPECT_FALSE(GetInstallDir(untouched, 0, false));
+    EXPECT_EQ(untouched[0], L'#');
+
+    ASSERT_TRUE(m_scope.value.SetString(ZelTest::BinDir()));
+    EXPECT_EQ(Read(ok, MAX_PATH, true), ShortPath(ZelTest::BinDir()));
+    EXPECT_EQ(Read(ok, MAX_PATH, false), ZelTest::BinDir());
+}
+
+TEST_F(InstallDirTest, ResourceDllPathIsCutNeverOverflowing)
+{
+    const struct
+    {
+        size_t dirLength;
+        const wchar_t* tail;
+    } cases[] = {
+        {247, L"\\ZelRes2.DLL"},
+        {248, L"\\ZelRes2.DL"},
+        {258, L"\\"},
+        {259, L""},
+    };
+    for (const auto& c : cases) {
+        const std::wstring dir = MissingDirOfLength(c.dirLength);
+        ASSERT_TRUE(m_scope.value.SetString(dir));
+        wchar_t buffer[MAX_PATH + 1];
+        buffer[MAX_PATH] = L'#';
+        EXPECT_TRUE(GetResourceDllPath(buffer, MAX_PATH));
+        EXPECT_EQ(buffer, dir + c.tail) << c.dirLength;
+        EXPECT_EQ(buffer[MAX_PATH], L'#');
+    }
+    m_scope.value.Delete();
+    wchar_t buffer[MAX_PATH] = L"stale";
+    EXPECT_FALSE(GetResourceDllPath(buffer, MAX_PATH));
+    EXPECT_STREQ(buffer, L"");
+}
+
+std::atomic<int> g_loads{0};
+
+HMODULE SlowFailingLoad(const wchar_t*)
+{
+    ++g_loads;
+    ::Sleep(100);
+    return nullptr;
+}
+
+HMODULE PlainLoad(const wchar_t* path)
+{
+    ++g_loads;
+    return ::LoadLibraryW(path);
+}
+
+TEST(ResourceModuleStateTest, FailedFirstLoadIsFinalAlsoWhenFirstCallsRace)
+{
+    InstallDirScope scope;
+    scope.value.Delete();
+    g_loads = 0;
+    ResourceModuleState state(&SlowFailingLoad);
+    std::vector<std::thread> threads;
+    std::atomic<int> found{0};
+    for (int i = 0; i < 8; ++i) {
+        threads.emplace_back([&] {
+            CCoMemAlloc<wchar_t> text;
+            if (state.LoadText(kIdsProductName, text))
+                ++found;
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(g_loads.load(), 1);
+    EXPECT_EQ(found.load(), 0);
+
+    // The host's own string of that id is never taken for the product's.
+    ASSERT_TRUE(scope.value.SetString(ZelTest::BinDir()));
+    CCoMemAlloc<wchar_t> text;
+    EXPECT_FALSE(state.LoadText(kIdsProductName, text));
+    EXPECT_EQ(text.Get(), nullptr);
+    EXPECT_EQ(g_loads.load(), 1);
+}
+
+TEST(ResourceModuleStateTest, StringsComeFromTheResourceDll)
+{
+    InstallDirScope scope;
+    ASSERT_TRUE(scope.value.SetString(ZelTest::BinDir()));
+    g_loads = 0;
+    ResourceModuleState state(&PlainLoad);
+    CCoMemAlloc<wchar_t> text;
+    ASSERT_TRUE(state.LoadText(kIdsProductName, text));
+    EXPECT_EQ(Owned(text), L"Varkon Parental Controls");
+    EXPECT_EQ(text.Size(), 50u);
+    // A missing id leaves the owner as it was.
+    EXPECT_FALSE(state.LoadText(1, text));
+    EXPECT_EQ(Owned(text), L"Varkon Parental Controls");
+    ASSERT_TRUE(state.LoadText(kIdsLastUpdateLabel, text));
+    EXPECT_EQ(Owned(text), L"Last Update");
+    EXPECT_EQ(g_loads.load(), 1);
+}
+
+// Scenarios: the process's own loader and resource DLL.
+
+struct Expected
+{
+    UINT id;
+    const wchar_t* text;
+};
+
+void ExpectProcessTexts(LCID locale, std::initializer_list<Expected> texts)
+{
+    InstallDirScope scope;
+    ASSERT_TRUE(scope.value.SetString(ZelTest::BinDir()));
+    for (const auto& expected : texts) {
+        CCoMemAlloc<wchar_t> text;
+        EXPECT_TRUE(LoadResString(expected.id, text)) << expected.id;
+        EXPECT_EQ(Owned(text), expected.text);
+    }
+    EXPECT_EQ(GetRtMui().MuiGetMappedLocale(), locale);
+}
+
+TEST(EnglishScenario, ProcessLoaderReadsTheBaseTexts)
+{
+    ASSERT_EQ(GetRtMui().Status(), 0u);
+    ExpectProcessTexts(0x0409, {{kIdsProductName, L"Varkon Parental Controls"}, {kIdsBuildLabel, L"Build"}});
+}
+
+TEST(GermanScenario, ProcessLoaderReadsTheGermanSatellite)
+{
+    ASSERT_EQ(::GetUserDefaultUILanguage(), 0x0407) << "the German locale of the test set-up is not in effect";
+    ASSERT_EQ(GetRtMui().Status(), 0u);
+    ExpectProcessTexts(0x0407,
+                       {{kIdsProductName, L"Varkon Kindersicherung"}, {kIdsMajorMinorLabel, L"Haupt-/Nebenversion"}});
+}
+
+TEST(FallbackScenario, WithoutTheLoaderTheResourceDllStillLoads)
+{
+    EXPECT_EQ(GetRtMui().Status(), static_cast<DWORD>(ERROR_ENVVAR_NOT_FOUND));
+    ExpectProcessTexts(1033, {{kIdsProductName, L"Varkon Parental Controls"}});
+}
+
+TEST(NoInstallScenario, FailedFirstLoadIsNeverRetried)
+{
+    {
+        InstallDirScope scope;
+        scope.value.Delete();
+        CCoMemAlloc<wchar_t> text;
+        EXPECT_FALSE(LoadResString(kIdsProductName, text));
+        EXPECT_EQ(text.Get(), nullptr);
+    }
+    InstallDirScope scope;
+    ASSERT_TRUE(scope.value.SetString(ZelTest::BinDir()));
+    CCoMemAlloc<wchar_t> text;
+    EXPECT_FALSE(LoadResString(kIdsProductName, text));
+    EXPECT_EQ(GetResourceModuleState().Module(), nullptr);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    std::string scenario = "unit";
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.rfind("--scenario=", 0) == 0)
+            scenario = arg.substr(11);
+    }
+    // The only variable the product reads; bin/ holds the loader in its
+    // installed layout.
+    ::SetEnvironmentVariableW(L"CommonProgramFiles", scenario == "fallback" ? nullptr : ZelTest::BinDir().c_str());
+    const char* suite = scenario == "english"     ? "EnglishScenario.*"
+                        : scenario == "german"    ? "GermanScenario.*"
+                        : scenario == "fallback"  ? "FallbackScenario.*"
+                        : scenario == "noinstall" ? "NoInstallScenario.*"
+                                                  : "-*Scenario.*";
+    ::testing::GTEST_FLAG(filter) = suite;
+    return RUN_ALL_TESTS();
+}
