@@ -1,0 +1,120 @@
+#pragma once
+// A registry key with typed values. CRegKey is a thin shell over a shared
+// implementation object so that a subclass of the implementation can replace
+// the two raw value operations and change every typed read and write at once.
+// All results are Win32 error codes.
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+namespace Plinth {
+
+namespace internal {
+
+class CRegKeyImpl
+{
+public:
+    CRegKeyImpl() = default;
+    virtual ~CRegKeyImpl();
+    CRegKeyImpl(const CRegKeyImpl&) = delete;
+    CRegKeyImpl& operator=(const CRegKeyImpl&) = delete;
+
+    // The raw value operations; everything else reaches the data through them.
+    virtual LONG QueryValue(LPCWSTR valueName, DWORD* type, void* data, ULONG* bytes);
+    virtual LONG SetValue(LPCWSTR valueName, DWORD type, const void* data, ULONG bytes);
+
+    virtual LONG SetGUIDValue(LPCWSTR valueName, REFGUID guid);
+    virtual LONG SetBinaryValue(LPCWSTR valueName, const void* data, ULONG bytes);
+    virtual LONG SetDWORDValue(LPCWSTR valueName, DWORD value);
+    virtual LONG SetQWORDValue(LPCWSTR valueName, ULONGLONG value);
+    virtual LONG SetStringValue(LPCWSTR valueName, LPCWSTR value, DWORD type = REG_SZ);
+    virtual LONG SetMultiStringValue(LPCWSTR valueName, LPCWSTR value);
+    virtual LONG QueryGUIDValue(LPCWSTR valueName, GUID& guid);
+    virtual LONG QueryBinaryValue(LPCWSTR valueName, void* data, ULONG* bytes);
+    virtual LONG QueryDWORDValue(LPCWSTR valueName, DWORD& value);
+    virtual LONG QueryQWORDValue(LPCWSTR valueName, ULONGLONG& value);
+    virtual LONG QueryStringValue(LPCWSTR valueName, std::wstring& value);
+    // chars: capacity in, characters including the terminator out.
+    virtual LONG QueryStringValue(LPCWSTR valueName, LPWSTR value, ULONG* chars);
+    virtual LONG QueryMultiStringValue(LPCWSTR valueName, LPWSTR value, ULONG* chars);
+    virtual LONG GetKeySecurity(SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor, LPDWORD bytes);
+    virtual LONG SetKeySecurity(SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor);
+    virtual LONG Create(HKEY parent, LPCWSTR keyName, LPWSTR keyClass, DWORD options, REGSAM access,
+                        LPSECURITY_ATTRIBUTES securityAttributes, LPDWORD disposition);
+    virtual LONG Open(HKEY parent, LPCWSTR keyName, REGSAM access);
+    virtual LONG Close();
+    virtual LONG Flush();
+    virtual HKEY Detach();
+    virtual void Attach(HKEY key);
+    virtual LONG EnumKey(DWORD index, LPWSTR name, LPDWORD nameChars, FILETIME* lastWriteTime);
+    virtual LONG NotifyChangeKeyValue(BOOL watchSubtree, DWORD notifyFilter, HANDLE event, BOOL asynchronous);
+    virtual LONG DeleteSubKey(LPCWSTR keyName);
+    virtual LONG RecurseDeleteKey(LPCWSTR keyName);
+    virtual LONG DeleteValue(LPCWSTR valueName);
+    virtual void SetDeleteOnClose(bool deleteOnClose);
+    virtual bool GetDeleteOnClose();
+
+    HKEY GetHandle() const { return m_key; }
+
+private:
+    HKEY m_key = nullptr;
+    DWORD m_viewFlags = 0;
+    bool m_deleteOnClose = false;
+};
+
+} // namespace internal
+
+class CRegKey
+{
+public:
+    CRegKey();
+    // Shares impl when it is non-empty, else owns a new plain implementation.
+    explicit CRegKey(std::shared_ptr<internal::CRegKeyImpl> impl);
+    // Closes the key for every CRegKey sharing the implementation.
+    virtual ~CRegKey();
+    CRegKey(const CRegKey&) = delete;
+    CRegKey& operator=(const CRegKey&) = delete;
+
+    virtual LONG QueryValue(LPCWSTR valueName, DWORD* type, void* data, ULONG* bytes);
+    virtual LONG SetValue(LPCWSTR valueName, DWORD type, const void* data, ULONG bytes);
+    virtual LONG SetGUIDValue(LPCWSTR valueName, REFGUID guid);
+    virtual LONG SetBinaryValue(LPCWSTR valueName, const void* data, ULONG bytes);
+    virtual LONG SetDWORDValue(LPCWSTR valueName, DWORD value);
+    virtual LONG SetQWORDValue(LPCWSTR valueName, ULONGLONG value);
+    virtual LONG SetStringValue(LPCWSTR valueName, LPCWSTR value, DWORD type = REG_SZ);
+    virtual LONG SetMultiStringValue(LPCWSTR valueName, LPCWSTR value);
+    virtual LONG QueryGUIDValue(LPCWSTR valueName, GUID& guid);
+    virtual LONG QueryBinaryValue(LPCWSTR valueName, void* data, ULONG* bytes);
+    virtual LONG QueryDWORDValue(LPCWSTR valueName, DWORD& value);
+    virtual LONG QueryQWORDValue(LPCWSTR valueName, ULONGLONG& value);
+    virtual LONG QueryStringValue(LPCWSTR valueName, std::wstring& value);
+    virtual LONG QueryStringValue(LPCWSTR valueName, LPWSTR value, ULONG* chars);
+    virtual LONG QueryMultiStringValue(LPCWSTR valueName, LPWSTR value, ULONG* chars);
+    virtual LONG GetKeySecurity(SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor, LPDWORD bytes);
+    virtual LONG SetKeySecurity(SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor);
+    virtual LONG Create(HKEY parent, LPCWSTR keyName, LPWSTR keyClass = nullptr,
+                        DWORD options = REG_OPTION_NON_VOLATILE, REGSAM access = KEY_READ | KEY_WRITE,
+                        LPSECURITY_ATTRIBUTES securityAttributes = nullptr, LPDWORD disposition = nullptr);
+    virtual LONG Open(HKEY parent, LPCWSTR keyName, REGSAM access = KEY_READ | KEY_WRITE);
+    virtual LONG Flush();
+    virtual LONG EnumKey(DWORD index, LPWSTR name, LPDWORD nameChars, FILETIME* lastWriteTime = nullptr);
+    virtual LONG NotifyChangeKeyValue(BOOL watchSubtree, DWORD notifyFilter, HANDLE event, BOOL asynchronous = TRUE);
+    virtual LONG DeleteSubKey(LPCWSTR keyName);
+    virtual LONG RecurseDeleteKey(LPCWSTR keyName);
+    virtual LONG DeleteValue(LPCWSTR valueName);
+
+    LONG Close();
+    void Attach(HKEY key);
+    HKEY Detach();
+    HKEY GetHandle() const;
+    void SetDeleteOnClose(bool deleteOnClose);
+    bool GetDeleteOnClose() const;
+    // The implementation, for another CRegKey to share.
+    const std::shared_ptr<internal::CRegKeyImpl>& Impl() const { return m_impl; }
+
+private:
+    std::shared_ptr<internal::CRegKeyImpl> m_impl;
+};
+
+} // namespace Plinth

@@ -1,0 +1,296 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "plinth/Owners.h"
+#include "plinth/RegKey.h"
+#include "support/TestRegistry.h"
+
+namespace {
+
+constexpr wchar_t kTestPath[] = L"Software\\Varkon\\Tests\\RegKey";
+
+class RegKeyTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { ASSERT_EQ(m_key.Create(HKEY_CURRENT_USER, kTestPath), ERROR_SUCCESS); }
+
+    // Writes data exactly as given, bypassing the wrapper's own rules.
+    void SetRaw(const wchar_t* name, DWORD type, const void* data, DWORD bytes)
+    {
+        ASSERT_EQ(::RegSetValueExW(m_key.GetHandle(), name, 0, type, static_cast<const BYTE*>(data), bytes),
+                  ERROR_SUCCESS);
+    }
+
+    void CreateKeys(std::initializer_list<const wchar_t*> paths)
+    {
+        for (const wchar_t* path : paths) {
+            Plinth::CRegKey key;
+            ASSERT_EQ(key.Create(m_key.GetHandle(), path), ERROR_SUCCESS);
+            ASSERT_EQ(key.SetDWORDValue(L"v", 1), ERROR_SUCCESS);
+        }
+    }
+
+    ZelTest::ScopedRegistryTree m_tree{HKEY_CURRENT_USER, kTestPath};
+    Plinth::CRegKey m_key;
+};
+
+TEST_F(RegKeyTest, TypedValuesRoundTrip)
+{
+    const GUID guid = {0x12345678, 0x9ABC, 0xDEF0, {1, 2, 3, 4, 5, 6, 7, 8}};
+    const BYTE blob[] = {0, 1, 0xFF};
+    ASSERT_EQ(m_key.SetDWORDValue(L"dword", 0xDEADBEEF), ERROR_SUCCESS);
+    ASSERT_EQ(m_key.SetQWORDValue(L"qword", 0x0123456789ABCDEFull), ERROR_SUCCESS);
+    ASSERT_EQ(m_key.SetBinaryValue(L"binary", blob, sizeof(blob)), ERROR_SUCCESS);
+    ASSERT_EQ(m_key.SetStringValue(L"expand", L"%SystemRoot%\\x", REG_EXPAND_SZ), ERROR_SUCCESS);
+    ASSERT_EQ(m_key.SetMultiStringValue(L"multi", L"one\0two\0"), ERROR_SUCCESS);
+    ASSERT_EQ(m_key.SetGUIDValue(L"guid", guid), ERROR_SUCCESS);
+
+    DWORD dword = 0;
+    ULONGLONG qword = 0;
+    BYTE readBlob[8] = {};
+    ULONG bytes = sizeof(readBlob);
+    std::wstring text;
+    wchar_t multi[16];
+    ULONG chars = 16;
+    GUID readGuid = {};
+    EXPECT_EQ(m_key.QueryDWORDValue(L"dword", dword), ERROR_SUCCESS);
+    EXPECT_EQ(dword, 0xDEADBEEFu);
+    EXPECT_EQ(m_key.QueryQWORDValue(L"qword", qword), ERROR_SUCCESS);
+    EXPECT_EQ(qword, 0x0123456789ABCDEFull);
+    EXPECT_EQ(m_key.QueryBinaryValue(L"binary", readBlob, &bytes), ERROR_SUCCESS);
+    EXPECT_EQ(std::vector<BYTE>(readBlob, readBlob + bytes), std::vector<BYTE>(blob, blob + sizeof(blob)));
+    // Expandable strings come back as stored.
+    EXPECT_EQ(m_key.QueryStringValue(L"expand", text), ERROR_SUCCESS);
+    EXPECT_EQ(text, L"%SystemRoot%\\x");
+    EXPECT_EQ(m_key.QueryMultiStringValue(L"multi", multi, &chars), ERROR_SUCCESS);
+    EXPECT_EQ(std::wstring(multi, chars), std::wstring(L"one\0two\0", 9));
+    EXPECT_EQ(m_key.QueryGUIDValue(L"guid", readGuid), ERROR_SUCCESS);
+    EXPECT_TRUE(::IsEqualGUID(readGuid, guid));
+    EXPECT_EQ(ZelTest::ReadString(HKEY_CURRENT_USER, kTestPath, L"guid"), L"{12345678-9ABC-DEF0-0102-030405060708}");
+}
+
+TEST_F(RegKeyTest, MalformedStoredDataIsRejected)
+{
+    // The character after the data is not zero, or the registry would count it in.
+    const wchar_t noTerminator[] = L"abcd";
+    const BYTE odd[] = {'a', 0, 'b', 0, 0, 'c', 0};
+    const DWORD seven = 7;
+    const wchar_t oneCharList[] = L"a";
+    SetRaw(L"empty", REG_SZ, L"", 0);
+    SetRaw(L"noterm", REG_SZ, noTerminator, 3 * sizeof(wchar_t));
+    SetRaw(L"odd", REG_SZ, odd, 5);
+    SetRaw(L"dword", REG_DWORD, &seven, sizeof(seven));
+    SetRaw(L"bin4", REG_BINARY, &seven, sizeof(seven));
+    SetRaw(L"multi1", REG_MULTI_SZ, oneCharList, 2 * sizeof(wchar_t));
+    SetRaw(L"notguid", REG_SZ, L"abc", 8);
+    SetRaw(L"badguid", REG_SZ, L"{not a guid}", 26);
+
+    wchar_t buffer[16] = {L'?'};
+    ULONG chars = 16;
+    EXPECT_EQ(m_key.QueryStringValue(L"empty", buffer, &chars), ERROR_SUCCESS);
+    EXPECT_EQ(chars, 0u);
+    EXPECT_EQ(buffer[0], L'\0');
+    struct Case
+    {
+        const wchar_t* name;
+        LONG expected;
+    };
+    const Case strings[] = {{L"noterm", ERROR_INVALID_DATA},
+                            {L"odd", ERROR_INVALID_DATA},
+                            {L"dword", ERROR_INVALID_DATA},
+                            {L"missing", ERROR_FILE_NOT_FOUND}};
+    for (const Case& c : strings) {
+        chars = 16;
+        EXPECT_EQ(m_key.QueryStringValue(c.name, buffer, &chars), c.expected) << c.name;
+        std::wstring text = L"unchanged";
+        EXPECT_NE(m_key.QueryStringValue(c.name, text), ERROR_SUCCESS) << c.name;
+        EXPECT_EQ(text, L"unchanged");
+    }
+    // The registry has already copied the bytes when the type check fails.
+    DWORD value = 0;
+    EXPECT_EQ(m_key.QueryDWORDValue(L"bin4", value), ERROR_INVALID_DATA);
+    EXPECT_EQ(value, 7u);
+    chars = 16;
+    EXPECT_EQ(m_key.QueryMultiStringValue(L"multi1", buffer, &chars), ERROR_INVALID_DATA);
+    chars = 1;
+    EXPECT_EQ(m_key.QueryMultiStringValue(L"missing", buffer, &chars), ERROR_INSUFFICIENT_BUFFER);
+    for (const wchar_t* name : {L"notguid", L"badguid"}) {
+        GUID guid;
+        std::memset(&guid, 0xAB, sizeof(guid));
+        EXPECT_EQ(m_key.QueryGUIDValue(name, guid), ERROR_INVALID_DATA) << name;
+        EXPECT_TRUE(::IsEqualGUID(guid, GUID_NULL)) << name;
+    }
+}
+
+TEST_F(RegKeyTest, WritesFollowTheirOwnRules)
+{
+    const BYTE data = 1;
+    EXPECT_EQ(m_key.SetValue(L"zero", REG_BINARY, &data, 0), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(m_key.SetStringValue(L"nullstring", nullptr), ERROR_INVALID_DATA);
+    EXPECT_EQ(m_key.SetMultiStringValue(L"nulllist", nullptr), ERROR_INVALID_DATA);
+    DWORD type = 0;
+    EXPECT_EQ(m_key.QueryValue(L"zero", &type, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
+    // One string of one character: the character, its zero and the closing zero.
+    ASSERT_EQ(m_key.SetMultiStringValue(L"one", L"x\0"), ERROR_SUCCESS);
+    ULONG bytes = 0;
+    EXPECT_EQ(m_key.QueryValue(L"one", &type, nullptr, &bytes), ERROR_SUCCESS);
+    EXPECT_EQ(bytes, 6u);
+}
+
+TEST_F(RegKeyTest, FailedOpenOrCreateKeepsTheOpenKey)
+{
+    DWORD disposition = 99;
+    Plinth::CRegKey key;
+    ASSERT_EQ(key.Create(m_key.GetHandle(), L"child", nullptr, 0, KEY_ALL_ACCESS, nullptr, &disposition),
+              ERROR_SUCCESS);
+    EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
+    const HKEY before = key.GetHandle();
+    EXPECT_EQ(key.Open(m_key.GetHandle(), L"no such key"), ERROR_FILE_NOT_FOUND);
+    EXPECT_NE(key.Create(nullptr, L"x", nullptr, 0, KEY_ALL_ACCESS, nullptr, &disposition), ERROR_SUCCESS);
+    EXPECT_EQ(disposition, 0u);
+    EXPECT_EQ(key.GetHandle(), before);
+    EXPECT_EQ(key.SetDWORDValue(L"still", 1), ERROR_SUCCESS);
+}
+
+TEST_F(RegKeyTest, SharedImplementationClosesForAllOwners)
+{
+    // An empty implementation pointer gives the key one of its own.
+    Plinth::CRegKey survivor(std::shared_ptr<Plinth::internal::CRegKeyImpl>{});
+    ASSERT_EQ(survivor.Open(HKEY_CURRENT_USER, kTestPath), ERROR_SUCCESS);
+    Plinth::CRegKey first;
+    ASSERT_EQ(first.Open(HKEY_CURRENT_USER, kTestPath), ERROR_SUCCESS);
+    {
+        Plinth::CRegKey second(first.Impl());
+        EXPECT_EQ(second.GetHandle(), first.GetHandle());
+    }
+    EXPECT_EQ(first.GetHandle(), nullptr);
+    DWORD value = 0;
+    EXPECT_EQ(first.QueryDWORDValue(L"v", value), ERROR_INVALID_PARAMETER);
+    EXPECT_NE(survivor.GetHandle(), nullptr);
+}
+
+TEST_F(RegKeyTest, DeleteOnCloseEmptiesTheKey)
+{
+    CreateKeys({L"doomed\\deeper"});
+    Plinth::CRegKey key;
+    ASSERT_EQ(key.Open(m_key.GetHandle(), L"doomed"), ERROR_SUCCESS);
+    ASSERT_EQ(key.SetDWORDValue(L"v", 1), ERROR_SUCCESS);
+    key.SetDeleteOnClose(true);
+    EXPECT_EQ(key.Close(), ERROR_SUCCESS);
+    EXPECT_FALSE(key.GetDeleteOnClose());
+    EXPECT_FALSE(ZelTest::KeyExists(m_key.GetHandle(), L"doomed\\deeper"));
+    DWORD value = 0;
+    if (key.Open(m_key.GetHandle(), L"doomed", KEY_READ) == ERROR_SUCCESS) {
+        EXPECT_EQ(key.QueryDWORDValue(L"v", value), ERROR_FILE_NOT_FOUND);
+    }
+    // Detaching hands the key over without deleting anything.
+    CreateKeys({L"kept\\inner"});
+    ASSERT_EQ(key.Open(m_key.GetHandle(), L"kept"), ERROR_SUCCESS);
+    key.SetDeleteOnClose(true);
+    Plinth::UniqueHKey detached(key.Detach());
+    EXPECT_EQ(key.Close(), ERROR_SUCCESS);
+    EXPECT_TRUE(ZelTest::KeyExists(m_key.GetHandle(), L"kept\\inner"));
+}
+
+// Sets an empty DACL (nobody may open the key) or a null one (everybody may).
+LONG SetLocked(HKEY parent, const wchar_t* path, bool locked)
+{
+    Plinth::UniqueHKey key;
+    LONG result = ::RegOpenKeyExW(parent, path, 0, WRITE_DAC, key.put());
+    if (result != ERROR_SUCCESS)
+        return result;
+    SECURITY_DESCRIPTOR descriptor;
+    ACL acl;
+    ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    ::InitializeAcl(&acl, sizeof(acl), ACL_REVISION);
+    ::SetSecurityDescriptorDacl(&descriptor, TRUE, locked ? &acl : nullptr, FALSE);
+    return ::RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, &descriptor);
+}
+
+TEST_F(RegKeyTest, RecurseDeleteKeyRemovesTheTreeOrStopsWhereItCannotOpen)
+{
+    CreateKeys({L"tree\\a\\b\\c", L"tree\\a\\d", L"tree\\e", L"keep"});
+    EXPECT_EQ(m_key.RecurseDeleteKey(L"tree"), ERROR_SUCCESS);
+    EXPECT_FALSE(ZelTest::KeyExists(m_key.GetHandle(), L"tree"));
+    EXPECT_TRUE(ZelTest::KeyExists(m_key.GetHandle(), L"keep"));
+    EXPECT_EQ(m_key.RecurseDeleteKey(L"tree"), ERROR_FILE_NOT_FOUND);
+
+    CreateKeys({L"tree\\a\\locked\\inner", L"tree\\b"});
+    ASSERT_EQ(SetLocked(m_key.GetHandle(), L"tree\\a\\locked", true), ERROR_SUCCESS);
+    EXPECT_EQ(m_key.RecurseDeleteKey(L"tree"), ERROR_ACCESS_DENIED);
+    ASSERT_EQ(SetLocked(m_key.GetHandle(), L"tree\\a\\locked", false), ERROR_SUCCESS);
+    EXPECT_TRUE(ZelTest::KeyExists(m_key.GetHandle(), L"tree\\a\\locked\\inner"));
+    EXPECT_TRUE(ZelTest::KeyExists(m_key.GetHandle(), L"tree\\b"));
+
+    // The view flag of the open reaches the extended deletion.
+    Plinth::CRegKey wide;
+    ASSERT_EQ(wide.Open(HKEY_CURRENT_USER, kTestPath, KEY_ALL_ACCESS | KEY_WOW64_64KEY), ERROR_SUCCESS);
+    EXPECT_EQ(wide.DeleteSubKey(L"keep"), ERROR_SUCCESS);
+    EXPECT_FALSE(ZelTest::KeyExists(m_key.GetHandle(), L"keep"));
+}
+
+// Replaces the raw operations the way the sealed key does.
+class RecordingImpl : public Plinth::internal::CRegKeyImpl
+{
+public:
+    LONG QueryValue(LPCWSTR name, DWORD* type, void* data, ULONG* bytes) override
+    {
+        ++queries;
+        return CRegKeyImpl::QueryValue(name, type, data, bytes);
+    }
+    LONG SetValue(LPCWSTR name, DWORD type, const void* data, ULONG bytes) override
+    {
+        ++sets;
+        return CRegKeyImpl::SetValue(name, type, data, bytes);
+    }
+    LONG DeleteSubKey(LPCWSTR name) override
+    {
+        deleted.emplace_back(name);
+        return CRegKeyImpl::DeleteSubKey(name);
+    }
+    int queries = 0;
+    int sets = 0;
+    std::vector<std::wstring> deleted;
+};
+
+TEST_F(RegKeyTest, TypedOperationsUseTheVirtualSlots)
+{
+    auto impl = std::make_shared<RecordingImpl>();
+    Plinth::CRegKey key(impl);
+    ASSERT_EQ(key.Open(HKEY_CURRENT_USER, kTestPath), ERROR_SUCCESS);
+    const BYTE blob[] = {1};
+    EXPECT_EQ(key.SetGUIDValue(L"g", GUID_NULL), ERROR_SUCCESS);
+    EXPECT_EQ(key.SetBinaryValue(L"b", blob, 1), ERROR_SUCCESS);
+    EXPECT_EQ(key.SetDWORDValue(L"d", 1), ERROR_SUCCESS);
+    EXPECT_EQ(key.SetQWORDValue(L"q", 1), ERROR_SUCCESS);
+    EXPECT_EQ(key.SetStringValue(L"s", L"s"), ERROR_SUCCESS);
+    EXPECT_EQ(key.SetMultiStringValue(L"m", L"m\0"), ERROR_SUCCESS);
+    EXPECT_EQ(impl->sets, 6);
+
+    GUID guid;
+    BYTE data[4];
+    ULONG bytes = sizeof(data);
+    DWORD dword;
+    ULONGLONG qword;
+    std::wstring text;
+    wchar_t buffer[8];
+    ULONG chars = 8;
+    EXPECT_EQ(key.QueryGUIDValue(L"g", guid), ERROR_SUCCESS);
+    EXPECT_EQ(key.QueryBinaryValue(L"b", data, &bytes), ERROR_SUCCESS);
+    EXPECT_EQ(key.QueryDWORDValue(L"d", dword), ERROR_SUCCESS);
+    EXPECT_EQ(key.QueryQWORDValue(L"q", qword), ERROR_SUCCESS);
+    EXPECT_EQ(key.QueryStringValue(L"s", text), ERROR_SUCCESS);
+    EXPECT_EQ(key.QueryMultiStringValue(L"m", buffer, &chars), ERROR_SUCCESS);
+    // The string-object form reads twice: once for the length, once for the text.
+    EXPECT_EQ(impl->queries, 7);
+
+    CreateKeys({L"x\\y"});
+    EXPECT_EQ(key.RecurseDeleteKey(L"x"), ERROR_SUCCESS);
+    EXPECT_EQ(impl->deleted, (std::vector<std::wstring>{L"x"}));
+}
+
+} // namespace
