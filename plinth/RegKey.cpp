@@ -1,5 +1,7 @@
 #include "RegKey.h"
 
+#include "SecurityAPI.h"
+
 #include <shlwapi.h>
 
 #include <atomic>
@@ -373,6 +375,11 @@ LONG CRegKeyImpl::DeleteValue(LPCWSTR valueName)
     return ::RegDeleteValueW(m_key, valueName);
 }
 
+LONG CRegKeyImpl::GrantEveryoneFullAccess(bool recurse)
+{
+    return static_cast<LONG>(Plinth::GrantEveryoneFullAccess(m_key, recurse));
+}
+
 void CRegKeyImpl::SetDeleteOnClose(bool deleteOnClose)
 {
     m_deleteOnClose = deleteOnClose;
@@ -541,6 +548,11 @@ HKEY CRegKey::Detach()
 HKEY CRegKey::GetHandle() const
 {
     return m_impl->GetHandle();
+}
+
+LONG CRegKey::GrantEveryoneFullAccess(bool recurse)
+{
+    return m_impl->GrantEveryoneFullAccess(recurse);
 }
 
 void CRegKey::SetDeleteOnClose(bool deleteOnClose)

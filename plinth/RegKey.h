@@ -52,6 +52,9 @@ public:
     virtual LONG DeleteSubKey(LPCWSTR keyName);
     virtual LONG RecurseDeleteKey(LPCWSTR keyName);
     virtual LONG DeleteValue(LPCWSTR valueName);
+    // Adds Everyone with full access, inherited by sub-keys; with recurse, the
+    // result is applied to every sub-key as well.
+    virtual LONG GrantEveryoneFullAccess(bool recurse);
     virtual void SetDeleteOnClose(bool deleteOnClose);
     virtual bool GetDeleteOnClose();
 
@@ -103,6 +106,7 @@ public:
     virtual LONG DeleteSubKey(LPCWSTR keyName);
     virtual LONG RecurseDeleteKey(LPCWSTR keyName);
     virtual LONG DeleteValue(LPCWSTR valueName);
+    virtual LONG GrantEveryoneFullAccess(bool recurse);
 
     LONG Close();
     void Attach(HKEY key);

@@ -196,21 +196,6 @@ TEST_F(RegKeyTest, DeleteOnCloseEmptiesTheKey)
     EXPECT_TRUE(ZelTest::KeyExists(m_key.GetHandle(), L"kept\\inner"));
 }
 
-// Sets an empty DACL (nobody may open the key) or a null one (everybody may).
-LONG SetLocked(HKEY parent, const wchar_t* path, bool locked)
-{
-    Plinth::UniqueHKey key;
-    LONG result = ::RegOpenKeyExW(parent, path, 0, WRITE_DAC, key.put());
-    if (result != ERROR_SUCCESS)
-        return result;
-    SECURITY_DESCRIPTOR descriptor;
-    ACL acl;
-    ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-    ::InitializeAcl(&acl, sizeof(acl), ACL_REVISION);
-    ::SetSecurityDescriptorDacl(&descriptor, TRUE, locked ? &acl : nullptr, FALSE);
-    return ::RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, &descriptor);
-}
-
 TEST_F(RegKeyTest, RecurseDeleteKeyRemovesTheTreeOrStopsWhereItCannotOpen)
 {
     CreateKeys({L"tree\\a\\b\\c", L"tree\\a\\d", L"tree\\e", L"keep"});
@@ -220,9 +205,9 @@ TEST_F(RegKeyTest, RecurseDeleteKeyRemovesTheTreeOrStopsWhereItCannotOpen)
     EXPECT_EQ(m_key.RecurseDeleteKey(L"tree"), ERROR_FILE_NOT_FOUND);
 
     CreateKeys({L"tree\\a\\locked\\inner", L"tree\\b"});
-    ASSERT_EQ(SetLocked(m_key.GetHandle(), L"tree\\a\\locked", true), ERROR_SUCCESS);
+    ASSERT_EQ(ZelTest::SetKeyLocked(m_key.GetHandle(), L"tree\\a\\locked", true), ERROR_SUCCESS);
     EXPECT_EQ(m_key.RecurseDeleteKey(L"tree"), ERROR_ACCESS_DENIED);
-    ASSERT_EQ(SetLocked(m_key.GetHandle(), L"tree\\a\\locked", false), ERROR_SUCCESS);
+    ASSERT_EQ(ZelTest::SetKeyLocked(m_key.GetHandle(), L"tree\\a\\locked", false), ERROR_SUCCESS);
     EXPECT_TRUE(ZelTest::KeyExists(m_key.GetHandle(), L"tree\\a\\locked\\inner"));
     EXPECT_TRUE(ZelTest::KeyExists(m_key.GetHandle(), L"tree\\b"));
 

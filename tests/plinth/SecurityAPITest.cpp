@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "plinth/Owners.h"
+#include "plinth/RegKey.h"
 #include "plinth/SecurityAPI.h"
 #include "support/TestRegistry.h"
 
@@ -61,13 +62,15 @@ protected:
 
 TEST_F(SecurityAPITest, GrantIsMergedIntoTheKeyOnly)
 {
-    ASSERT_EQ(Plinth::GrantEveryoneFullAccess(m_key.get(), false), 0u);
+    Plinth::CRegKey key;
+    ASSERT_EQ(key.Open(HKEY_CURRENT_USER, kRoot, KEY_ALL_ACCESS), ERROR_SUCCESS);
+    ASSERT_EQ(key.GrantEveryoneFullAccess(false), ERROR_SUCCESS);
     DWORD mask = 0;
     EXPECT_EQ(EveryoneEntries(HKEY_CURRENT_USER, kRoot, &mask), 1);
     EXPECT_TRUE((mask & GENERIC_ALL) || (mask & KEY_ALL_ACCESS) == KEY_ALL_ACCESS) << std::hex << mask;
     EXPECT_EQ(EveryoneEntries(HKEY_CURRENT_USER, Child()), 0);
 
-    ASSERT_EQ(Plinth::GrantEveryoneFullAccess(m_key.get(), false), 0u);
+    ASSERT_EQ(key.GrantEveryoneFullAccess(false), ERROR_SUCCESS);
     EXPECT_EQ(EveryoneEntries(HKEY_CURRENT_USER, kRoot), 1);
 }
 
@@ -77,6 +80,17 @@ TEST_F(SecurityAPITest, RecursionReachesEveryDepth)
     EXPECT_EQ(EveryoneEntries(HKEY_CURRENT_USER, kRoot), 1);
     EXPECT_EQ(EveryoneEntries(HKEY_CURRENT_USER, std::wstring(kRoot) + L"\\a"), 1);
     EXPECT_EQ(EveryoneEntries(HKEY_CURRENT_USER, Child()), 1);
+}
+
+TEST_F(SecurityAPITest, RecursionSkipsASubKeyItCannotOpen)
+{
+    ZelTest::ScopedRegistryTree locked(HKEY_CURRENT_USER, std::wstring(kRoot) + L"\\a\\locked");
+    ASSERT_TRUE(locked.SetString(L"v", L"x"));
+    ASSERT_EQ(ZelTest::SetKeyLocked(m_key.get(), L"a\\locked", true), ERROR_SUCCESS);
+    EXPECT_EQ(Plinth::GrantEveryoneFullAccess(m_key.get(), true), 0u);
+    EXPECT_EQ(EveryoneEntries(HKEY_CURRENT_USER, Child()), 1);
+    ASSERT_EQ(ZelTest::SetKeyLocked(m_key.get(), L"a\\locked", false), ERROR_SUCCESS);
+    EXPECT_EQ(EveryoneEntries(HKEY_CURRENT_USER, std::wstring(kRoot) + L"\\a\\locked"), 0);
 }
 
 TEST_F(SecurityAPITest, OutsideTheNTFamilyNothingIsChanged)

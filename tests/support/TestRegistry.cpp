@@ -100,6 +100,20 @@ void ScopedRegistryValue::Delete()
     ::RegDeleteKeyValueW(m_root, m_path.c_str(), m_name.c_str());
 }
 
+LONG SetKeyLocked(HKEY parent, const wchar_t* path, bool locked)
+{
+    Plinth::UniqueHKey key;
+    LONG result = ::RegOpenKeyExW(parent, path, 0, WRITE_DAC, key.put());
+    if (result != ERROR_SUCCESS)
+        return result;
+    SECURITY_DESCRIPTOR descriptor;
+    ACL acl;
+    ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    ::InitializeAcl(&acl, sizeof(acl), ACL_REVISION);
+    ::SetSecurityDescriptorDacl(&descriptor, TRUE, locked ? &acl : nullptr, FALSE);
+    return ::RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, &descriptor);
+}
+
 std::wstring BinDir()
 {
     wchar_t path[MAX_PATH] = {};

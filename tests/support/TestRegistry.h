@@ -58,6 +58,9 @@ private:
     std::vector<BYTE> m_data;
 };
 
+// Sets an empty DACL on the key (nobody may open it) or a null one (everybody may).
+LONG SetKeyLocked(HKEY parent, const wchar_t* path, bool locked);
+
 // The folder every built binary lives in (the test program's own).
 std::wstring BinDir();
 std::wstring BinPath(const wchar_t* file);
