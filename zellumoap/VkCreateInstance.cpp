@@ -3,24 +3,51 @@
 #include <objbase.h>
 
 #include "../plinth/Owners.h"
+#include "TrustVerification.h"
 #include "ZelLumoAp.h"
+
+namespace {
+
+// Gets the class object through IVkClassFactory, falling back to
+// IVkClassFactory_PreComponentization; both have one CreateInstance after IUnknown.
+HRESULT GetVkClassFactory(REFCLSID rclsid, DWORD dwClsContext, Plinth::ComPtr<IVkClassFactory>& factory)
+{
+    HRESULT hr = ::CoGetClassObject(rclsid, dwClsContext, nullptr, IID_IVkClassFactory, factory.put_void());
+    if (SUCCEEDED(hr))
+        return hr;
+    return ::CoGetClassObject(rclsid, dwClsContext, nullptr, IID_IVkClassFactory_PreComponentization,
+                              factory.put_void());
+}
+
+} // namespace
 
 HRESULT VkCreateInstanceNoAuth(REFCLSID rclsid, IUnknown*, DWORD dwClsContext, REFIID riid, void** ppv)
 {
     if (!ppv)
         return E_POINTER;
     *ppv = nullptr;
-
-    // Both factory interfaces have the same layout: one CreateInstance after IUnknown.
     Plinth::ComPtr<IVkClassFactory> factory;
-    HRESULT hr = ::CoGetClassObject(rclsid, dwClsContext, nullptr, IID_IVkClassFactory, factory.put_void());
-    if (FAILED(hr)) {
-        Plinth::ComPtr<IVkClassFactory_PreComponentization> older;
-        hr = ::CoGetClassObject(rclsid, dwClsContext, nullptr, IID_IVkClassFactory_PreComponentization,
-                                older.put_void());
-        if (FAILED(hr))
-            return hr;
-        return older->CreateInstance(riid, ppv);
-    }
+    const HRESULT hr = GetVkClassFactory(rclsid, dwClsContext, factory);
+    if (FAILED(hr))
+        return hr;
+    return factory->CreateInstance(riid, ppv);
+}
+
+HRESULT VkCreateInstanceVerified(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContext, REFIID riid, void** ppv,
+                                 BOOL useFactory)
+{
+    if (!ppv)
+        return E_POINTER;
+    *ppv = nullptr;
+    if (!useFactory)
+        return ::CoCreateInstance(rclsid, pUnkOuter, dwClsContext, riid, ppv);
+    // The server is verified before COM loads it, so an untrusted module never
+    // runs code in this process.
+    if (FAILED(VerifyServingModule(rclsid, dwClsContext)))
+        return E_ACCESSDENIED;
+    Plinth::ComPtr<IVkClassFactory> factory;
+    const HRESULT hr = GetVkClassFactory(rclsid, dwClsContext, factory);
+    if (FAILED(hr))
+        return hr;
     return factory->CreateInstance(riid, ppv);
 }

@@ -5,6 +5,7 @@
 #include "../etwlogging/ModuleLogger.h"
 #include "ApplImpl.h"
 #include "Registration.h"
+#include "TrustVerification.h"
 #include "Version.h"
 #include "VkSecureClassFactory.h"
 
@@ -22,7 +23,8 @@ ObjectMapEntry g_objectMap[] = {
 class CZelLumoApModule : public CComModuleBase
 {
 public:
-    CZelLumoApModule() : CComModuleBase(g_objectMap) {}
+    // Only modules signed by a trusted publisher may create the module's objects.
+    CZelLumoApModule() : CComModuleBase(g_objectMap) { SetCallerVerification(VerifyCallingModule); }
 };
 
 CZelLumoApModule g_module;

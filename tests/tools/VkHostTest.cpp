@@ -7,6 +7,7 @@
 
 #include "plinth/Owners.h"
 #include "support/TestRegistry.h"
+#include "support/TrustedPublishers.h"
 
 namespace {
 
@@ -119,6 +120,8 @@ protected:
     }
 
 private:
+    // The host demo is signed with the trusted test certificate.
+    ZelTest::ScopedTrustedPublishers m_trusted;
     bool m_wasRegistered = false;
     Plinth::UniqueModule m_module;
 };

@@ -11,6 +11,8 @@
 #include "plinth/Owners.h"
 #include "support/CapturingLogger.h"
 #include "support/TestRegistry.h"
+#include "support/TrustedPublishers.h"
+#include "TrustVerification.h"
 
 STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv);
 STDAPI DllCanUnloadNow();
@@ -246,6 +248,19 @@ TEST(ClassObjectTest, RefusedCallerGetsAccessDeniedAndNothingIsCreated)
     EXPECT_EQ(wrong, nullptr);
 }
 
+TEST_F(AppImplTest, RefusalIsLoggedWithTheModuleAndTheReason)
+{
+    ZelTest::ScopedTrustedPublishers trusted;
+    const void* here = reinterpret_cast<const void*>(&RefuseEveryCaller);
+    EXPECT_EQ(VerifyCallingModule(here), E_ACCESSDENIED);
+    const auto records = LogCapture::Instance().Take();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].level, 4u);
+    EXPECT_EQ(records[0].function, L"CVkSecureClassFactory::CreateInstance");
+    EXPECT_EQ(records[0].text,
+              L"Refused module [" + ZelTest::BinPath(L"zellumoap_object_tests.exe") + L"]: the file is not signed\r\n");
+}
+
 TEST(ClassObjectTest, AnswersOnlyTheHostsFactoryInterfaces)
 {
     void* p = kSentinel;
@@ -384,6 +399,8 @@ int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
     ZelTest::InstallCapturingLogger(true);
+    // This program is not signed; the trust tests check the real verification.
+    SetCallerVerification(nullptr);
     Plinth::ComInitScope com(COINIT_MULTITHREADED);
     return RUN_ALL_TESTS();
 }

@@ -9,6 +9,7 @@
 #include "ZelLumoAp.h"
 #include "plinth/Owners.h"
 #include "support/TestRegistry.h"
+#include "support/TrustedPublishers.h"
 
 using Plinth::ComPtr;
 using ZelTest::KeyExists;
@@ -54,6 +55,8 @@ class ModuleTest : public ::testing::Test
 {
 protected:
     void SetUp() override { ASSERT_TRUE(m_module.Loaded()); }
+    // This program is signed with the trusted test certificate.
+    ZelTest::ScopedTrustedPublishers m_trusted;
     LoadedModule m_module;
     Plinth::ComInitScope m_com{COINIT_MULTITHREADED};
 };

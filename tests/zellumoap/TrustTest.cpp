@@ -1,0 +1,111 @@
+// Trust between the product's modules: only callers and servers signed by a
+// trusted publisher get objects.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "TestSigning.h"
+#include "VkCreateInstance.h"
+#include "ZelLumoAp.h"
+#include "plinth/Owners.h"
+#include "support/TestRegistry.h"
+#include "support/TrustedPublishers.h"
+
+namespace {
+
+// Runs a probe program and returns what it printed.
+std::string RunProbe(const wchar_t* name)
+{
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    Plinth::UniqueHandle readEnd;
+    Plinth::UniqueHandle writeEnd;
+    if (!::CreatePipe(readEnd.put(), writeEnd.put(), &inherit, 0))
+        return "no pipe";
+    ::SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd.get();
+    startup.hStdError = writeEnd.get();
+    PROCESS_INFORMATION process = {};
+    std::wstring command = L"\"" + ZelTest::BinPath(name) + L"\"";
+    if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
+        return "not started";
+    Plinth::UniqueHandle processHandle(process.hProcess);
+    Plinth::UniqueHandle threadHandle(process.hThread);
+    writeEnd.reset();
+    std::string output;
+    char buffer[256];
+    DWORD read = 0;
+    while (::ReadFile(readEnd.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0)
+        output.append(buffer, read);
+    ::WaitForSingleObject(processHandle.get(), 30000);
+    while (!output.empty() && (output.back() == '\n' || output.back() == '\r'))
+        output.pop_back();
+    return output;
+}
+
+class TrustTest : public ::testing::Test
+{
+protected:
+    ZelTest::ScopedTrustedPublishers m_trusted;
+};
+
+TEST_F(TrustTest, OnlyATrustedCallerGetsAnObject)
+{
+    const struct
+    {
+        const wchar_t* probe;
+        const char* expected;
+    } cases[] = {
+        {L"trust_probe.exe", "0x00000000 0x00000000"},
+        {L"trust_probe_unsigned.exe", "0x80070005 0x00000000"},
+        {L"trust_probe_untrusted.exe", "0x80070005 0x00000000"},
+        {L"trust_probe_tampered.exe", "0x80070005 0x00000000"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(RunProbe(c.probe), c.expected) << std::string(c.probe, c.probe + std::wcslen(c.probe));
+}
+
+TEST(TrustWithoutPublishersTest, NothingIsTrustedWhenTheListIsMissingOrNamesOthers)
+{
+    {
+        ZelTest::ScopedRegistryValue none(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varkon\\ZEL", L"Trusted Publishers");
+        none.Delete();
+        EXPECT_EQ(RunProbe(L"trust_probe.exe"), "0x80070005 0x00000000");
+    }
+    ZelTest::ScopedTrustedPublishers others({kUntrustedThumbprint});
+    EXPECT_EQ(RunProbe(L"trust_probe.exe"), "0x80070005 0x00000000");
+    EXPECT_EQ(RunProbe(L"trust_probe_untrusted.exe"), "0x00000000 0x00000000");
+}
+
+// The component checker serves through the host's factory; its registration
+// names the file that must verify before COM may load it.
+TEST_F(TrustTest, VerifiedCreationRefusesAnUntrustedServerWithoutLoadingIt)
+{
+    Plinth::ComInitScope com(COINIT_MULTITHREADED);
+    const std::wstring key = L"CLSID\\{5E3B42BC-7470-413C-8857-98EC8AA2F2F8}\\InprocServer32";
+    ZelTest::ScopedRegistryTree classKey(HKEY_CLASSES_ROOT, key);
+    ASSERT_TRUE(classKey.SetString(L"ThreadingModel", L"Both"));
+
+    ASSERT_TRUE(classKey.SetString(nullptr, ZelTest::BinPath(L"VkComponentChecker.dll")));
+    Plinth::ComPtr<IVkVersion> checker;
+    EXPECT_EQ(VkCreateInstanceVerified(CLSID_ComponentVersionProvider, nullptr, CLSCTX_INPROC_SERVER, IID_IVkVersion,
+                                       checker.put_void(), TRUE),
+              S_OK);
+    EXPECT_TRUE(checker);
+    checker.reset();
+
+    ASSERT_TRUE(classKey.SetString(nullptr, ZelTest::BinPath(L"VkComponentChecker.unsigned.dll")));
+    void* refused = reinterpret_cast<void*>(1);
+    EXPECT_EQ(VkCreateInstanceVerified(CLSID_ComponentVersionProvider, nullptr, CLSCTX_INPROC_SERVER, IID_IVkVersion,
+                                       &refused, TRUE),
+              E_ACCESSDENIED);
+    EXPECT_EQ(refused, nullptr);
+    EXPECT_EQ(::GetModuleHandleW(L"VkComponentChecker.unsigned.dll"), nullptr);
+    EXPECT_EQ(VkCreateInstanceVerified(CLSID_ComponentVersionProvider, nullptr, CLSCTX_INPROC_SERVER, IID_IVkVersion,
+                                       nullptr, TRUE),
+              E_POINTER);
+}
+
+} // namespace
