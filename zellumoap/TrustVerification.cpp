@@ -204,8 +204,9 @@ HRESULT VerifyServingModule(REFCLSID clsid, DWORD context)
             continue;
         const std::wstring keyPath = std::wstring(L"CLSID\\") + guid + L"\\" + server.subKey;
         DWORD bytes = 0;
-        if (::RegGetValueW(HKEY_CLASSES_ROOT, keyPath.c_str(), nullptr, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ |
-                           RRF_NOEXPAND, nullptr, nullptr, &bytes) != ERROR_SUCCESS)
+        if (::RegGetValueW(HKEY_CLASSES_ROOT, keyPath.c_str(), nullptr,
+                           RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, nullptr,
+                           &bytes) != ERROR_SUCCESS)
             continue;
         std::wstring registered(bytes / sizeof(wchar_t) + 1, L'\0');
         if (::RegGetValueW(HKEY_CLASSES_ROOT, keyPath.c_str(), nullptr,
