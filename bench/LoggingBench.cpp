@@ -3,6 +3,8 @@
 // absolute times mean little).
 #include <windows.h>
 
+#include "BenchTiming.h"
+
 #include <cstdio>
 
 #include "ApplImpl.h"
@@ -11,28 +13,6 @@
 
 namespace {
 
-constexpr int kRounds = 5;
-
-template <typename Body>
-double BestNanosecondsPerCall(int calls, Body body)
-{
-    LARGE_INTEGER frequency;
-    ::QueryPerformanceFrequency(&frequency);
-    double best = 1e300;
-    for (int round = 0; round < kRounds; ++round) {
-        LARGE_INTEGER start;
-        LARGE_INTEGER end;
-        ::QueryPerformanceCounter(&start);
-        for (int i = 0; i < calls; ++i)
-            body(i);
-        ::QueryPerformanceCounter(&end);
-        const double ns =
-            1e9 * static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart) / calls;
-        if (ns < best)
-            best = ns;
-    }
-    return best;
-}
 
 void Report(const char* what, double measured, const char* baselineName, double baseline)
 {

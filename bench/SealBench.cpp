@@ -3,6 +3,8 @@
 // same run.
 #include <windows.h>
 
+#include "BenchTiming.h"
+
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -13,7 +15,6 @@
 
 namespace {
 
-constexpr int kRounds = 5;
 
 // The published layout of the platform's MD5 context.
 struct PlatformMd5Context
@@ -28,27 +29,6 @@ static_assert(sizeof(PlatformMd5Context) == 104, "MD5_CTX layout");
 using Md5InitFn = void(WINAPI*)(PlatformMd5Context*);
 using Md5UpdateFn = void(WINAPI*)(PlatformMd5Context*, const unsigned char*, unsigned int);
 using Md5FinalFn = void(WINAPI*)(PlatformMd5Context*);
-
-template <typename Body>
-double BestNanosecondsPerCall(int calls, Body body)
-{
-    LARGE_INTEGER frequency;
-    ::QueryPerformanceFrequency(&frequency);
-    double best = 1e300;
-    for (int round = 0; round < kRounds; ++round) {
-        LARGE_INTEGER start;
-        LARGE_INTEGER end;
-        ::QueryPerformanceCounter(&start);
-        for (int i = 0; i < calls; ++i)
-            body(i);
-        ::QueryPerformanceCounter(&end);
-        const double ns =
-            1e9 * static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart) / calls;
-        if (ns < best)
-            best = ns;
-    }
-    return best;
-}
 
 } // namespace
 

@@ -1,0 +1,389 @@
+// The file log writer across processes (filelog_writer.exe), and vklog.exe
+// reading what the writers left.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "FileLogSupport.h"
+#include "etwlogging/LogRecordBuilder.h"
+#include "plinth/ObfuscatedIniReader.h"
+#include "plinth/Owners.h"
+#include "plinth/Paths.h"
+#include "support/TestRegistry.h"
+
+using ETWLogging::CLogging;
+
+namespace {
+
+constexpr unsigned kWriters = 4;
+constexpr unsigned kThreads = 4;
+constexpr unsigned kRecords = 2000;
+constexpr int32_t kEntries = 12;
+
+struct Child
+{
+    Plinth::UniqueHandle process;
+    Plinth::UniqueHandle thread;
+};
+
+// Starts a program of the build folder; its standard output goes to out when given.
+bool Start(const wchar_t* program, const std::wstring& arguments, Child& child, HANDLE out = nullptr)
+{
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    if (out) {
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = out;
+        startup.hStdError = out;
+    }
+    const std::wstring path = ZelTest::BinPath(program);
+    std::wstring commandLine = L"\"" + path + L"\" " + arguments;
+    PROCESS_INFORMATION info = {};
+    if (!::CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, out != nullptr, 0, nullptr, nullptr,
+                          &startup, &info))
+        return false;
+    child.process.reset(info.hProcess);
+    child.thread.reset(info.hThread);
+    return true;
+}
+
+DWORD Finish(Child& child, DWORD timeoutMs)
+{
+    DWORD code = MAXDWORD;
+    if (::WaitForSingleObject(child.process.get(), timeoutMs) != WAIT_OBJECT_0) {
+        ::TerminateProcess(child.process.get(), code);
+        ::WaitForSingleObject(child.process.get(), 5000);
+        return code;
+    }
+    ::GetExitCodeProcess(child.process.get(), &code);
+    return code;
+}
+
+// Collects what a child prints, on a thread of its own.
+class OutputPipe
+{
+public:
+    OutputPipe()
+    {
+        SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+        ::CreatePipe(m_read.put(), m_write.put(), &inherit, 0);
+        ::SetHandleInformation(m_read.get(), HANDLE_FLAG_INHERIT, 0);
+    }
+    ~OutputPipe()
+    {
+        m_write.reset();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    HANDLE WriteEnd() const { return m_write.get(); }
+    // Call once the child holds the write end.
+    void Collect()
+    {
+        m_write.reset();
+        m_thread = std::thread([this] {
+            char chunk[4096];
+            DWORD got = 0;
+            while (::ReadFile(m_read.get(), chunk, sizeof(chunk), &got, nullptr) && got > 0) {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_text.append(chunk, got);
+            }
+        });
+    }
+    std::string Text()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_text;
+    }
+    bool WaitFor(const std::string& part, DWORD timeoutMs)
+    {
+        for (const ULONGLONG end = ::GetTickCount64() + timeoutMs; ::GetTickCount64() < end; ::Sleep(50)) {
+            if (Text().find(part) != std::string::npos)
+                return true;
+        }
+        return false;
+    }
+    void Join()
+    {
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+private:
+    Plinth::UniqueHandle m_read;
+    Plinth::UniqueHandle m_write;
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::string m_text;
+};
+
+std::wstring ReadUtf16(const std::wstring& path)
+{
+    Plinth::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                            OPEN_EXISTING, 0, nullptr));
+    std::string bytes;
+    char chunk[65536];
+    DWORD got = 0;
+    while (file.get() != INVALID_HANDLE_VALUE && ::ReadFile(file.get(), chunk, sizeof(chunk), &got, nullptr) && got)
+        bytes.append(chunk, got);
+    if (file.get() == INVALID_HANDLE_VALUE)
+        (void)file.release();
+    if (bytes.size() < 2 || bytes.compare(0, 2, "\xFF\xFE") != 0 || bytes.size() % 2 != 0)
+        return L"<no byte-order mark or odd size>";
+    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
+}
+
+int32_t ReadIndex(const std::wstring& ini)
+{
+    Plinth::CObfuscatedIniReader reader(true);
+    int32_t value = -1;
+    reader.Load(ini);
+    reader.GetInt(L"Config", L"LastLogIdx", value);
+    return value;
+}
+
+void WriteSealed(const std::wstring& path, const wchar_t* key, int32_t value)
+{
+    Plinth::CreateDirectoryPath(path.substr(0, path.rfind(L'\\')).c_str(), nullptr);
+    Plinth::CObfuscatedIniReader ini(true);
+    ini.Load(path);
+    ASSERT_TRUE(ini.WriteInt(L"Config", key, value));
+}
+
+std::wstring FileName(const std::wstring& dir, const wchar_t* process, unsigned index)
+{
+    wchar_t name[MAX_PATH];
+    Plinth::FormatWide(name, MAX_PATH, L"%s\\%s%03u.log", dir.c_str(), process, index);
+    return name;
+}
+
+TEST(FileLogProcesses, FourWritersOfFourThreadsLoseOnlyTheRotatedOutFiles)
+{
+    ZelTest::TempFolder root(L"writers");
+    const std::wstring dir = root.Path() + L"\\Varkon\\VKLOGS\\Conc\\filelog_writer";
+    WriteSealed(dir + L"\\log.ini", L"MaxEntries", kEntries);
+    wchar_t eventName[64];
+    Plinth::FormatWide(eventName, 64, L"zel-filelog-start-%lu", ::GetCurrentProcessId());
+    Plinth::UniqueHandle start(::CreateEventW(nullptr, TRUE, FALSE, eventName));
+
+    Child children[kWriters];
+    for (unsigned p = 0; p < kWriters; ++p) {
+        wchar_t arguments[MAX_PATH * 2];
+        Plinth::FormatWide(arguments, MAX_PATH * 2, L"write \"%s\" Conc %u %u %u %s", root.Path().c_str(), p, kThreads,
+                           kRecords, eventName);
+        ASSERT_TRUE(Start(L"filelog_writer.exe", arguments, children[p]));
+    }
+    ::SetEvent(start.get());
+    for (Child& child : children)
+        EXPECT_EQ(Finish(child, 120000), 0u);
+
+    // The files from the oldest to the current one.
+    const int32_t current = ReadIndex(dir + L"\\log.ini");
+    ASSERT_GE(current, 0);
+    std::vector<std::wstring> lines;
+    std::vector<size_t> perFile;
+    for (int32_t k = 1; k <= kEntries; ++k) {
+        const std::wstring text = ReadUtf16(FileName(dir, L"filelog_writer", (current + k) % kEntries));
+        size_t count = 0;
+        for (size_t at = 0, end; (end = text.find(L'\n', at)) != std::wstring::npos; at = end + 1, ++count)
+            lines.push_back(text.substr(at, end + 1 - at));
+        if (count)
+            perFile.push_back(count);
+    }
+    ASSERT_FALSE(lines.empty());
+
+    // Every record has the same length, so the rotation is predictable.
+    const size_t chars = lines[0].size();
+    const size_t perFull = (CLogging::kDefaultMaxSize - 2 + 2 * chars - 1) / (2 * chars);
+    const size_t total = size_t{kWriters} * kThreads * kRecords;
+    const size_t filesEver = (total + perFull - 1) / perFull;
+    const size_t kept = filesEver <= kEntries ? total : (kEntries - 1) * perFull + (total - (filesEver - 1) * perFull);
+    ASSERT_GT(filesEver, static_cast<size_t>(kEntries)) << "the files must wrap for the test to mean anything";
+    EXPECT_EQ(static_cast<size_t>(current), (filesEver - 1) % kEntries);
+    EXPECT_EQ(lines.size(), kept);
+    for (size_t i = 0; i + 1 < perFile.size(); ++i)
+        EXPECT_EQ(perFile[i], perFull) << "file " << i;
+
+    // Per thread the kept records are one run up to its last: the older ones
+    // went with the rotated-out files; none is torn, mixed or doubled.
+    std::map<unsigned, unsigned> next;
+    size_t bad = 0;
+    for (const std::wstring& line : lines) {
+        const size_t columns = line.find(L" -- (Error)$ [filelog_writer.]$ ");
+        unsigned p, t, seq;
+        if (line.size() != chars || columns != 23 ||
+            !ZelTest::ParseWriterMessage(line.substr(columns + 32), p, t, seq)) {
+            ++bad;
+            continue;
+        }
+        const unsigned key = p * kThreads + t;
+        if (next.count(key) && next[key] != seq)
+            ++bad;
+        next[key] = seq + 1;
+    }
+    EXPECT_EQ(bad, 0u);
+    EXPECT_EQ(next.size(), size_t{kWriters} * kThreads);
+    for (const auto& thread : next)
+        EXPECT_EQ(thread.second, kRecords)
+            << "writer " << thread.first / kThreads << " thread " << thread.first % kThreads;
+}
+
+TEST(FileLogProcesses, WriterKilledWhileHoldingTheMutexDoesNotBlockTheNext)
+{
+    ZelTest::TempFolder root(L"killed");
+    wchar_t readyName[64];
+    Plinth::FormatWide(readyName, 64, L"zel-filelog-ready-%lu", ::GetCurrentProcessId());
+    Plinth::UniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, readyName));
+
+    Child holder;
+    ASSERT_TRUE(Start(L"filelog_writer.exe", L"hold \"" + root.Path() + L"\" Kill " + readyName, holder));
+    ASSERT_EQ(::WaitForSingleObject(ready.get(), 20000), WAIT_OBJECT_0);
+    ::TerminateProcess(holder.process.get(), 1);
+    ::WaitForSingleObject(holder.process.get(), 5000);
+
+    // The same event, already set, lets the next writer start at once.
+    Child writer;
+    const ULONGLONG begin = ::GetTickCount64();
+    ASSERT_TRUE(Start(L"filelog_writer.exe", L"write \"" + root.Path() + L"\" Kill 9 1 3 " + readyName, writer));
+    EXPECT_EQ(Finish(writer, 20000), 0u);
+    EXPECT_LT(::GetTickCount64() - begin, 6000u) << "the abandoned mutex must count as taken, not time out";
+    const std::wstring text =
+        ReadUtf16(FileName(root.Path() + L"\\Varkon\\VKLOGS\\Kill\\filelog_writer", L"filelog_writer", 0));
+    EXPECT_NE(text.find(ZelTest::WriterMessage(9, 0, 2)), std::wstring::npos) << text;
+}
+
+struct TimedRecord
+{
+    DWORD hhmmss;
+    DWORD level;
+    const wchar_t* message;
+};
+
+// Writes records with chosen times into a log file, as the writer would.
+void WriteRecords(const std::wstring& path, const wchar_t* module, DWORD options,
+                  const std::vector<TimedRecord>& records)
+{
+    Plinth::CreateDirectoryPath(path.substr(0, path.rfind(L'\\')).c_str(), nullptr);
+    std::wstring text = L"\xFEFF";
+    for (const auto& r : records) {
+        SYSTEMTIME time = {2026, 3, 6, 7, 0, 0, 0, 0};
+        time.wHour = static_cast<WORD>(r.hhmmss / 10000);
+        time.wMinute = static_cast<WORD>(r.hhmmss / 100 % 100);
+        time.wSecond = static_cast<WORD>(r.hhmmss % 100);
+        ETWLogging::internal::RecordContext context;
+        context.options = options;
+        context.moduleFileName = module;
+        DWORD bytes = 0;
+        std::unique_ptr<wchar_t[]> record;
+        ASSERT_EQ(ETWLogging::internal::BuildLogRecordAt(time, context, L"B.cpp", L"CB::Work", 12, r.level, r.message,
+                                                         &bytes, &record),
+                  0u);
+        text += record.get();
+    }
+    Plinth::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    DWORD written = 0;
+    ASSERT_TRUE(::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size() * 2), &written, nullptr));
+}
+
+// The "#xx#" tokens of the printed messages, in order.
+std::vector<std::string> Tokens(const std::string& output)
+{
+    std::vector<std::string> tokens;
+    for (size_t at = output.find('#'); at != std::string::npos; at = output.find('#', at + 1)) {
+        const size_t end = output.find('#', at + 1);
+        if (end == std::string::npos)
+            break;
+        tokens.push_back(output.substr(at + 1, end - at - 1));
+        at = end;
+    }
+    return tokens;
+}
+
+std::string RunVkLog(const std::wstring& arguments)
+{
+    OutputPipe pipe;
+    Child child;
+    if (!Start(L"vklog.exe", arguments, child, pipe.WriteEnd()))
+        return "<not started>";
+    pipe.Collect();
+    Finish(child, 20000);
+    pipe.Join();
+    return pipe.Text();
+}
+
+TEST(VkLog, MergesEveryRotatedFileByTimeAndFilters)
+{
+    ZelTest::TempFolder root(L"vklog");
+    const std::wstring a = root.Path() + L"\\G\\procA";
+    const std::wstring b = root.Path() + L"\\G\\procB";
+    // procA rotated from 001 to 000: 001 holds the older records.
+    WriteRecords(a + L"\\procA001.log", L"procA.exe", 16,
+                 {{3000, 1, L"#a0# half past midnight"}, {100001, 1, L"#a1#"}, {100003, 4, L"#a2#"}});
+    WriteRecords(a + L"\\procA000.log", L"procA.exe", 16, {{100005, 2, L"#a3#"}, {100005, 4, L"#a4#"}});
+    WriteSealed(a + L"\\log.ini", L"LastLogIdx", 0);
+    WriteRecords(b + L"\\procB000.log", L"procB.exe", 16 | 4 | 8 | 32,
+                 {{100002, 3, L"#b1#"},
+                  {100004, 4, L"#b2#"},
+                  {100006, 3, L"#b3# first\r\nsecond line\r\n"},
+                  {130000, 5, L"#b4# one in the afternoon"}});
+
+    const struct
+    {
+        const wchar_t* filter;
+        std::vector<std::string> tokens;
+    } cases[] = {
+        {L"", {"a0", "a1", "b1", "a2", "b2", "a3", "a4", "b3", "b4"}},
+        {L"--level error", {"a2", "b2", "a4"}},
+        {L"--level 1,Critical", {"a0", "a1", "b4"}},
+        {L"--module PROCA", {"a0", "a1", "a2", "a3", "a4"}},
+        {L"--function cb::", {"b1", "b2", "b3", "b4"}},
+        {L"--text \"SECOND line\"", {"b3"}},
+        {L"--level error --text a", {"a2", "a4"}},
+    };
+    for (const auto& c : cases) {
+        const std::string output = RunVkLog(std::wstring(c.filter) + L" \"" + root.Path() + L"\"");
+        EXPECT_EQ(Tokens(output), c.tokens) << output;
+    }
+    EXPECT_NE(RunVkLog(L"\"" + root.Path() + L"\"").find("#b3# first\r\nsecond line\r\n"), std::string::npos);
+}
+
+TEST(VkLog, FollowKeepsPrintingAcrossRotation)
+{
+    ZelTest::TempFolder root(L"follow");
+    const std::wstring logs = root.Path() + L"\\Varkon\\VKLOGS";
+    WriteSealed(logs + L"\\F\\filelogging_tests\\log.ini", L"MaxEntries", 2);
+    ZelTest::RootedLogging log(root.Path());
+    ASSERT_EQ(log.Init(L"F", nullptr, nullptr, nullptr), 0u);
+    const std::wstring padding(80, L'.');
+    auto write = [&](unsigned seq) { return log.LogF(4, nullptr, nullptr, 0, L"#%05u# %s", seq, padding.c_str()); };
+    ASSERT_EQ(write(0), 0u);
+
+    OutputPipe pipe;
+    Child child;
+    ASSERT_TRUE(Start(L"vklog.exe", L"--follow \"" + logs + L"\"", child, pipe.WriteEnd()));
+    pipe.Collect();
+    ASSERT_TRUE(pipe.WaitFor("#00000#", 10000));
+    // Enough to fill 000 and 001 and wrap into 000 again, slowly enough for the
+    // reader to see each file before it is overwritten.
+    constexpr unsigned kCount = 2000;
+    for (unsigned seq = 1; seq < kCount; ++seq) {
+        ASSERT_EQ(write(seq), 0u);
+        if (seq % 40 == 0)
+            ::Sleep(20);
+    }
+    EXPECT_EQ(ReadIndex(logs + L"\\F\\filelogging_tests\\log.ini"), 0) << "the files must have wrapped";
+    const bool all = pipe.WaitFor("#01999#", 15000);
+    ::TerminateProcess(child.process.get(), 0);
+    ::WaitForSingleObject(child.process.get(), 5000);
+    pipe.Join();
+    EXPECT_TRUE(all);
+    const std::vector<std::string> tokens = Tokens(pipe.Text());
+    ASSERT_EQ(tokens.size(), kCount);
+    for (unsigned seq = 0; seq < kCount; ++seq)
+        ASSERT_EQ(std::stoul(tokens[seq]), seq);
+}
+
+} // namespace

@@ -1,0 +1,114 @@
+#pragma once
+// What the file log writer's tests and their writer program share: a writer
+// rooted in a folder of the test's own, the fixed-width records the writers
+// log, and folder clean-up.
+#include <windows.h>
+
+#include <cwchar>
+#include <string>
+
+#include "etwlogging/FileLogging.h"
+#include "plinth/WideFormat.h"
+
+namespace ZelTest {
+
+// A file log writer whose log root is a given folder instead of the
+// program-data folder; an empty root behaves as a machine without one.
+class RootedLogging : public ETWLogging::CLogging
+{
+public:
+    explicit RootedLogging(std::wstring root) : m_root(std::move(root)) {}
+    DWORD GetLogRoot(wchar_t* buffer, size_t size) override
+    {
+        if (m_root.empty() || !buffer || m_root.size() >= size)
+            return ERROR_INVALID_PARAMETER;
+        std::wmemcpy(buffer, m_root.c_str(), m_root.size() + 1);
+        return ERROR_SUCCESS;
+    }
+
+private:
+    std::wstring m_root;
+};
+
+inline void RemoveTree(const std::wstring& path)
+{
+    WIN32_FIND_DATAW found;
+    const HANDLE search = ::FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..")
+                continue;
+            const std::wstring child = path + L"\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(child);
+            else
+                ::DeleteFileW(child.c_str());
+        } while (::FindNextFileW(search, &found));
+        ::FindClose(search);
+    }
+    ::RemoveDirectoryW(path.c_str());
+}
+
+// A fresh folder below the temporary folder, removed with everything in it.
+class TempFolder
+{
+public:
+    explicit TempFolder(const wchar_t* tag)
+    {
+        wchar_t temp[MAX_PATH] = {};
+        ::GetTempPathW(MAX_PATH, temp);
+        static LONG counter = 0;
+        wchar_t name[MAX_PATH];
+        Plinth::FormatWide(name, MAX_PATH, L"%szel-%s-%lu-%ld", temp, tag, ::GetCurrentProcessId(),
+                           ::InterlockedIncrement(&counter));
+        m_path = name;
+        RemoveTree(m_path);
+        ::CreateDirectoryW(m_path.c_str(), nullptr);
+    }
+    ~TempFolder() { RemoveTree(m_path); }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    const std::wstring& Path() const { return m_path; }
+
+private:
+    std::wstring m_path;
+};
+
+// The message of record seq of thread t of writer p: fixed width, with a
+// filler that depends on all three, so a torn or mixed record shows.
+constexpr size_t kFillerChars = 40;
+
+inline std::wstring WriterFiller(unsigned p, unsigned t, unsigned seq)
+{
+    std::wstring filler(kFillerChars, L'a');
+    for (size_t i = 0; i < kFillerChars; ++i)
+        filler[i] = static_cast<wchar_t>(L'a' + (p * 7 + t * 5 + seq + i) % 26);
+    return filler;
+}
+
+inline std::wstring WriterMessage(unsigned p, unsigned t, unsigned seq)
+{
+    wchar_t head[32];
+    Plinth::FormatWide(head, 32, L"P%u T%u S%05u ", p, t, seq);
+    return head + WriterFiller(p, t, seq) + L"\r\n";
+}
+
+// Reads back a message of WriterMessage. True only when it is whole.
+inline bool ParseWriterMessage(const std::wstring& message, unsigned& p, unsigned& t, unsigned& seq)
+{
+    wchar_t* end = nullptr;
+    if (message.size() < 2 || message[0] != L'P')
+        return false;
+    p = static_cast<unsigned>(std::wcstoul(message.c_str() + 1, &end, 10));
+    if (std::wcsncmp(end, L" T", 2) != 0)
+        return false;
+    t = static_cast<unsigned>(std::wcstoul(end + 2, &end, 10));
+    if (std::wcsncmp(end, L" S", 2) != 0)
+        return false;
+    seq = static_cast<unsigned>(std::wcstoul(end + 2, &end, 10));
+    return message == WriterMessage(p, t, seq);
+}
+
+} // namespace ZelTest
