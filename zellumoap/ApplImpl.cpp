@@ -2,14 +2,22 @@
 
 #include "../etwlogging/ModuleLogger.h"
 #include "../plinth/Owners.h"
+#include "../plinth/RegKey.h"
 #include "CoMemAlloc.h"
 #include "ResultCode.h"
+#include "Substitute.h"
+#include "SVkProductInfo.h"
+#include "UsageReport.h"
 #include "VkCreateInstance.h"
+#include "ZelVersionInfo.h"
+#include "plinth/WideFormat.h"
 #include "resources/ResourceDll.h"
 
 #include <shlobj.h>
 
+#include <cstdint>
 #include <cwchar>
+#include <iterator>
 
 using ETWLogging::LevelError;
 using ETWLogging::LevelNormal;
@@ -55,6 +63,67 @@ private:
     bool m_fits = true;
 };
 
+constexpr wchar_t kUpdateCheckTemplate[] = L"https://%domain%/apps/%appcode%/%lang%/%version2%/chkupd.asp";
+constexpr wchar_t kSubstitutionKeyPath[] = L"HKLM\\Software\\Varkon\\ZEL\\AppInfo\\Substitute";
+constexpr wchar_t kBuildPrefix[] = L"BuildNumber=";
+// The "Build" value's buffer, terminator included.
+constexpr size_t kBuildChars = 80;
+
+// The build as a terminated string: REG_SZ or REG_EXPAND_SZ, either empty or
+// an even number of bytes ending in the terminator.
+bool ReadBuild(Plinth::CRegKey& key, wchar_t (&build)[kBuildChars])
+{
+    DWORD type = REG_NONE;
+    ULONG bytes = sizeof(build);
+    if (key.QueryValue(L"Build", &type, build, &bytes) != ERROR_SUCCESS)
+        return false;
+    if (type != REG_SZ && type != REG_EXPAND_SZ)
+        return false;
+    if (bytes == 0) {
+        build[0] = L'\0';
+        return true;
+    }
+    return bytes % sizeof(wchar_t) == 0 && build[bytes / sizeof(wchar_t) - 1] == L'\0';
+}
+
+// 17.0.3038.0 becomes 17.0.3038; builds of other part counts stay whole.
+void CutFourPartBuild(wchar_t* build)
+{
+    size_t dots = 0;
+    wchar_t* lastDot = nullptr;
+    for (wchar_t* at = build; *at; ++at) {
+        if (*at == L'.') {
+            ++dots;
+            lastDot = at;
+        }
+    }
+    if (dots == 3 && std::wcslen(build) > 1)
+        *lastDot = L'\0';
+}
+
+// The checker's text ends in exactly one line feed once these are cut off.
+size_t LengthWithoutLineFeeds(const wchar_t* text)
+{
+    size_t length = std::wcslen(text);
+    while (length > 0 && text[length - 1] == L'\n')
+        --length;
+    return length;
+}
+
+// The low 32 bits of a pointer, for a log line that prints it as %08x.
+unsigned int LowPointerBits(const void* pointer)
+{
+    return static_cast<unsigned int>(reinterpret_cast<uintptr_t>(pointer));
+}
+
+HRESULT AcknowledgeAction(DWORD, LPCWSTR id, LPWSTR* ppwszResponse, long* plResult)
+{
+    if (!id || !ppwszResponse || !plResult)
+        return E_INVALIDARG;
+    *plResult = 0;
+    return S_OK;
+}
+
 } // namespace
 
 HRESULT CZelAppImpl::InternalQueryInterface(REFIID riid, void** ppv)
@@ -75,6 +144,17 @@ HRESULT CZelAppImpl::InternalQueryInterface(REFIID riid, void** ppv)
         return E_NOINTERFACE;
     InternalAddRef();
     return S_OK;
+}
+
+HRESULT CZelAppImpl::FinalConstruct()
+{
+    m_helper = CZelHelper::Create();
+    return S_OK;
+}
+
+void CZelAppImpl::FinalRelease()
+{
+    m_helper.reset();
 }
 
 STDMETHODIMP CZelAppImpl::GetAppID(LPWSTR* ppwszId, long* plResult)
@@ -229,44 +309,201 @@ STDMETHODIMP CZelAppImpl::CheckComponents(long* plResult)
     return S_OK;
 }
 
-STDMETHODIMP CZelAppImpl::GetUpdateInformation(LPCWSTR, LPWSTR*, LPWSTR*, long*)
+STDMETHODIMP CZelAppImpl::GetUpdateInformation(LPCWSTR, LPWSTR* pwszPingUrl, LPWSTR* pwszVersionInfo, long* plResult)
 {
-    return E_NOTIMPL;
+    if (!pwszPingUrl || !pwszVersionInfo || !plResult)
+        return E_INVALIDARG;
+    *pwszPingUrl = nullptr;
+    *pwszVersionInfo = nullptr;
+    wchar_t url[MAX_PATH];
+    DWORD length = MAX_PATH;
+    // A failed expansion leaves the buffer undefined: no address is handed out then.
+    if (ExpandWithHostSubstitutes(kSubstitutionKeyPath, kUpdateCheckTemplate, true, false, url, &length, true) ==
+        ERROR_SUCCESS)
+        *pwszPingUrl = Plinth::CoTaskMemStrDup(url);
+    long versionResult = 0;
+    GetVersionText(pwszVersionInfo, &versionResult);
+    if (*pwszPingUrl && *pwszVersionInfo) {
+        ZEL_LOG(LevelNormal, kFile, L"CZelAppImpl::GetUpdateInformation",
+                L"IVkApplicationInfo->GetUpdateInformation() PingURL=[%s] Version=[%s]\r\n", *pwszPingUrl,
+                *pwszVersionInfo);
+    } else {
+        ZEL_LOG(LevelError, kFile, L"CZelAppImpl::GetUpdateInformation",
+                L"IVkApplicationInfo->GetUpdateInformation() unable to get either ping url or version *pwszPingUrl = "
+                L"%08x *pwszVersionInfo = %08x\r\n",
+                LowPointerBits(*pwszPingUrl), LowPointerBits(*pwszVersionInfo));
+    }
+    *plResult = MakeResultCode(static_cast<DWORD>(versionResult));
+    return S_OK;
 }
 
-STDMETHODIMP CZelAppImpl::GetProductInfo(DWORD*, VKPRODUCT_INFO**, long*)
+namespace {
+
+constexpr wchar_t kProductVersion[] = L"17.0.3038.0";
+constexpr unsigned int kProductMajor = 17;
+constexpr unsigned int kProductMinor = 0;
+// The version texts' buffers, terminator included; longer versions are cut.
+constexpr size_t kVersionChars = 65;
+constexpr DWORD kProductInfoRecords = 6;
+
+// Keeps the first three parts of a dotted version.
+void TrimToThreeParts(wchar_t* version)
 {
-    return E_NOTIMPL;
+    size_t dots = 0;
+    for (const wchar_t* at = version; *at; ++at)
+        dots += *at == L'.' ? 1 : 0;
+    for (size_t at = std::wcslen(version); at > 1 && dots >= 3;) {
+        --at;
+        if (version[at] == L'.') {
+            version[at] = L'\0';
+            --dots;
+        }
+    }
 }
 
-STDMETHODIMP CZelAppImpl::GetUsageReport(LPWSTR*, LPWSTR*, long*)
+} // namespace
+
+STDMETHODIMP CZelAppImpl::GetProductInfo(DWORD* pdwCount, VKPRODUCT_INFO** ppInfo, long* plResult)
 {
-    return E_NOTIMPL;
+    if (!pdwCount || !ppInfo || !plResult)
+        return E_INVALIDARG;
+    ZelVersionInfo info{};
+    LoadZelVersionInfo(info);
+    wchar_t majorMinor[kVersionChars];
+    Plinth::FormatWide(majorMinor, kVersionChars, L"%u.%u", kProductMajor, kProductMinor);
+    wchar_t version[kVersionChars];
+    if (info.version2[0] && info.build[0])
+        Plinth::FormatWide(version, kVersionChars, L"%s.%s", info.version2, info.build);
+    else
+        Plinth::FormatWide(version, kVersionChars, L"%s", kProductVersion);
+    TrimToThreeParts(version);
+
+    CCoMemAlloc<wchar_t> majorMinorLabel;
+    CCoMemAlloc<wchar_t> versionLabel;
+    CCoMemAlloc<wchar_t> buildLabel;
+    CCoMemAlloc<wchar_t> languagePackLabel;
+    CCoMemAlloc<wchar_t> lastUpdateLabel;
+    LoadResString(kIdsMajorMinorLabel, majorMinorLabel);
+    LoadResString(kIdsVersionLabel, versionLabel);
+    LoadResString(kIdsBuildLabel, buildLabel);
+    LoadResString(kIdsLanguagePackLabel, languagePackLabel);
+    LoadResString(kIdsLastUpdateLabel, lastUpdateLabel);
+
+    // Records 3 to 5 stay empty: hosts accept null names and values.
+    CSVkProductInfo records(kProductInfoRecords);
+    records.SetInfo(0, majorMinorLabel.Get(), majorMinor);
+    records.SetInfo(1, versionLabel.Get(), version);
+    records.SetInfo(2, lastUpdateLabel.Get(), info.lastUpdate);
+    *ppInfo = records.Detach();
+    *pdwCount = kProductInfoRecords;
+    *plResult = 0;
+    return S_OK;
 }
 
-STDMETHODIMP CZelAppImpl::UnsupportedRequest(LPCWSTR, LPWSTR*, long*)
+STDMETHODIMP CZelAppImpl::GetUsageReport(LPWSTR* ppwszReport, LPWSTR* ppwszSecond, long* plResult)
 {
-    return E_NOTIMPL;
+    if (!ppwszReport || !ppwszSecond || !plResult)
+        return E_INVALIDARG;
+    *ppwszReport = nullptr;
+    *ppwszSecond = static_cast<wchar_t*>(::CoTaskMemAlloc(sizeof(wchar_t)));
+    if (*ppwszSecond)
+        **ppwszSecond = L'\0';
+    const long result = BuildUsageReport(m_helper.get(), ppwszReport);
+    *plResult = result;
+    return result == 0 ? S_OK : S_FALSE;
 }
 
-STDMETHODIMP CZelAppImpl::DoRecentEventAction(DWORD, LPCWSTR, LPWSTR*, long*)
+STDMETHODIMP CZelAppImpl::UnsupportedRequest(LPCWSTR pwszRequest, LPWSTR* ppwszResponse, long* plResult)
 {
-    return E_NOTIMPL;
+    if (!pwszRequest || !ppwszResponse || !plResult)
+        return E_INVALIDARG;
+    *plResult = MakeResultCode(ERROR_NOT_SUPPORTED);
+    return S_OK;
 }
 
-STDMETHODIMP CZelAppImpl::DoLogAction(DWORD, LPCWSTR, LPWSTR*, long*)
+STDMETHODIMP CZelAppImpl::DoRecentEventAction(DWORD dwAction, LPCWSTR pwszEventId, LPWSTR* ppwszResponse,
+                                              long* plResult)
 {
-    return E_NOTIMPL;
+    return AcknowledgeAction(dwAction, pwszEventId, ppwszResponse, plResult);
 }
 
-STDMETHODIMP CZelAppImpl::GetVersionText(LPWSTR*, long*)
+STDMETHODIMP CZelAppImpl::DoLogAction(DWORD dwAction, LPCWSTR pwszLogId, LPWSTR* ppwszResponse, long* plResult)
 {
-    return E_NOTIMPL;
+    return AcknowledgeAction(dwAction, pwszLogId, ppwszResponse, plResult);
 }
 
-STDMETHODIMP CZelAppImpl::GetComponentStatus(LPWSTR*, long*)
+STDMETHODIMP CZelAppImpl::GetVersionText(LPWSTR* ppwszText, long* plResult)
 {
-    return E_NOTIMPL;
+    if (!ppwszText || !plResult)
+        return E_INVALIDARG;
+    Plinth::CRegKey key;
+    if (key.Open(HKEY_LOCAL_MACHINE, kProductKey, KEY_READ) != ERROR_SUCCESS)
+        return E_FAIL;
+    wchar_t build[kBuildChars];
+    if (!ReadBuild(key, build))
+        return E_FAIL;
+    CutFourPartBuild(build);
+
+    Plinth::UniqueCoTaskMem<wchar_t> checkerText;
+    Plinth::ComPtr<IVkVersion> checker;
+    if (VkCreateInstanceNoAuth(CLSID_ComponentVersionProvider, nullptr, kCheckerContext, IID_IVkVersion,
+                               checker.put_void()) == S_OK) {
+        long checkerResult = 0;
+        checker->GetVersionText(checkerText.put(), &checkerResult);
+    }
+
+    const size_t buildLength = std::wcslen(build);
+    const size_t checkerLength = checkerText ? LengthWithoutLineFeeds(checkerText.get()) : 0;
+    const bool withChecker = checkerText && checkerText.get()[0] != L'\0';
+    const size_t units = std::size(kBuildPrefix) + buildLength + 1 + (withChecker ? checkerLength + 1 : 0);
+    auto* text = static_cast<wchar_t*>(::CoTaskMemAlloc(units * sizeof(wchar_t)));
+    *ppwszText = text;
+    if (!text) {
+        *plResult = MakeResultCode(ERROR_OUTOFMEMORY);
+        return S_OK;
+    }
+    const size_t prefixLength = std::size(kBuildPrefix) - 1;
+    std::wmemcpy(text, kBuildPrefix, prefixLength);
+    std::wmemcpy(text + prefixLength, build, buildLength);
+    size_t at = prefixLength + buildLength;
+    text[at++] = L'\n';
+    if (withChecker) {
+        std::wmemcpy(text + at, checkerText.get(), checkerLength);
+        at += checkerLength;
+        text[at++] = L'\n';
+    }
+    text[at] = L'\0';
+    *plResult = 0;
+    return S_OK;
+}
+
+STDMETHODIMP CZelAppImpl::GetComponentStatus(LPWSTR* ppwszText, long* plResult)
+{
+    if (!ppwszText || !plResult)
+        return E_INVALIDARG;
+    *ppwszText = nullptr;
+    *plResult = 0;
+    Plinth::ComPtr<IVkVersion> checker;
+    if (VkCreateInstanceNoAuth(CLSID_ComponentVersionProvider, nullptr, kCheckerContext, IID_IVkVersion,
+                               checker.put_void()) != S_OK)
+        return S_OK;
+    Plinth::UniqueCoTaskMem<wchar_t> checkerText;
+    long checkerResult = 0;
+    checker->GetComponentStatus(checkerText.put(), &checkerResult);
+    if (!checkerText || checkerText.get()[0] == L'\0')
+        return S_OK;
+    const size_t length = LengthWithoutLineFeeds(checkerText.get());
+    const size_t units = std::wcslen(checkerText.get()) + 2;
+    auto* text = static_cast<wchar_t*>(::CoTaskMemAlloc(units * sizeof(wchar_t)));
+    *ppwszText = text;
+    if (!text) {
+        *plResult = MakeResultCode(ERROR_OUTOFMEMORY);
+        return S_OK;
+    }
+    std::wmemcpy(text, checkerText.get(), length);
+    text[length] = L'\n';
+    text[length + 1] = L'\0';
+    return S_OK;
 }
 
 STDMETHODIMP CZelAppImpl::GetAppStatus(DWORD*, long*)

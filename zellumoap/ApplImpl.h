@@ -1,6 +1,9 @@
 #pragma once
 // The application-information object the host asks who the product is.
+#include <memory>
+
 #include "ComServer.h"
+#include "ZelLUMOHelper.h"
 #include "ZelLumoAp.h"
 
 // Gives the object its own IVkApplicationInfo5 table beside the one that
@@ -20,6 +23,11 @@ class CZelAppImpl : public CComObjectRootEx<CComMultiThreadModel>,
 {
 public:
     HRESULT InternalQueryInterface(REFIID riid, void** ppv);
+
+    // The configuration helper; without memory for it the object still works
+    // and reports no configuration counts.
+    HRESULT FinalConstruct();
+    void FinalRelease();
 
     // IVkApplicationInfo
     STDMETHODIMP GetAppID(LPWSTR* ppwszId, long* plResult) override;
@@ -50,6 +58,9 @@ public:
 
     // IVkApplicationInfo6
     STDMETHODIMP NotifySubscriptionStatusChanged(DWORD dwStatus, long* plResult) override;
+
+private:
+    std::unique_ptr<CZelHelper> m_helper;
 };
 
 // Fixed answers of the identity queries.

@@ -5,6 +5,7 @@
 
 #include "plinth/ObfuscatedRegKey.h"
 #include "plinth/Owners.h"
+#include "support/ChildProcess.h"
 #include "support/TestRegistry.h"
 
 namespace {
@@ -12,44 +13,12 @@ namespace {
 constexpr wchar_t kTestPath[] = L"Software\\Varkon\\Tests\\VkSeal";
 constexpr wchar_t kToolKey[] = L"HKCU\\Software\\Varkon\\Tests\\VkSeal";
 
-struct ToolRun
-{
-    DWORD exitCode = MAXDWORD;
-    std::string output;
-};
+using ToolRun = ZelTest::ChildRun;
 
 // Runs vkseal.exe with the arguments and collects what it prints on both streams.
 ToolRun RunTool(const std::wstring& arguments)
 {
-    ToolRun run;
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    Plinth::UniqueHandle readEnd;
-    Plinth::UniqueHandle writeEnd;
-    if (!::CreatePipe(readEnd.put(), writeEnd.put(), &inherit, 0))
-        return run;
-    ::SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nullptr;
-    startup.hStdOutput = writeEnd.get();
-    startup.hStdError = writeEnd.get();
-    const std::wstring tool = ZelTest::BinPath(L"vkseal.exe");
-    std::wstring commandLine = L"\"" + tool + L"\" " + arguments;
-    PROCESS_INFORMATION process = {};
-    if (!::CreateProcessW(tool.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                          &process))
-        return run;
-    Plinth::UniqueHandle processHandle(process.hProcess);
-    Plinth::UniqueHandle threadHandle(process.hThread);
-    writeEnd.reset();
-    char buffer[4096];
-    DWORD got = 0;
-    while (::ReadFile(readEnd.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0)
-        run.output.append(buffer, got);
-    ::WaitForSingleObject(processHandle.get(), 30000);
-    ::GetExitCodeProcess(processHandle.get(), &run.exitCode);
-    return run;
+    return ZelTest::RunChild(L"vkseal.exe", arguments);
 }
 
 class VkSealTest : public ::testing::Test

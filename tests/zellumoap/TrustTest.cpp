@@ -8,6 +8,7 @@
 #include "VkCreateInstance.h"
 #include "ZelLumoAp.h"
 #include "plinth/Owners.h"
+#include "support/ChildProcess.h"
 #include "support/TestRegistry.h"
 #include "support/TrustedPublishers.h"
 
@@ -16,30 +17,7 @@ namespace {
 // Runs a probe program and returns what it printed.
 std::string RunProbe(const wchar_t* name)
 {
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    Plinth::UniqueHandle readEnd;
-    Plinth::UniqueHandle writeEnd;
-    if (!::CreatePipe(readEnd.put(), writeEnd.put(), &inherit, 0))
-        return "no pipe";
-    ::SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = writeEnd.get();
-    startup.hStdError = writeEnd.get();
-    PROCESS_INFORMATION process = {};
-    std::wstring command = L"\"" + ZelTest::BinPath(name) + L"\"";
-    if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
-        return "not started";
-    Plinth::UniqueHandle processHandle(process.hProcess);
-    Plinth::UniqueHandle threadHandle(process.hThread);
-    writeEnd.reset();
-    std::string output;
-    char buffer[256];
-    DWORD read = 0;
-    while (::ReadFile(readEnd.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0)
-        output.append(buffer, read);
-    ::WaitForSingleObject(processHandle.get(), 30000);
+    std::string output = ZelTest::RunChild(name, L"").output;
     while (!output.empty() && (output.back() == '\n' || output.back() == '\r'))
         output.pop_back();
     return output;

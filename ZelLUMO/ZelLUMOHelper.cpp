@@ -1,0 +1,90 @@
+#include "ZelLUMOHelper.h"
+
+#include <new>
+
+#include "etwlogging/ModuleLogger.h"
+#include "zellumoap/VkCreateInstance.h"
+
+using ETWLogging::LevelError;
+using ETWLogging::LevelWarning;
+
+namespace {
+
+constexpr wchar_t kFile[] = L"ZelLUMOHelper";
+constexpr wchar_t kCreateConfig[] = L"CZelHelper::createConfig";
+constexpr wchar_t kGetConfig[] = L"CZelHelper::GetConfig";
+constexpr DWORD kConfigContext = CLSCTX_ALL;
+
+bool IsRpcError(HRESULT hr)
+{
+    return hr >= kFirstRpcError && hr <= kLastRpcError;
+}
+
+unsigned int Bits(HRESULT hr)
+{
+    return static_cast<unsigned int>(hr);
+}
+
+} // namespace
+
+std::unique_ptr<CZelHelper> CZelHelper::Create() noexcept
+{
+    return CreateWith(&VkCreateInstanceVerified);
+}
+
+std::unique_ptr<CZelHelper> CZelHelper::CreateWith(CreateFunction create) noexcept
+{
+    std::unique_ptr<CZelHelper> helper(new (std::nothrow) CZelHelper(create));
+    if (!helper || FAILED(helper->m_lock.Init()))
+        return nullptr;
+    return helper;
+}
+
+HRESULT CZelHelper::CreateOnce()
+{
+    m_lastCreateResult = m_create(CLSID_ZelConfig, nullptr, kConfigContext, IID_IZelConfig, m_config.put_void(), TRUE);
+    return m_lastCreateResult;
+}
+
+HRESULT CZelHelper::createConfig()
+{
+    HRESULT hr = CreateOnce();
+    if (FAILED(hr))
+        ZEL_LOG(LevelError, kFile, kCreateConfig, L"Failed to create ZEL Config instance [0x%08X]\r\n", Bits(hr));
+    if (hr != E_FAIL)
+        return hr;
+    hr = CreateOnce();
+    if (SUCCEEDED(hr))
+        return hr;
+    ZEL_LOG(LevelError, kFile, kCreateConfig,
+            L"Failed to create ZEL Config object after restarting the service [0x%08X]\r\n", Bits(hr));
+    return hr;
+}
+
+HRESULT CZelHelper::GetConfig(IZelConfig** config)
+{
+    if (!config)
+        return E_POINTER;
+    *config = nullptr;
+    Plinth::CriticalSectionLock lock(m_lock);
+    if (FAILED(m_lastCreateResult))
+        return m_lastCreateResult;
+    if (!m_config && FAILED(createConfig()))
+        return m_lastCreateResult;
+    // A server may claim success without handing out an object.
+    if (!m_config)
+        return E_POINTER;
+    HRESULT hr = m_config->QueryInterface(IID_IZelConfig, reinterpret_cast<void**>(config));
+    if (!IsRpcError(hr))
+        return hr;
+    ZEL_LOG(LevelWarning, kFile, kGetConfig, L"ZEL gave RPC error 0x%08X\r\n", Bits(hr));
+    m_config.reset();
+    hr = createConfig();
+    if (FAILED(hr)) {
+        ZEL_LOG(LevelError, kFile, kGetConfig, L"Failed to reacquire ZEL [0x%08X]\r\n", Bits(hr));
+        return hr;
+    }
+    if (!m_config)
+        return E_POINTER;
+    return m_config->QueryInterface(IID_IZelConfig, reinterpret_cast<void**>(config));
+}

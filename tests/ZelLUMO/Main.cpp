@@ -1,0 +1,33 @@
+// The configuration helper, the usage report and the product-information
+// query, with a capturing logger and scripted service objects.
+#include <gtest/gtest.h>
+
+#include "ScriptedService.h"
+#include "VkCreateInstance.h"
+#include "plinth/Owners.h"
+#include "support/CapturingLogger.h"
+
+namespace ZelTest {
+
+CreationArguments& LastCreation()
+{
+    static CreationArguments arguments;
+    return arguments;
+}
+
+HRESULT CreateUnverified(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid, void** ppv, BOOL useFactory)
+{
+    LastCreation() = {context, useFactory, ::IsEqualCLSID(clsid, CLSID_ZelConfig) != FALSE,
+                      ::IsEqualIID(riid, IID_IZelConfig) != FALSE};
+    return VkCreateInstanceNoAuth(clsid, outer, context, riid, ppv);
+}
+
+} // namespace ZelTest
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    ZelTest::InstallCapturingLogger(true);
+    Plinth::ComInitScope com(COINIT_MULTITHREADED);
+    return RUN_ALL_TESTS();
+}

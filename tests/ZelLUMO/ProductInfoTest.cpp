@@ -1,0 +1,162 @@
+// The product-information records as the host receives them, without the
+// product resource DLL, with every block counted at the task allocator.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "ApplImpl.h"
+#include "plinth/Owners.h"
+#include "support/TestRegistry.h"
+
+using Plinth::ComPtr;
+
+namespace {
+
+constexpr wchar_t kSubstituteKey[] = L"Software\\Varkon\\ZEL\\AppInfo\\Substitute";
+constexpr wchar_t kProductKeyPath[] = L"Software\\Varkon\\ZEL";
+
+// Counts the task-memory blocks that are alive while it is registered.
+class LiveBlockSpy : public IMallocSpy
+{
+public:
+    std::multiset<void*> live;
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IMallocSpy)) {
+            *ppv = static_cast<IMallocSpy*>(this);
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP_(SIZE_T) PreAlloc(SIZE_T request) override { return request; }
+    STDMETHODIMP_(void*) PostAlloc(void* actual) override
+    {
+        if (actual)
+            live.insert(actual);
+        return actual;
+    }
+    STDMETHODIMP_(void*) PreFree(void* request, BOOL) override
+    {
+        if (request) {
+            EXPECT_EQ(live.erase(request), 1u) << "freed twice or never allocated";
+        }
+        return request;
+    }
+    STDMETHODIMP_(void) PostFree(BOOL) override {}
+    STDMETHODIMP_(SIZE_T) PreRealloc(void* request, SIZE_T size, void** newRequest, BOOL) override
+    {
+        *newRequest = request;
+        return size;
+    }
+    STDMETHODIMP_(void*) PostRealloc(void* actual, BOOL) override { return actual; }
+    STDMETHODIMP_(void*) PreGetSize(void* request, BOOL) override { return request; }
+    STDMETHODIMP_(SIZE_T) PostGetSize(SIZE_T actual, BOOL) override { return actual; }
+    STDMETHODIMP_(void*) PreDidAlloc(void* request, BOOL) override { return request; }
+    STDMETHODIMP_(int) PostDidAlloc(void*, BOOL, int actual) override { return actual; }
+    STDMETHODIMP_(void) PreHeapMinimize() override {}
+    STDMETHODIMP_(void) PostHeapMinimize() override {}
+};
+
+class ProductInfoTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        // The resource DLL is looked for once per process, here in vain.
+        ASSERT_TRUE(m_installDir.SetString(L"C:\\zel-test-no-such-folder"));
+        m_gmtDate.Delete();
+        ASSERT_TRUE(m_lastUpdate.SetString(L"2024-05-01"));
+        ASSERT_EQ(CComObject<CZelAppImpl>::CreateInstance(IID_IVkApplicationInfo, m_object.put_void()), S_OK);
+    }
+
+    void SetVersion(const wchar_t* version2, const wchar_t* build)
+    {
+        if (version2)
+            ASSERT_TRUE(m_version2.SetString(version2));
+        else
+            m_version2.Delete();
+        if (build)
+            ASSERT_TRUE(m_build.SetString(build));
+        else
+            m_build.Delete();
+    }
+
+    ZelTest::ScopedRegistryValue m_installDir{HKEY_LOCAL_MACHINE, kProductKeyPath, L"Install Dir"};
+    ZelTest::ScopedRegistryValue m_lastUpdate{HKEY_LOCAL_MACHINE, kProductKeyPath, L"Last Update"};
+    ZelTest::ScopedRegistryValue m_version2{HKEY_LOCAL_MACHINE, kSubstituteKey, L"version2"};
+    ZelTest::ScopedRegistryValue m_build{HKEY_LOCAL_MACHINE, kSubstituteKey, L"build"};
+    ZelTest::ScopedRegistryValue m_gmtDate{HKEY_LOCAL_MACHINE, kSubstituteKey, L"gmtdate"};
+    ComPtr<IVkApplicationInfo> m_object;
+};
+
+TEST_F(ProductInfoTest, SixRecordsWithTheVersionCutToThreeParts)
+{
+    const std::wstring sixtyFour(64, L'7');
+    const std::wstring sixtyThree(63, L'7');
+    const struct
+    {
+        const wchar_t* version2;
+        const wchar_t* build;
+        std::wstring expected;
+    } cases[] = {
+        {L"17.0", L"3038", L"17.0.3038"},
+        {L"17.0", L"3038.0", L"17.0.3038"},
+        {L"1.2", L"3.4.5", L"1.2.3"},
+        {L"1", L"2", L"1.2"},
+        {nullptr, nullptr, L"17.0.3038"},
+        {L"9.1", nullptr, L"9.1.3038"},
+        // Longer versions are cut at the buffer's 64 units.
+        {sixtyFour.c_str(), L"1", sixtyFour},
+        {sixtyThree.c_str(), L"1", sixtyThree + L"."},
+    };
+    for (const auto& c : cases) {
+        SetVersion(c.version2, c.build);
+        LiveBlockSpy spy;
+        ASSERT_EQ(::CoRegisterMallocSpy(&spy), S_OK);
+        DWORD count = 0;
+        VKPRODUCT_INFO* records = nullptr;
+        long result = 0x5A5A5A5A;
+        EXPECT_EQ(m_object->GetProductInfo(&count, &records, &result), S_OK);
+        EXPECT_EQ(result, 0);
+        ASSERT_EQ(count, 6u);
+        ASSERT_NE(records, nullptr);
+        EXPECT_STREQ(records[0].pwszValue, L"17.0");
+        EXPECT_EQ(std::wstring(records[1].pwszValue), c.expected);
+        EXPECT_STREQ(records[2].pwszValue, L"2024-05-01");
+        for (DWORD i = 0; i < count; ++i) {
+            EXPECT_EQ(records[i].pwszName, nullptr) << i;
+            if (i >= 3) {
+                EXPECT_EQ(records[i].pwszValue, nullptr) << i;
+            }
+        }
+        // The host frees what it was given; nothing else may be left.
+        EXPECT_EQ(spy.live.size(), 4u);
+        for (DWORD i = 0; i < count; ++i) {
+            ::CoTaskMemFree(records[i].pwszName);
+            ::CoTaskMemFree(records[i].pwszValue);
+        }
+        ::CoTaskMemFree(records);
+        EXPECT_TRUE(spy.live.empty());
+        EXPECT_EQ(::CoRevokeMallocSpy(), S_OK);
+    }
+}
+
+TEST_F(ProductInfoTest, NullPointersAreRefusedWithNothingWritten)
+{
+    DWORD count = 7;
+    VKPRODUCT_INFO* records = reinterpret_cast<VKPRODUCT_INFO*>(static_cast<uintptr_t>(0xDEADBEEF));
+    long result = 0x5A5A5A5A;
+    EXPECT_EQ(m_object->GetProductInfo(nullptr, &records, &result), E_INVALIDARG);
+    EXPECT_EQ(m_object->GetProductInfo(&count, nullptr, &result), E_INVALIDARG);
+    EXPECT_EQ(m_object->GetProductInfo(&count, &records, nullptr), E_INVALIDARG);
+    EXPECT_EQ(count, 7u);
+    EXPECT_EQ(records, reinterpret_cast<VKPRODUCT_INFO*>(static_cast<uintptr_t>(0xDEADBEEF)));
+    EXPECT_EQ(result, 0x5A5A5A5A);
+}
+
+} // namespace

@@ -1,0 +1,353 @@
+// Token expansion and query parameters against keys of the test's own, and
+// the two-key expansion against the host's keys, whose values are put back.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "Substitute.h"
+#include "plinth/ObfuscatedRegKey.h"
+#include "plinth/Owners.h"
+#include "support/TestRegistry.h"
+
+namespace {
+
+constexpr wchar_t kTestKey[] = L"Software\\ZelSubstituteTest";
+constexpr wchar_t kTestPath[] = L"HKCU\\Software\\ZelSubstituteTest";
+constexpr wchar_t kHostPath[] = L"SOFTWARE\\Varkon\\DOV\\AppInfo\\Substitute";
+constexpr wchar_t kVolatileRoot[] = L"SOFTWARE\\Varkon\\Volatile";
+
+void SetValue(const std::wstring& path, const wchar_t* name, DWORD type, const void* data, DWORD bytes,
+              HKEY root = HKEY_CURRENT_USER)
+{
+    Plinth::UniqueHKey key;
+    ASSERT_EQ(::RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr), 0);
+    ASSERT_EQ(::RegSetValueExW(key.get(), name, 0, type, static_cast<const BYTE*>(data), bytes), 0);
+}
+
+void SetText(const std::wstring& path, const wchar_t* name, const std::wstring& text)
+{
+    SetValue(path, name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
+void SetDword(const std::wstring& path, const wchar_t* name, DWORD value)
+{
+    SetValue(path, name, REG_DWORD, &value, sizeof(value));
+}
+
+// Expands into a generous buffer; the length query must agree with the fill.
+template <typename Expand>
+std::wstring Expanded(Expand expand, LONG expected = ERROR_SUCCESS)
+{
+    DWORD needed = 7;
+    EXPECT_EQ(expand(nullptr, &needed), expected);
+    std::vector<wchar_t> out(4096, L'#');
+    DWORD length = static_cast<DWORD>(out.size());
+    EXPECT_EQ(expand(out.data(), &length), expected);
+    if (expected != ERROR_SUCCESS)
+        return std::wstring();
+    EXPECT_EQ(length, needed);
+    std::vector<wchar_t> exact(needed);
+    length = needed;
+    EXPECT_EQ(expand(exact.data(), &length), ERROR_SUCCESS);
+    return std::wstring(out.data());
+}
+
+std::wstring ExpandKey(const std::wstring& keyPath, const wchar_t* input, bool append = true)
+{
+    return Expanded([&](wchar_t* out, DWORD* length) {
+        return ExpandSubstitutionString(keyPath.c_str(), input, append, false, out, length);
+    });
+}
+
+class SubstituteTest : public ::testing::Test
+{
+protected:
+    ZelTest::ScopedRegistryTree m_tree{HKEY_CURRENT_USER, kTestKey};
+};
+
+TEST(ParseRegistryPathTest, SplitsAtTheFirstBackslash)
+{
+    const std::wstring longest(259, L'k');
+    const struct
+    {
+        std::wstring path;
+        bool ok;
+        HKEY root;
+        std::wstring subkey;
+    } cases[] = {
+        {L"HKCU\\Software\\X", true, HKEY_CURRENT_USER, L"Software\\X"},
+        {L"hkey_local_machine\\A\\B", true, HKEY_LOCAL_MACHINE, L"A\\B"},
+        {L"Hkey_Classes_Root\\.txt", true, HKEY_CLASSES_ROOT, L".txt"},
+        {L"hkcc\\System", true, HKEY_CURRENT_CONFIG, L"System"},
+        {L"HKU\\.DEFAULT", true, HKEY_USERS, L".DEFAULT"},
+        {L"SOFTWARE\\Varkon\\Volatile", true, HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varkon\\Volatile"},
+        {L"HKLMX\\A", true, HKEY_LOCAL_MACHINE, L"HKLMX\\A"},
+        {L"HKLM\\" + longest, true, HKEY_LOCAL_MACHINE, longest},
+        {L"HKLM\\" + longest + L"k", false, nullptr, L""},
+        {L"HKLM\\", false, nullptr, L""},
+        {L"HKLM", false, nullptr, L""},
+        {L"", false, nullptr, L""},
+    };
+    for (const auto& c : cases) {
+        wchar_t subkey[kSubkeyChars] = L"";
+        HKEY root = nullptr;
+        EXPECT_EQ(ParseRegistryPath(c.path.c_str(), subkey, kSubkeyChars, &root), c.ok) << c.path.size();
+        EXPECT_EQ(root, c.root);
+        EXPECT_EQ(subkey, c.subkey);
+    }
+}
+
+TEST(ReplaceAllTokensTest, ReplacesPairByPair)
+{
+    const struct
+    {
+        const wchar_t* input;
+        std::vector<TokenPair> pairs;
+        const wchar_t* expected;
+    } cases[] = {
+        {L"%a%-%a%", {{L"%a%", L"x"}}, L"x-x"},
+        {L"/%Lang%/%lang%", {{L"%lang%", L"en"}}, L"/%Lang%/en"},
+        {L"%a%", {{L"%a%", L"%b%"}, {L"%b%", L"B"}}, L"B"},
+        {L"%a%", {{L"%b%", L"B"}, {L"%a%", L"%b%"}}, L"%b%"},
+        {L"%a%%a%", {{L"%a%", L"%a%!"}}, L"%a%!%a%!"},
+        {L"100% %none% %", {{L"%a%", L"x"}}, L"100% %none% %"},
+        {L"no tokens", {}, L"no tokens"},
+        {L"[%e%]", {{L"%e%", L""}}, L"[]"},
+    };
+    for (const auto& c : cases) {
+        const std::wstring result = Expanded([&](wchar_t* out, DWORD* length) {
+            return ReplaceAllTokens(c.input, c.pairs.data(), c.pairs.size(), out, length);
+        });
+        EXPECT_EQ(result, c.expected) << c.input;
+    }
+}
+
+TEST(ReplaceAllTokensTest, SmallOutputGetsMoreDataAndTheNeededLength)
+{
+    const TokenPair pair{L"%a%", std::wstring(37, L'x')};
+    wchar_t out[10] = L"untouched";
+    DWORD length = 10;
+    EXPECT_EQ(ReplaceAllTokens(L"%a%!!", &pair, 1, out, &length), ERROR_MORE_DATA);
+    EXPECT_EQ(length, 40u);
+    EXPECT_STREQ(out, L"untouched");
+    EXPECT_EQ(ReplaceAllTokens(nullptr, &pair, 1, out, &length), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(SubstituteTest, ExpandsStringVariablesOnly)
+{
+    const std::wstring key = std::wstring(kTestKey) + L"\\Vars";
+    const std::wstring path = std::wstring(kTestPath) + L"\\Vars";
+    const std::wstring empty = std::wstring(kTestPath) + L"\\Empty";
+    ASSERT_NO_FATAL_FAILURE(SetText(key, L"domain", L"update.varkon.example"));
+    ASSERT_NO_FATAL_FAILURE(SetDword(key, L"gmtdate", 1700000000));
+    Plinth::UniqueHKey emptyKey;
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, (std::wstring(kTestKey) + L"\\Empty").c_str(), 0, nullptr, 0,
+                                KEY_READ, nullptr, emptyKey.put(), nullptr),
+              0);
+
+    EXPECT_EQ(ExpandKey(path, L"https://%domain%/%gmtdate%/%domain%", false),
+              L"https://update.varkon.example/%gmtdate%/update.varkon.example");
+    EXPECT_EQ(ExpandKey(std::wstring(kTestPath) + L"\\Missing", L"%domain%"), L"%domain%");
+    EXPECT_EQ(ExpandKey(empty, L"%domain%"), L"%domain%");
+
+    DWORD length = 100;
+    EXPECT_EQ(ExpandTokens(L"HKLM\\", L"x", false, nullptr, &length), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(ExpandTokens(path.c_str(), L"x", false, nullptr, nullptr), ERROR_INVALID_PARAMETER);
+
+    // A token longer than its 520-character buffer ends the expansion.
+    ASSERT_NO_FATAL_FAILURE(SetText(key, std::wstring(519, L'n').c_str(), L"v"));
+    EXPECT_EQ(ExpandTokens(path.c_str(), L"x", false, nullptr, &length), ERROR_NOT_ENOUGH_MEMORY);
+}
+
+TEST_F(SubstituteTest, ReadsPlainAndSealedValues)
+{
+    const std::wstring key = std::wstring(kTestKey) + L"\\Read";
+    const std::string ansi = "sealed text";
+    std::vector<BYTE> sealed(Plinth::kSealedRegistryHeaderBytes + ansi.size() + 1);
+    ASSERT_EQ(Plinth::SealRegistryValue(REG_SZ, ansi.c_str(), static_cast<ULONG>(ansi.size() + 1), sealed.data(),
+                                        static_cast<ULONG>(sealed.size())),
+              0);
+    ASSERT_NO_FATAL_FAILURE(SetValue(key, L"sealed", REG_BINARY, sealed.data(), static_cast<DWORD>(sealed.size())));
+    sealed.back() ^= 1;
+    ASSERT_NO_FATAL_FAILURE(SetValue(key, L"broken", REG_BINARY, sealed.data(), static_cast<DWORD>(sealed.size())));
+    // The registry adds a terminator that directly follows the data: this has none.
+    ASSERT_NO_FATAL_FAILURE(SetValue(key, L"unterminated", REG_SZ, L"abcd", 6));
+    ASSERT_NO_FATAL_FAILURE(SetValue(key, L"empty", REG_SZ, L"", 0));
+    ASSERT_NO_FATAL_FAILURE(SetText(key, L"fits", std::wstring(kValueChars - 1, L'f')));
+    ASSERT_NO_FATAL_FAILURE(SetText(key, L"long", std::wstring(kValueChars, L'l')));
+
+    const struct
+    {
+        const wchar_t* name;
+        bool obfuscated;
+        LONG result;
+        std::wstring text;
+    } cases[] = {
+        {L"sealed", true, ERROR_SUCCESS, L"sealed text"},
+        {L"broken", true, ERROR_INVALID_DATA, L""},
+        {L"unterminated", true, ERROR_INVALID_DATA, L""},
+        {L"unterminated", false, ERROR_SUCCESS, L"abc"},
+        {L"empty", false, ERROR_SUCCESS, L""},
+        {L"fits", false, ERROR_SUCCESS, std::wstring(kValueChars - 1, L'f')},
+        {L"long", false, ERROR_MORE_DATA, L""},
+    };
+    for (const auto& c : cases) {
+        wchar_t value[kValueChars];
+        DWORD type = REG_NONE;
+        DWORD bytes = sizeof(value);
+        EXPECT_EQ(ReadRegistryStringValue(HKEY_CURRENT_USER, key.c_str(), c.name, &type, value, &bytes, c.obfuscated),
+                  c.result)
+            << c.name;
+        if (c.result != ERROR_SUCCESS)
+            continue;
+        EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+        EXPECT_EQ(bytes, (c.text.size() + 1) * sizeof(wchar_t)) << c.name;
+        EXPECT_EQ(std::wstring(value), c.text) << c.name;
+    }
+}
+
+TEST_F(SubstituteTest, AppendsEachNewParameterOnce)
+{
+    const std::wstring params = std::wstring(kTestKey) + L"\\Url\\QueryParams";
+    const std::wstring path = std::wstring(kTestPath) + L"\\Url";
+    ASSERT_NO_FATAL_FAILURE(SetText(params, L"a", L"1"));
+    ASSERT_NO_FATAL_FAILURE(SetText(params, L"b", L"2 & 3"));
+    ASSERT_NO_FATAL_FAILURE(SetText(params, L"c", L""));
+    ASSERT_NO_FATAL_FAILURE(SetDword(params, L"d", 4));
+    const struct
+    {
+        const wchar_t* input;
+        const wchar_t* expected;
+    } cases[] = {
+        {L"h/p", L"h/p?a=1&b=2 & 3&c="},     {L"h/p?x=0", L"h/p?x=0&a=1&b=2 & 3&c="},
+        {L"h/p?a=9", L"h/p?a=9&b=2 & 3&c="}, {L"h/p?x=1&b=7", L"h/p?x=1&b=7&a=1&c="},
+        {L"h/p?c=", L"h/p?c=&a=1&b=2 & 3"},
+    };
+    for (const auto& c : cases) {
+        const std::wstring result = Expanded(
+            [&](wchar_t* out, DWORD* length) { return AppendQueryParams(path.c_str(), c.input, false, out, length); });
+        EXPECT_EQ(result, c.expected) << c.input;
+    }
+    EXPECT_EQ(ExpandKey(std::wstring(kTestPath) + L"\\None", L"h/p"), L"h/p");
+}
+
+TEST_F(SubstituteTest, PieceMustFitItsBufferAndTheParameterKeyItsPath)
+{
+    const std::wstring params = std::wstring(kTestKey) + L"\\Long\\QueryParams";
+    const std::wstring path = std::wstring(kTestPath) + L"\\Long";
+    // Name and value of 517 characters make a 519-character piece.
+    ASSERT_NO_FATAL_FAILURE(SetText(params, L"k", std::wstring(516, L'v')));
+    ASSERT_NO_FATAL_FAILURE(SetText(params, L"m", std::wstring(517, L'w')));
+    EXPECT_EQ(ExpandKey(path, L"h"), L"h?k=" + std::wstring(516, L'v'));
+
+    // The parameter subkey, "\QueryParams" included, has 259 characters at most.
+    for (const size_t subkeyLength : {247u, 248u}) {
+        const std::wstring keyPath = L"HKCU\\" + std::wstring(subkeyLength, L's');
+        DWORD length = 5;
+        wchar_t out[5] = L"same";
+        EXPECT_EQ(AppendQueryParams(keyPath.c_str(), L"h", false, out, &length),
+                  subkeyLength == 247 ? ERROR_SUCCESS : ERANGE);
+        EXPECT_EQ(length, subkeyLength == 247 ? 2u : 5u);
+    }
+}
+
+// The host's keys are the real ones: their values are put back, and the
+// volatile copy is deleted, as a new boot would, before and after each test.
+class HostSubstituteTest : public SubstituteTest
+{
+protected:
+    void SetUp() override { DropVolatileCopy(); }
+    void TearDown() override { DropVolatileCopy(); }
+
+    static void DropVolatileCopy() { ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kVolatileRoot); }
+
+    std::wstring ExpandBoth(const std::wstring& keyPath, const wchar_t* input)
+    {
+        return Expanded([&](wchar_t* out, DWORD* length) {
+            return ExpandWithHostSubstitutes(keyPath.c_str(), input, true, false, out, length, true);
+        });
+    }
+
+    const std::wstring m_hostParams = std::wstring(kHostPath) + L"\\QueryParams";
+    ZelTest::ScopedRegistryValue m_domain{HKEY_LOCAL_MACHINE, kHostPath, L"domain"};
+    ZelTest::ScopedRegistryValue m_lang{HKEY_LOCAL_MACHINE, kHostPath, L"lang"};
+    ZelTest::ScopedRegistryValue m_affid{HKEY_LOCAL_MACHINE, kHostPath, L"affid"};
+    ZelTest::ScopedRegistryValue m_lcid{HKEY_LOCAL_MACHINE, kHostPath, L"lcid"};
+    ZelTest::ScopedRegistryValue m_paramLang{HKEY_LOCAL_MACHINE, m_hostParams, L"lang"};
+    ZelTest::ScopedRegistryValue m_paramAffid{HKEY_LOCAL_MACHINE, m_hostParams, L"affid"};
+    ZelTest::ScopedRegistryValue m_paramLangid{HKEY_LOCAL_MACHINE, m_hostParams, L"langid"};
+    ZelTest::ScopedRegistryValue m_paramLcid{HKEY_LOCAL_MACHINE, m_hostParams, L"lcid"};
+};
+
+TEST_F(HostSubstituteTest, HostWinsAndItsParametersComeFirst)
+{
+    m_affid.Delete();
+    m_lcid.Delete();
+    m_paramAffid.Delete();
+    m_paramLangid.Delete();
+    m_paramLcid.Delete();
+    ASSERT_TRUE(m_domain.SetString(L"host.example"));
+    ASSERT_TRUE(m_lang.SetString(L"en"));
+    ASSERT_TRUE(m_paramLang.SetString(L"en"));
+    const std::wstring product = std::wstring(kTestKey) + L"\\Product";
+    ASSERT_NO_FATAL_FAILURE(SetText(product, L"domain", L"product.example"));
+    ASSERT_NO_FATAL_FAILURE(SetText(product, L"appcode", L"zel"));
+    ASSERT_NO_FATAL_FAILURE(SetText(product + L"\\QueryParams", L"lang", L"de"));
+    ASSERT_NO_FATAL_FAILURE(SetText(product + L"\\QueryParams", L"x", L"1"));
+
+    const std::wstring productPath = std::wstring(kTestPath) + L"\\Product";
+    EXPECT_EQ(ExpandBoth(productPath, L"https://%domain%/%appcode%/%lang%"),
+              L"https://host.example/zel/en?lang=en&x=1");
+
+    // The copy made at the first expansion of this boot is never refreshed.
+    ASSERT_TRUE(m_domain.SetString(L"changed.example"));
+    EXPECT_EQ(ExpandBoth(productPath, L"%domain%"), L"host.example?lang=en&x=1");
+    // The host's own key runs alone, so its current text is used.
+    EXPECT_EQ(ExpandBoth(L"hklm\\software\\varkon\\dov\\appinfo\\SUBSTITUTE", L"%domain%"), L"changed.example?lang=en");
+    DropVolatileCopy();
+    EXPECT_EQ(ExpandBoth(productPath, L"%domain%"), L"changed.example?lang=en&x=1");
+
+    DWORD length = 8;
+    wchar_t small[8] = L"same";
+    EXPECT_EQ(ExpandWithHostSubstitutes(productPath.c_str(), L"%domain%", true, false, small, &length, true),
+              ERROR_MORE_DATA);
+    EXPECT_EQ(length, 28u);
+    EXPECT_STREQ(small, L"same");
+}
+
+TEST_F(HostSubstituteTest, MissingVarkonKeyFailsWithNothingWritten)
+{
+    constexpr wchar_t kBackup[] = L"SOFTWARE\\ZelSubstituteTestBackup";
+    ASSERT_TRUE(m_domain.SetString(L"host.example"));
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kBackup);
+    Plinth::UniqueHKey backup;
+    ASSERT_EQ(
+        ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kBackup, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, backup.put(), nullptr),
+        0);
+    ASSERT_EQ(::RegCopyTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varkon", backup.get()), 0);
+    ASSERT_EQ(::RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varkon"), 0);
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varkon");
+
+    wchar_t out[64] = L"same";
+    DWORD length = 64;
+    const LONG result = ExpandWithHostSubstitutes(kTestPath, L"%domain%", true, false, out, &length, true);
+    const bool copied = ZelTest::KeyExists(HKEY_LOCAL_MACHINE, kVolatileRoot);
+
+    Plinth::UniqueHKey varkon;
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varkon", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                varkon.put(), nullptr),
+              0);
+    ASSERT_EQ(::RegCopyTreeW(backup.get(), nullptr, varkon.get()), 0);
+    backup.reset();
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kBackup);
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kBackup);
+
+    EXPECT_EQ(result, ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(length, 64u);
+    EXPECT_STREQ(out, L"same");
+    EXPECT_FALSE(copied);
+}
+
+} // namespace

@@ -1,0 +1,114 @@
+// The version record against the product's real keys, whose values are put back.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "ZelVersionInfo.h"
+#include "support/TestRegistry.h"
+
+namespace {
+
+constexpr wchar_t kSubstitute[] = L"Software\\Varkon\\ZEL\\AppInfo\\Substitute";
+constexpr wchar_t kProduct[] = L"Software\\Varkon\\ZEL";
+
+class VersionInfoTest : public ::testing::Test
+{
+protected:
+    ZelTest::ScopedRegistryValue m_build{HKEY_LOCAL_MACHINE, kSubstitute, L"build"};
+    ZelTest::ScopedRegistryValue m_version2{HKEY_LOCAL_MACHINE, kSubstitute, L"version2"};
+    ZelTest::ScopedRegistryValue m_appcode{HKEY_LOCAL_MACHINE, kSubstitute, L"appcode"};
+    ZelTest::ScopedRegistryValue m_gmtdate{HKEY_LOCAL_MACHINE, kSubstitute, L"gmtdate"};
+    ZelTest::ScopedRegistryValue m_lastUpdate{HKEY_LOCAL_MACHINE, kProduct, L"Last Update"};
+    ZelTest::ScopedRegistryValue m_languagePack{HKEY_LOCAL_MACHINE, kProduct, L"Language Pack"};
+};
+
+TEST_F(VersionInfoTest, ReadsEveryFieldAndFormatsGmtDateAsTheShortDate)
+{
+    ASSERT_TRUE(m_build.SetString(L"17.0.3038.12"));
+    ASSERT_TRUE(m_version2.SetString(L"17.0"));
+    ASSERT_TRUE(m_appcode.SetString(L"zel"));
+    ASSERT_TRUE(m_lastUpdate.SetString(L"registry text"));
+    ASSERT_TRUE(m_languagePack.SetString(L"en-US"));
+    m_gmtdate.Delete();
+
+    ZelVersionInfo info;
+    LoadZelVersionInfo(info);
+    EXPECT_STREQ(info.build, L"17.0.3038.12");
+    EXPECT_STREQ(info.buildSuffix, L"3038.12");
+    EXPECT_STREQ(info.version2, L"17.0");
+    EXPECT_STREQ(info.appcode, L"zel");
+    EXPECT_STREQ(info.languagePack, L"en-US");
+    EXPECT_STREQ(info.lastUpdate, L"registry text");
+    EXPECT_EQ(info.gmtdate, 0u);
+
+    // Noon UTC falls on the same day in every time zone of a day's width.
+    const DWORD noon = 1710504000;
+    ASSERT_TRUE(m_gmtdate.Set(REG_DWORD, &noon, sizeof(noon)));
+    SYSTEMTIME day{};
+    day.wYear = 2024;
+    day.wMonth = 3;
+    day.wDay = 15;
+    wchar_t expected[MAX_PATH];
+    ASSERT_GT(::GetDateFormatW(LOCALE_USER_DEFAULT, 0, &day, nullptr, expected, MAX_PATH), 0);
+    LoadZelVersionInfo(info);
+    EXPECT_EQ(info.gmtdate, noon);
+    EXPECT_STREQ(info.lastUpdate, expected);
+}
+
+TEST_F(VersionInfoTest, MissingBuildAndVersionComeFromTheBuiltInVersion)
+{
+    const struct
+    {
+        const wchar_t* build;
+        const wchar_t* version2;
+        const wchar_t* expectedBuild;
+        const wchar_t* expectedVersion2;
+        const wchar_t* suffix;
+    } cases[] = {
+        {nullptr, nullptr, L"3038", L"17.0", L""},
+        {L"17.0.", nullptr, L"17.0.", L"17.0", L""},
+        {nullptr, L"18.1", L"3038", L"18.1", L""},
+        {L"1.2.3", L"x", L"1.2.3", L"x", L"3"},
+    };
+    for (const auto& c : cases) {
+        c.build ? (void)m_build.SetString(c.build) : m_build.Delete();
+        c.version2 ? (void)m_version2.SetString(c.version2) : m_version2.Delete();
+        ZelVersionInfo info;
+        LoadZelVersionInfo(info);
+        EXPECT_STREQ(info.build, c.expectedBuild);
+        EXPECT_STREQ(info.version2, c.expectedVersion2);
+        EXPECT_STREQ(info.buildSuffix, c.suffix);
+    }
+}
+
+TEST_F(VersionInfoTest, OnlyTerminatedStringsThatFitAreTaken)
+{
+    const std::wstring fits(259, L'p');
+    const std::wstring full(260, L'q');
+    const std::wstring over(261, L'r');
+    const struct
+    {
+        DWORD type;
+        const void* data;
+        DWORD bytes;
+        std::wstring expected;
+    } cases[] = {
+        {REG_SZ, fits.c_str(), 520, fits},
+        // The registry adds a terminator that directly follows the data: these have none.
+        {REG_SZ, over.c_str(), 518, std::wstring(259, L'r')},
+        {REG_SZ, over.c_str(), 520, L""},
+        {REG_SZ, full.c_str(), 522, L""},
+        {REG_SZ, over.c_str(), 524, L""},
+        {REG_SZ, L"odd", 5, L""},
+        {REG_SZ, L"", 0, L""},
+        {REG_BINARY, L"bin", 8, L""},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(m_languagePack.Set(c.type, c.data, c.bytes));
+        ZelVersionInfo info;
+        LoadZelVersionInfo(info);
+        EXPECT_EQ(std::wstring(info.languagePack), c.expected) << c.bytes;
+    }
+}
+
+} // namespace

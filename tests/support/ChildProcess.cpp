@@ -1,0 +1,65 @@
+#include "ChildProcess.h"
+
+#include "TestRegistry.h"
+#include "plinth/Owners.h"
+
+namespace ZelTest {
+
+namespace {
+
+void Drain(HANDLE pipe, std::string& output)
+{
+    char buffer[4096];
+    DWORD available = 0;
+    while (::PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+        DWORD read = 0;
+        if (!::ReadFile(pipe, buffer, sizeof(buffer), &read, nullptr) || read == 0)
+            return;
+        output.append(buffer, read);
+    }
+}
+
+} // namespace
+
+ChildRun RunChild(const wchar_t* program, const std::wstring& arguments, bool withErrors, DWORD timeoutMs)
+{
+    ChildRun run;
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    Plinth::UniqueHandle readEnd;
+    Plinth::UniqueHandle writeEnd;
+    if (!::CreatePipe(readEnd.put(), writeEnd.put(), &inherit, 0) ||
+        !::SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0))
+        return run;
+    Plinth::UniqueHandle discard(
+        ::CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
+    const std::wstring path = BinPath(program);
+    std::wstring commandLine = L"\"" + path + L"\" " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd.get();
+    startup.hStdError = withErrors ? writeEnd.get() : discard.get();
+    PROCESS_INFORMATION process = {};
+    if (!::CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                          &process))
+        return run;
+    const Plinth::UniqueHandle processHandle(process.hProcess);
+    const Plinth::UniqueHandle threadHandle(process.hThread);
+    writeEnd.reset();
+    discard.reset();
+    run.started = true;
+
+    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    while (::WaitForSingleObject(processHandle.get(), 20) == WAIT_TIMEOUT) {
+        Drain(readEnd.get(), run.output);
+        if (::GetTickCount64() > deadline) {
+            ::TerminateProcess(processHandle.get(), WAIT_TIMEOUT);
+            break;
+        }
+    }
+    Drain(readEnd.get(), run.output);
+    ::GetExitCodeProcess(processHandle.get(), &run.exitCode);
+    return run;
+}
+
+} // namespace ZelTest

@@ -1,0 +1,24 @@
+#pragma once
+// Runs a program of the bin folder and collects what it prints.
+#include <windows.h>
+
+#include <string>
+
+namespace ZelTest {
+
+struct ChildRun
+{
+    bool started = false;
+    // Never 0 unless the program ran and succeeded.
+    DWORD exitCode = MAXDWORD;
+    std::string output;
+};
+
+// Runs bin\<program> with the arguments; standard output (and standard error
+// when withErrors, else it is discarded) is collected until the program ends.
+// Reading stops when the program ends, not when the pipe closes: a system
+// process the child starts may inherit the pipe and keep it open.
+ChildRun RunChild(const wchar_t* program, const std::wstring& arguments, bool withErrors = true,
+                  DWORD timeoutMs = 60000);
+
+} // namespace ZelTest
