@@ -1,82 +1,11 @@
-// Module entry points of the user-mode provider: the class object, the unload
-// test, and registration.
-#include <windows.h>
-
-#include "Registration.h"
+// The user-mode provider's one class; the module and its exports come from
+// the in-process server library.
+#include "InprocServerModule.h"
 #include "UserModeProvider.h"
 #include "VkSecureClassFactory.h"
 
-namespace {
-
-constexpr UINT kClassScript = 100;
-
-ObjectMapEntry g_objectMap[] = {
-    {&CLSID_UserModeProvider, kClassScript, &CVkATLSecureClassFactory::CreateClassObject,
+ObjectMapEntry g_serverObjectMap[] = {
+    {&CLSID_UserModeProvider, 100, &CVkATLSecureClassFactory::CreateClassObject,
      &CComObject<CUserModeProvider>::CreateInstance, nullptr},
 };
-
-class CUserModeModule : public CComModuleBase
-{
-public:
-    CUserModeModule() : CComModuleBase(g_objectMap) {}
-};
-
-CUserModeModule g_module;
-HMODULE g_instance = nullptr;
-
-HRESULT ApplyClassScripts(bool registering)
-{
-    SystemLocaleScope locale;
-    ModuleScriptPaths module;
-    if (!GetModuleScriptPaths(g_instance, module))
-        return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
-    wchar_t clsid[39];
-    for (size_t i = 0; i < g_module.EntryCount(); ++i) {
-        const ObjectMapEntry& entry = g_module.Entries()[i];
-        GuidToText(*entry.clsid, clsid);
-        const RegistryReplacement replacements[] = {
-            {L"Module", module.quoted}, {L"Module_Raw", module.raw}, {L"CLSID", clsid}};
-        const HRESULT hr = ApplyRegistryScript(module.raw, entry.registryScriptId, replacements,
-                                               sizeof(replacements) / sizeof(replacements[0]), registering);
-        if (FAILED(hr))
-            return hr;
-    }
-    return S_OK;
-}
-
-} // namespace
-
-CComModuleBase& GetComModule()
-{
-    return g_module;
-}
-
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
-{
-    if (reason == DLL_PROCESS_ATTACH) {
-        g_instance = instance;
-        ::DisableThreadLibraryCalls(instance);
-        return g_module.InitFailed() ? FALSE : TRUE;
-    }
-    return TRUE;
-}
-
-STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv)
-{
-    return g_module.GetClassObject(rclsid, riid, ppv);
-}
-
-STDAPI DllCanUnloadNow()
-{
-    return g_module.CanUnloadNow();
-}
-
-STDAPI DllRegisterServer()
-{
-    return ApplyClassScripts(true);
-}
-
-STDAPI DllUnregisterServer()
-{
-    return ApplyClassScripts(false);
-}
+const size_t g_serverObjectMapEntries = sizeof(g_serverObjectMap) / sizeof(g_serverObjectMap[0]);

@@ -6,6 +6,7 @@
 #include "VkCreateInstance.h"
 #include "plinth/Owners.h"
 #include "support/CapturingLogger.h"
+#include "support/TestRegistry.h"
 
 namespace ZelTest {
 
@@ -28,6 +29,10 @@ int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
     ZelTest::InstallCapturingLogger(true);
+    // The real services stay out of reach, whatever the demo registered:
+    // these tests serve scripted ones from this process.
+    ZelTest::ScopedRegistryTree noConfigService(HKEY_CLASSES_ROOT, L"CLSID\\{0192AED2-615F-473E-81B1-F357AB727EAE}");
+    ZelTest::ScopedRegistryTree noUserMode(HKEY_CLASSES_ROOT, L"CLSID\\{4DDE4F20-567C-441F-9325-3AF349EC00EC}");
     Plinth::ComInitScope com(COINIT_MULTITHREADED);
     return RUN_ALL_TESTS();
 }

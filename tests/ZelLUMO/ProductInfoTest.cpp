@@ -2,11 +2,11 @@
 // product resource DLL, with every block counted at the task allocator.
 #include <gtest/gtest.h>
 
-#include <set>
 #include <string>
 
 #include "ApplImpl.h"
 #include "plinth/Owners.h"
+#include "support/MallocSpy.h"
 #include "support/TestRegistry.h"
 
 using Plinth::ComPtr;
@@ -16,51 +16,7 @@ namespace {
 constexpr wchar_t kSubstituteKey[] = L"Software\\Varkon\\ZEL\\AppInfo\\Substitute";
 constexpr wchar_t kProductKeyPath[] = L"Software\\Varkon\\ZEL";
 
-// Counts the task-memory blocks that are alive while it is registered.
-class LiveBlockSpy : public IMallocSpy
-{
-public:
-    std::multiset<void*> live;
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IMallocSpy)) {
-            *ppv = static_cast<IMallocSpy*>(this);
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP_(SIZE_T) PreAlloc(SIZE_T request) override { return request; }
-    STDMETHODIMP_(void*) PostAlloc(void* actual) override
-    {
-        if (actual)
-            live.insert(actual);
-        return actual;
-    }
-    STDMETHODIMP_(void*) PreFree(void* request, BOOL) override
-    {
-        if (request) {
-            EXPECT_EQ(live.erase(request), 1u) << "freed twice or never allocated";
-        }
-        return request;
-    }
-    STDMETHODIMP_(void) PostFree(BOOL) override {}
-    STDMETHODIMP_(SIZE_T) PreRealloc(void* request, SIZE_T size, void** newRequest, BOOL) override
-    {
-        *newRequest = request;
-        return size;
-    }
-    STDMETHODIMP_(void*) PostRealloc(void* actual, BOOL) override { return actual; }
-    STDMETHODIMP_(void*) PreGetSize(void* request, BOOL) override { return request; }
-    STDMETHODIMP_(SIZE_T) PostGetSize(SIZE_T actual, BOOL) override { return actual; }
-    STDMETHODIMP_(void*) PreDidAlloc(void* request, BOOL) override { return request; }
-    STDMETHODIMP_(int) PostDidAlloc(void*, BOOL, int actual) override { return actual; }
-    STDMETHODIMP_(void) PreHeapMinimize() override {}
-    STDMETHODIMP_(void) PostHeapMinimize() override {}
-};
+using LiveBlockSpy = ZelTest::CountingSpy;
 
 class ProductInfoTest : public ::testing::Test
 {

@@ -17,6 +17,7 @@
 #include "plinth/Md5.h"
 #include "plinth/ObfuscatedIniReader.h"
 #include "plinth/WideFormat.h"
+#include "ToolText.h"
 
 namespace {
 
@@ -27,25 +28,7 @@ constexpr int kExitFailed = 2;
 // The longest line the profile functions hand back.
 constexpr DWORD kProfileLineChars = 32767;
 
-void Write(DWORD which, const std::wstring& text)
-{
-    const HANDLE handle = ::GetStdHandle(which);
-    if (!handle || handle == INVALID_HANDLE_VALUE || text.empty())
-        return;
-    const int bytes =
-        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0)
-        return;
-    std::string utf8(static_cast<size_t>(bytes), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &utf8[0], bytes, nullptr, nullptr);
-    for (size_t done = 0; done < utf8.size();) {
-        DWORD written = 0;
-        if (!::WriteFile(handle, utf8.data() + done, static_cast<DWORD>(utf8.size() - done), &written, nullptr) ||
-            written == 0)
-            return;
-        done += written;
-    }
-}
+using ZelTools::Write;
 
 void Out(const std::wstring& text)
 {
