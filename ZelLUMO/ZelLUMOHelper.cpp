@@ -25,6 +25,26 @@ unsigned int Bits(HRESULT hr)
     return static_cast<unsigned int>(hr);
 }
 
+// COM answers a query for an interface a proxy already holds without asking the
+// server, so a dead server would go unnoticed here. Through a proxy, one
+// harmless call (a property the service does not have) asks the server: an RPC
+// error means the connection is gone, and the caller's pointer is let go.
+HRESULT ReachServer(IZelConfig** config)
+{
+    constexpr long kNoSuchProperty = 0;
+    Plinth::ComPtr<IClientSecurity> proxy;
+    if (FAILED((*config)->QueryInterface(IID_IClientSecurity, proxy.put_void())))
+        return S_OK;
+    Plinth::UniqueVariant value;
+    long status = 0;
+    const HRESULT hr = (*config)->GetProperty(kNoSuchProperty, value.put(), &status);
+    if (!IsRpcError(hr))
+        return S_OK;
+    (*config)->Release();
+    *config = nullptr;
+    return hr;
+}
+
 } // namespace
 
 std::unique_ptr<CZelHelper> CZelHelper::Create() noexcept
@@ -75,6 +95,8 @@ HRESULT CZelHelper::GetConfig(IZelConfig** config)
     if (!m_config)
         return E_POINTER;
     HRESULT hr = m_config->QueryInterface(IID_IZelConfig, reinterpret_cast<void**>(config));
+    if (SUCCEEDED(hr))
+        hr = ReachServer(config);
     if (!IsRpcError(hr))
         return hr;
     ZEL_LOG(LevelWarning, kFile, kGetConfig, L"ZEL gave RPC error 0x%08X\r\n", Bits(hr));

@@ -12,6 +12,9 @@
 
 #include "TestSigning.h"
 #include "VkCreateInstance.h"
+#include "UsageReport.h"
+#include "ZelLUMOHelper.h"
+#include "plinth/ObfuscatedRegKey.h"
 #include "ZelLumoAp.h"
 #include "peers/zelconfig/ZelConfigData.h"
 #include "plinth/Owners.h"
@@ -383,6 +386,36 @@ TEST_F(ZelConfigServiceTest, KilledServerGivesRpcErrorsAndIsStartedAgain)
     ASSERT_EQ(CreateService(fresh), S_OK);
     EXPECT_EQ(fresh->GetProperty(kPropertyAdministrator, value.put(), &status), S_OK);
     EXPECT_EQ(status, 0);
+}
+
+// The usage report keeps the helper's one connection; when the server dies
+// between two reports, the next one connects again and still counts the users.
+TEST_F(ZelConfigServiceTest, ReportAfterTheServerDiedCountsTheUsersAgain)
+{
+    WriteUser({L"one", 3, true, false, false});
+    ZelTest::ScopedRegistryValue installation(HKEY_LOCAL_MACHINE, L"Software\\Varkon\\ZEL\\AppInfo", L"isdudatali");
+    ZelTest::ScopedRegistryValue lastUpdate(HKEY_LOCAL_MACHINE, L"Software\\Varkon\\ZEL", L"Last Update");
+    Plinth::CObfuscatedRegKey sealed;
+    ASSERT_EQ(sealed.Create(HKEY_LOCAL_MACHINE, L"Software\\Varkon\\ZEL\\AppInfo"), ERROR_SUCCESS);
+    ASSERT_EQ(sealed.SetStringValue(L"isdudatali", L"install=test"), ERROR_SUCCESS);
+    ASSERT_TRUE(lastUpdate.SetString(L"2026-12-01"));
+    const std::unique_ptr<CZelHelper> helper = CZelHelper::Create();
+    ASSERT_TRUE(helper);
+    auto report = [&] {
+        LPWSTR text = nullptr;
+        const long result = BuildUsageReport(helper.get(), &text);
+        const Plinth::UniqueCoTaskMem<wchar_t> owned(text);
+        EXPECT_EQ(result, 0);
+        return owned ? std::wstring(owned.get()) : std::wstring();
+    };
+    EXPECT_NE(report().find(L"\tzel_users=1\t"), std::wstring::npos);
+    for (DWORD id : ServerProcesses()) {
+        const Plinth::UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
+        ASSERT_TRUE(process);
+        ASSERT_TRUE(::TerminateProcess(process.get(), 1));
+        ASSERT_EQ(::WaitForSingleObject(process.get(), kWaitMs), WAIT_OBJECT_0);
+    }
+    EXPECT_NE(report().find(L"\tzel_users=1\t"), std::wstring::npos);
 }
 
 TEST_F(ZelConfigServiceTest, ServerLeavesAfterItsLastObjectIsReleased)
