@@ -131,7 +131,7 @@ LONG CRegKeyImpl::QueryGUIDValue(LPCWSTR valueName, GUID& guid)
     return ERROR_SUCCESS;
 }
 
-LONG CRegKeyImpl::QueryBinaryValue(LPCWSTR valueName, void* data, ULONG* bytes)
+LONG CRegKeyImpl::QueryOfType(LPCWSTR valueName, DWORD expectedType, void* data, ULONG* bytes)
 {
     if (!m_key)
         return ERROR_INVALID_PARAMETER;
@@ -139,31 +139,24 @@ LONG CRegKeyImpl::QueryBinaryValue(LPCWSTR valueName, void* data, ULONG* bytes)
     const LONG result = QueryValue(valueName, &type, data, bytes);
     if (result != ERROR_SUCCESS)
         return result;
-    return type == REG_BINARY ? ERROR_SUCCESS : ERROR_INVALID_DATA;
+    return type == expectedType ? ERROR_SUCCESS : ERROR_INVALID_DATA;
+}
+
+LONG CRegKeyImpl::QueryBinaryValue(LPCWSTR valueName, void* data, ULONG* bytes)
+{
+    return QueryOfType(valueName, REG_BINARY, data, bytes);
 }
 
 LONG CRegKeyImpl::QueryDWORDValue(LPCWSTR valueName, DWORD& value)
 {
-    if (!m_key)
-        return ERROR_INVALID_PARAMETER;
-    DWORD type = REG_NONE;
     ULONG bytes = sizeof(value);
-    const LONG result = QueryValue(valueName, &type, &value, &bytes);
-    if (result != ERROR_SUCCESS)
-        return result;
-    return type == REG_DWORD ? ERROR_SUCCESS : ERROR_INVALID_DATA;
+    return QueryOfType(valueName, REG_DWORD, &value, &bytes);
 }
 
 LONG CRegKeyImpl::QueryQWORDValue(LPCWSTR valueName, ULONGLONG& value)
 {
-    if (!m_key)
-        return ERROR_INVALID_PARAMETER;
-    DWORD type = REG_NONE;
     ULONG bytes = sizeof(value);
-    const LONG result = QueryValue(valueName, &type, &value, &bytes);
-    if (result != ERROR_SUCCESS)
-        return result;
-    return type == REG_QWORD ? ERROR_SUCCESS : ERROR_INVALID_DATA;
+    return QueryOfType(valueName, REG_QWORD, &value, &bytes);
 }
 
 LONG CRegKeyImpl::QueryStringValue(LPCWSTR valueName, std::wstring& value)

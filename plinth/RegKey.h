@@ -61,6 +61,9 @@ public:
     HKEY GetHandle() const { return m_key; }
 
 private:
+    // The raw query through its slot, accepted only for the expected type.
+    LONG QueryOfType(LPCWSTR valueName, DWORD expectedType, void* data, ULONG* bytes);
+
     HKEY m_key = nullptr;
     DWORD m_viewFlags = 0;
     bool m_deleteOnClose = false;
