@@ -17,39 +17,17 @@
 #include "plinth/Md5.h"
 #include "plinth/ObfuscatedIniReader.h"
 #include "plinth/WideFormat.h"
+#include "SealOutput.h"
 #include "ToolText.h"
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitUsage = 1;
-constexpr int kExitFailed = 2;
+using namespace VkSeal;
 
 // The longest line the profile functions hand back.
 constexpr DWORD kProfileLineChars = 32767;
 
 using ZelTools::Write;
-
-void Out(const std::wstring& text)
-{
-    Write(STD_OUTPUT_HANDLE, text);
-}
-
-int Fail(const std::wstring& message)
-{
-    Write(STD_ERROR_HANDLE, L"vkseal: " + message + L"\n");
-    return kExitFailed;
-}
-
-std::wstring Format(const wchar_t* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    std::wstring text;
-    Plinth::FormatWideStringV(text, format, args);
-    va_end(args);
-    return text;
-}
 
 std::wstring Hex(const uint8_t* bytes, size_t count)
 {
