@@ -11,6 +11,7 @@
 #include "ApplImpl.h"
 #include "Substitute.h"
 #include "plinth/Owners.h"
+#include "support/ScriptedChecker.h"
 #include "support/CapturingLogger.h"
 
 namespace {
@@ -74,39 +75,6 @@ public:
 private:
     std::wstring m_path;
     bool m_created = false;
-};
-
-// Answers the version text at once, so the checker's own work stays out of
-// the measurement.
-class StubChecker : public IVkClassFactory, public IVkVersion
-{
-public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        *ppv = nullptr;
-        if (::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IVkClassFactory))
-            *ppv = static_cast<IVkClassFactory*>(this);
-        else if (::IsEqualIID(riid, IID_IVkVersion))
-            *ppv = static_cast<IVkVersion*>(this);
-        else
-            return E_NOINTERFACE;
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP CreateInstance(REFIID riid, void** ppv) override { return QueryInterface(riid, ppv); }
-    STDMETHODIMP GetVersionText(LPWSTR* text, long* result) override
-    {
-        *text = Plinth::CoTaskMemStrDup(L"ZelLumoAp=17.0.3038.0\n");
-        *result = 0;
-        return S_OK;
-    }
-    STDMETHODIMP GetComponentStatus(LPWSTR* text, long* result) override
-    {
-        *text = nullptr;
-        *result = 0;
-        return S_OK;
-    }
 };
 
 void ReadAllValues(HKEY root, const wchar_t* path)
@@ -180,7 +148,8 @@ int main()
     SampleKey product(kProductSubstituteKey, {{L"appcode", L"zel"}, {L"version2", L"17.0"}});
     SampleKey build(kProductKey, {{L"Build", L"17.0.3038.0"}});
 
-    StubChecker checker;
+    ZelTest::ScriptedChecker checker;
+    checker.versionText = L"ZelLumoAp=17.0.3038.0\n";
     DWORD cookie = 0;
     ::CoRegisterClassObject(CLSID_ComponentVersionProvider, static_cast<IVkClassFactory*>(&checker),
                             CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie);

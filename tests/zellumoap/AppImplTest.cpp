@@ -10,6 +10,7 @@
 #include "VkSecureClassFactory.h"
 #include "plinth/Owners.h"
 #include "support/CapturingLogger.h"
+#include "support/ScriptedChecker.h"
 #include "support/TestRegistry.h"
 #include "support/TrustedPublishers.h"
 #include "TrustVerification.h"
@@ -278,50 +279,13 @@ TEST(ClassObjectTest, AnswersOnlyTheHostsFactoryInterfaces)
     EXPECT_EQ(static_cast<void*>(unknown.get()), static_cast<void*>(factory.get()));
 }
 
-// A component checker whose answer each test scripts, served from this
-// process through COM's own class table.
-class ScriptedChecker : public IVkClassFactory, public IVkVersion
-{
-public:
-    HRESULT statusHr = S_OK;
-    long statusResult = 0;
-    const wchar_t* statusText = nullptr;
-    LONG live = 0;
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        *ppv = nullptr;
-        if (::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IVkClassFactory))
-            *ppv = static_cast<IVkClassFactory*>(this);
-        else if (::IsEqualIID(riid, IID_IVkVersion))
-            *ppv = static_cast<IVkVersion*>(this);
-        else
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(::InterlockedIncrement(&live)); }
-    STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(::InterlockedDecrement(&live)); }
-    STDMETHODIMP CreateInstance(REFIID riid, void** ppv) override { return QueryInterface(riid, ppv); }
-    STDMETHODIMP GetVersionText(LPWSTR*, long*) override { return E_NOTIMPL; }
-    STDMETHODIMP GetComponentStatus(LPWSTR* text, long* result) override
-    {
-        *result = statusResult;
-        if (statusText) {
-            const size_t bytes = (std::wcslen(statusText) + 1) * sizeof(wchar_t);
-            *text = static_cast<wchar_t*>(::CoTaskMemAlloc(bytes));
-            std::memcpy(*text, statusText, bytes);
-        }
-        return statusHr;
-    }
-};
+using ZelTest::ScriptedChecker;
 
 class CheckComponentsTest : public AppImplTest
 {
 protected:
-    void Register(ScriptedChecker& checker)
+    // The checker outlives its registration: TearDown revokes it.
+    void Register()
     {
         ASSERT_EQ(::CoRegisterClassObject(CLSID_ComponentVersionProvider, static_cast<IVkClassFactory*>(&checker),
                                           CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &m_cookie),
@@ -340,6 +304,8 @@ protected:
         EXPECT_EQ(object->CheckComponents(&result), expectedHr);
         return result;
     }
+
+    ScriptedChecker checker;
 
 private:
     DWORD m_cookie = 0;
@@ -367,8 +333,7 @@ TEST_F(CheckComponentsTest, MissingListIsReportedOnlyWithItsMarkerAndText)
         {0, L"ignored", 0, L"IVkApplicationInfo->CheckComponents() ok\r\n"},
         {0x08000002, L"other code", 0, L"IVkApplicationInfo->CheckComponents() ok\r\n"},
     };
-    ScriptedChecker checker;
-    Register(checker);
+    Register();
     for (const auto& c : cases) {
         checker.statusResult = c.checkerResult;
         checker.statusText = c.text;
@@ -383,10 +348,9 @@ TEST_F(CheckComponentsTest, MissingListIsReportedOnlyWithItsMarkerAndText)
 
 TEST_F(CheckComponentsTest, FailingCheckerCallGivesItsHresultAndReleasesEverything)
 {
-    ScriptedChecker checker;
     checker.statusHr = E_FAIL;
     checker.statusText = L"returned despite the failure";
-    Register(checker);
+    Register();
     const LONG registered = checker.live;
     EXPECT_EQ(Check(E_FAIL), 0x0800000E);
     EXPECT_EQ(checker.live, registered);

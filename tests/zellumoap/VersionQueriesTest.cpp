@@ -8,6 +8,7 @@
 
 #include "ApplImpl.h"
 #include "plinth/Owners.h"
+#include "support/ScriptedChecker.h"
 #include "support/CapturingLogger.h"
 #include "support/TestRegistry.h"
 
@@ -22,50 +23,15 @@ constexpr wchar_t kProduct[] = L"Software\\Varkon\\ZEL";
 constexpr wchar_t kSubstitute[] = L"Software\\Varkon\\ZEL\\AppInfo\\Substitute";
 constexpr wchar_t kHost[] = L"SOFTWARE\\Varkon\\DOV\\AppInfo\\Substitute";
 
-wchar_t* CoCopy(const wchar_t* text)
-{
-    return text ? Plinth::CoTaskMemStrDup(text) : nullptr;
-}
-
-class TextChecker : public IVkClassFactory, public IVkVersion
-{
-public:
-    const wchar_t* versionText = nullptr;
-    const wchar_t* statusText = nullptr;
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        *ppv = nullptr;
-        if (::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IVkClassFactory))
-            *ppv = static_cast<IVkClassFactory*>(this);
-        else if (::IsEqualIID(riid, IID_IVkVersion))
-            *ppv = static_cast<IVkVersion*>(this);
-        else
-            return E_NOINTERFACE;
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP CreateInstance(REFIID riid, void** ppv) override { return QueryInterface(riid, ppv); }
-    STDMETHODIMP GetVersionText(LPWSTR* text, long* result) override
-    {
-        *text = CoCopy(versionText);
-        *result = 0x0800000E;
-        return E_FAIL;
-    }
-    STDMETHODIMP GetComponentStatus(LPWSTR* text, long* result) override
-    {
-        *text = CoCopy(statusText);
-        *result = 0x08020000;
-        return S_OK;
-    }
-};
-
 class VersionQueriesTest : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
+        // A checker whose version call fails but still hands back its text.
+        m_checker.versionHr = E_FAIL;
+        m_checker.versionResult = 0x0800000E;
+        m_checker.statusResult = 0x08020000;
         LogCapture::Instance().Clear();
         ASSERT_EQ(::CoRegisterClassObject(CLSID_ComponentVersionProvider, static_cast<IVkClassFactory*>(&m_checker),
                                           CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &m_cookie),
@@ -84,7 +50,7 @@ protected:
         return hr;
     }
 
-    TextChecker m_checker;
+    ZelTest::ScriptedChecker m_checker;
     DWORD m_cookie = 0;
     ComPtr<IVkApplicationInfo> m_object;
     ComPtr<IVkVersion> m_version;

@@ -1,0 +1,58 @@
+#pragma once
+// A component checker whose answers a test scripts, served from the test's own
+// process through COM's class table (CoRegisterClassObject).
+#include <windows.h>
+
+#include "ZelLumoAp.h"
+#include "plinth/Owners.h"
+
+namespace ZelTest {
+
+class ScriptedChecker : public IVkClassFactory, public IVkVersion
+{
+public:
+    HRESULT versionHr = S_OK;
+    long versionResult = 0;
+    const wchar_t* versionText = nullptr;
+    HRESULT statusHr = S_OK;
+    long statusResult = 0;
+    const wchar_t* statusText = nullptr;
+    // References held by callers; the object itself lives on the test's stack.
+    LONG live = 0;
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv)
+            return E_POINTER;
+        *ppv = nullptr;
+        if (::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IVkClassFactory))
+            *ppv = static_cast<IVkClassFactory*>(this);
+        else if (::IsEqualIID(riid, IID_IVkVersion))
+            *ppv = static_cast<IVkVersion*>(this);
+        else
+            return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(::InterlockedIncrement(&live)); }
+    STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(::InterlockedDecrement(&live)); }
+    STDMETHODIMP CreateInstance(REFIID riid, void** ppv) override { return QueryInterface(riid, ppv); }
+    STDMETHODIMP GetVersionText(LPWSTR* text, long* result) override
+    {
+        return Answer(versionHr, versionResult, versionText, text, result);
+    }
+    STDMETHODIMP GetComponentStatus(LPWSTR* text, long* result) override
+    {
+        return Answer(statusHr, statusResult, statusText, text, result);
+    }
+
+private:
+    static HRESULT Answer(HRESULT hr, long code, const wchar_t* answer, LPWSTR* text, long* result)
+    {
+        *text = answer ? Plinth::CoTaskMemStrDup(answer) : nullptr;
+        *result = code;
+        return hr;
+    }
+};
+
+} // namespace ZelTest
