@@ -15,9 +15,6 @@ namespace ETWLogging {
 // Second half of the write mutex's name, after the process name and "_".
 constexpr wchar_t kWriteMutexId[] = L"6F1C2B8E4A9D4E27B3C05D71E8A2F914";
 
-// Codes of Init and Uninit besides the Win32 ones.
-constexpr DWORD kErrorAlreadyInitialised = 20001;
-constexpr DWORD kErrorNotInitialised = 20002;
 // GetLogRoot's code when the folder had to be cut to fit.
 constexpr DWORD kErrorTruncated = 80;
 

@@ -11,6 +11,10 @@ namespace internal {
 struct ETWEventRecord;
 }
 
+// Codes of the loggers' initialisation besides the Win32 ones.
+constexpr DWORD kErrorAlreadyInitialised = 20001;
+constexpr DWORD kErrorNotInitialised = 20002;
+
 // Message levels.
 enum : DWORD
 {

@@ -4,7 +4,7 @@
 #include <new>
 
 #include "../plinth/WideFormat.h"
-#include "LogBuilderIf.h"
+#include "DefaultLogBuilder.h"
 
 namespace ETWLogging {
 
@@ -12,7 +12,6 @@ namespace {
 
 INIT_ONCE g_holderOnce = INIT_ONCE_STATIC_INIT;
 ModuleLogger* g_holder = nullptr;
-CLogBuilderIf* g_builder = nullptr;
 
 // Destroys the holder, and with it the logger, when the module unloads.
 struct HolderOwner
@@ -22,15 +21,31 @@ struct HolderOwner
         delete g_holder;
         g_holder = nullptr;
     }
-} g_holderOwner;
+};
 
-// Asks the factory for a logger and stores it in the holder. Without a factory,
-// or when the factory fails, the holder keeps no logger.
+// Destroyed in the reverse order of this list when the module unloads: the
+// bridge handler unregisters first, then the factory goes, the holder last.
+HolderOwner g_holderOwner;
+CDefaultLogBuilder g_defaultBuilder;
+CPlinthLogHandler g_bridgeHandler;
+
+CLogBuilderIf* g_builder = &g_defaultBuilder;
+
+void RegisterBridgeHandler(ModuleLogger& holder)
+{
+    if (Plinth::CLogger::RegisterHandler(&g_bridgeHandler) != ERROR_SUCCESS)
+        return;
+    if (holder.bridgeHandler && holder.bridgeHandler != &g_bridgeHandler)
+        Plinth::CLogger::UnregisterHandler(holder.bridgeHandler);
+    holder.bridgeHandler = &g_bridgeHandler;
+}
+
+// Asks the factory for a logger and stores it in the holder, then lets the
+// utility library's messages reach it. When the factory fails, the holder
+// keeps no logger.
 void CreateLoggerInto(ModuleLogger& holder, const LoggerSettings& settings)
 {
     CLogBuilderIf* builder = g_builder;
-    if (!builder)
-        return;
     CLoggingIf* logger = nullptr;
     bool created = false;
     if (auto* extended = dynamic_cast<CLogBuilderIf_ex*>(builder))
@@ -45,6 +60,7 @@ void CreateLoggerInto(ModuleLogger& holder, const LoggerSettings& settings)
         return;
     delete holder.logger;
     holder.logger = logger;
+    RegisterBridgeHandler(holder);
 }
 
 BOOL CALLBACK CreateHolder(PINIT_ONCE, PVOID parameter, PVOID*)
@@ -72,6 +88,8 @@ LoggerSettings& GetLoggerSettings()
 
 ModuleLogger::~ModuleLogger()
 {
+    if (bridgeHandler)
+        Plinth::CLogger::UnregisterHandler(bridgeHandler);
     delete logger;
 }
 
@@ -140,8 +158,13 @@ namespace internal {
 CLogBuilderIf* SetLogBuilder(CLogBuilderIf* builder)
 {
     CLogBuilderIf* previous = g_builder;
-    g_builder = builder;
+    g_builder = builder ? builder : &g_defaultBuilder;
     return previous;
+}
+
+ModuleLogger* ExistingModuleLogger()
+{
+    return g_holder;
 }
 
 } // namespace internal

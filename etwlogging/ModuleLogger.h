@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "LoggingIf.h"
+#include "plinth/Logging/internal_logging.h"
 
 namespace ETWLogging {
 
@@ -26,13 +27,14 @@ LoggerSettings& GetLoggerSettings();
 struct ModuleLogger
 {
     ModuleLogger() = default;
+    // Unregisters the bridge handler it remembers and destroys the logger.
     ~ModuleLogger();
     ModuleLogger(const ModuleLogger&) = delete;
     ModuleLogger& operator=(const ModuleLogger&) = delete;
 
     CLoggingIf* logger = nullptr;
     // Bridge handler this holder registered with the utility library's logger core.
-    void* bridgeHandler = nullptr;
+    Plinth::ILoggingHandler* bridgeHandler = nullptr;
 };
 
 // The holder, created on the first call with the given settings; later calls
@@ -52,9 +54,12 @@ constexpr size_t kExtendedMessageChars = 2080;
 constexpr size_t kPlainMessageLimit = 4160;
 
 namespace internal {
-// Replaces the factory that makes the module logger; takes effect only before
-// the first log call of the process. Returns the factory it replaced.
+// Replaces the factory that makes the module logger (null: the default one
+// again); takes effect only before the first log call of the process. Returns
+// the factory it replaced.
 CLogBuilderIf* SetLogBuilder(CLogBuilderIf* builder);
+// The holder when it exists; never creates it.
+ModuleLogger* ExistingModuleLogger();
 } // namespace internal
 
 } // namespace ETWLogging

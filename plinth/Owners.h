@@ -180,11 +180,11 @@ public:
     CriticalSection& operator=(const CriticalSection&) = delete;
 
     // S_OK, or the failure of the system call as an HRESULT.
-    HRESULT Init()
+    HRESULT Init(DWORD spinCount = 0)
     {
         if (m_initialized)
             return S_OK;
-        if (!::InitializeCriticalSectionEx(&m_section, 0, 0)) {
+        if (!::InitializeCriticalSectionEx(&m_section, spinCount, 0)) {
             const DWORD error = ::GetLastError();
             return error ? HRESULT_FROM_WIN32(error) : E_OUTOFMEMORY;
         }

@@ -7,7 +7,9 @@
 #include <thread>
 #include <vector>
 
+#include "etwlogging/LogBuilderIf.h"
 #include "etwlogging/ModuleLogger.h"
+#include "plinth/Logging/internal_logging.h"
 #include "support/CapturingLogger.h"
 
 using ETWLogging::GetLoggerSettings;
@@ -19,6 +21,45 @@ using ZelTest::LogCapture;
 namespace {
 
 ZelTest::CapturingBuilder* g_builder = nullptr;
+
+// A factory whose every creation fails.
+class FailingBuilder : public ETWLogging::CLogBuilderIf_ex
+{
+public:
+    bool CreateLogger(const wchar_t*, HMODULE, const wchar_t*, DWORD, ETWLogging::CLoggingIf**,
+                      Plinth::CRegKey*) override
+    {
+        ++plainCalls;
+        return false;
+    }
+    bool CreateLoggerEx(const wchar_t*, const wchar_t*, HMODULE, const wchar_t*, DWORD, ETWLogging::CLoggingIf**,
+                        Plinth::CRegKey*) override
+    {
+        ++extendedCalls;
+        return false;
+    }
+    int plainCalls = 0;
+    int extendedCalls = 0;
+} g_failing;
+
+// The utility library's messages reach the module logger at its levels, as
+// they came: no level test, no formatting.
+void ExpectBridgedLevels()
+{
+    LogCapture::Instance().Clear();
+    const DWORD plinthLevels[] = {0, 1, 2, 7};
+    for (DWORD level : plinthLevels)
+        Plinth::CLogger::Log(level, L"Plinth.cpp", L"Fn", 5, L"%s", L"50%");
+    const auto records = LogCapture::Instance().Take();
+    ASSERT_EQ(records.size(), 4u);
+    const DWORD expected[] = {1, 1, 4, 2};
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(records[i].level, expected[i]);
+        EXPECT_EQ(records[i].text, L"50%");
+        EXPECT_EQ(records[i].function, L"Fn");
+    }
+    EXPECT_NE(ETWLogging::internal::ExistingModuleLogger()->bridgeHandler, nullptr);
+}
 
 ETWLogging::ModuleLogger* Holder()
 {
@@ -42,6 +83,10 @@ TEST(NoLoggerFrontEnd, IsSilentAndReportsNoLogger)
     for (DWORD level = 1; level <= 6; ++level)
         EXPECT_FALSE(IsLogLevelEnabled(level));
     EXPECT_EQ(WriteLog(4, L"file", L"function", 1, L"%s\r\n", L"text"), static_cast<DWORD>(ERROR_FUNCTION_FAILED));
+    // Both creations were tried once; with no logger, no bridge handler was registered.
+    EXPECT_EQ(g_failing.extendedCalls, 1);
+    EXPECT_EQ(g_failing.plainCalls, 1);
+    EXPECT_EQ(holder->bridgeHandler, nullptr);
 }
 
 TEST(ExtendedLoggerFrontEnd, FirstCallBeforeSettingsKeepsDefaultIdentityForLife)
@@ -126,6 +171,16 @@ TEST(PlainLoggerFrontEnd, PassesTextUpTo4160WholeAndCutsLongerTo2080)
     }
 }
 
+TEST(PlainLoggerFrontEnd, BridgesUtilityMessages)
+{
+    ExpectBridgedLevels();
+}
+
+TEST(ExtendedLoggerFrontEnd, BridgesUtilityMessages)
+{
+    ExpectBridgedLevels();
+}
+
 TEST(PlainLoggerFrontEnd, PerLevelOperationsCutAt4159)
 {
     ZelTest::CapturingLogger logger;
@@ -183,7 +238,9 @@ int main(int argc, char** argv)
         if (arg.rfind("--logger=", 0) == 0)
             scenario = arg.substr(9);
     }
-    if (scenario == "plain")
+    if (scenario == "none")
+        ETWLogging::internal::SetLogBuilder(&g_failing);
+    else if (scenario == "plain")
         g_builder = &ZelTest::InstallCapturingLogger(false);
     else if (scenario == "extended" || scenario == "race")
         g_builder = &ZelTest::InstallCapturingLogger(true);

@@ -1,0 +1,57 @@
+// What the ETW trace provider adds to a host query: with no session listening
+// (the usual case), and per event with a simulated session taking every level.
+// Each figure is a ratio to the same query with logging switched off, measured
+// in the same run.
+#include <windows.h>
+
+#include "BenchTiming.h"
+
+#include <cstdio>
+
+#include "ApplImpl.h"
+#include "TraceSessionSimulator.h"
+#include "etwlogging/ETWLogging.h"
+#include "etwlogging/ModuleLogger.h"
+
+int main()
+{
+    EtwSim::TraceSessionSimulator sim;
+    ETWLogging::ModuleLogger* holder = ETWLogging::GetModuleLogger(nullptr, L"Zellumoap", nullptr, nullptr, 0);
+    auto* logger = holder ? dynamic_cast<ETWLogging::CETWLogging*>(holder->logger) : nullptr;
+    if (!logger) {
+        std::printf("the module logger is not the ETW trace provider\n");
+        return 1;
+    }
+    IVkApplicationInfo* object = nullptr;
+    CComObject<CZelAppImpl>::CreateInstance(IID_IVkApplicationInfo, reinterpret_cast<void**>(&object));
+    auto query = [&](int) {
+        LPWSTR id = nullptr;
+        long result = 0;
+        object->GetAppID(&id, &result);
+        ::CoTaskMemFree(id);
+    };
+    constexpr int kCalls = 20000;
+
+    logger->SetEnabled(false);
+    const double off = BestNanosecondsPerCall(kCalls, query);
+    logger->SetEnabled(true);
+    const double silent = BestNanosecondsPerCall(kCalls, query);
+
+    logger->Register();
+    const TRACEHANDLE session = sim.StartSession();
+    sim.EnableProvider(session, logger->Properties().GetProviderGuid(), 1, 0);
+    const double listened = BestNanosecondsPerCall(kCalls, [&](int i) {
+        query(i);
+        if (i == kCalls - 1)
+            sim.ClearEvents();
+    });
+    sim.StopSession(session);
+    object->Release();
+
+    std::printf("%-46s %8.1f ns\n", "GetAppID, logging off (baseline)", off);
+    std::printf("%-46s %8.1f ns  = %5.3f x baseline (goal <= 1.05)\n", "GetAppID, ETW on, no session listening",
+                silent, silent / off);
+    std::printf("%-46s %8.1f ns  = %5.2f x baseline (%.1f ns per event)\n", "GetAppID, ETW on, session at level 1",
+                listened, listened / off, listened - off);
+    return 0;
+}

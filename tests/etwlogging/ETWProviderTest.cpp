@@ -1,0 +1,376 @@
+// The ETW trace provider against simulated trace sessions: its configuration
+// record, the registry overrides of its listener, registration, the session
+// requests, and every event's bytes as a session receives them.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "EtwEventDecoder.h"
+#include "TraceSessionSimulator.h"
+#include "etwlogging/ETWLogging.h"
+#include "plinth/ObfuscatedRegKey.h"
+#include "support/TestRegistry.h"
+
+using ETWLogging::CETWLogging;
+using ETWLogging::internal::ETWAppProperties;
+using EtwSim::DecodedEvent;
+
+namespace {
+
+constexpr wchar_t kAppKey[] = L"SOFTWARE\\Varkon.logging\\ZelTest";
+constexpr wchar_t kProviderKey[] = L"SOFTWARE\\Varkon\\Logging\\Provider";
+const GUID kTestProvider = {0x11223344, 0x5566, 0x7788, {0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff, 0x01}};
+
+void Seal(const std::wstring& path, const wchar_t* name, const wchar_t* text)
+{
+    Plinth::CObfuscatedRegKey key;
+    ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, path.c_str()), ERROR_SUCCESS);
+    ASSERT_EQ(key.SetStringValue(name, text), ERROR_SUCCESS);
+}
+
+void SealGuid(const std::wstring& path, const wchar_t* name, const GUID& guid)
+{
+    Plinth::CObfuscatedRegKey key;
+    ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, path.c_str()), ERROR_SUCCESS);
+    ASSERT_EQ(key.SetGUIDValue(name, guid), ERROR_SUCCESS);
+}
+
+void SetDword(const std::wstring& path, const wchar_t* name, DWORD value)
+{
+    Plinth::CRegKey key;
+    ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, path.c_str()), ERROR_SUCCESS);
+    ASSERT_EQ(key.SetDWORDValue(name, value), ERROR_SUCCESS);
+}
+
+// The complete sealed configuration of application "ZelTest".
+void SealApplication()
+{
+    const std::wstring app = kAppKey;
+    Seal(app + L"\\Controller", L"Controller Path", L"C:\\Tools\\ctl.exe");
+    Seal(app + L"\\Controller", L"Owner Mutex Name", L"Global\\ZelTestOwner");
+    SealGuid(app + L"\\Session", L"Session ID Guid", kTestProvider);
+    Seal(app + L"\\Session", L"Session Name", L"ZelTestSession");
+    SealGuid(app + L"\\Provider", L"Provider Guid", kTestProvider);
+}
+
+std::wstring ProcessBaseName()
+{
+    wchar_t path[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring name = std::wcsrchr(path, L'\\') + 1;
+    return name.substr(0, name.rfind(L'.'));
+}
+
+TEST(ETWAppPropertiesTest, DefaultApplicationWithoutKeyUsesDefaults)
+{
+    ZelTest::ScopedRegistryTree noKey(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varkon.logging\\RUX");
+    ETWAppProperties properties;
+    ASSERT_TRUE(properties.Init(L"rux"));
+    EXPECT_EQ(properties.GetAppName(), L"rux");
+    EXPECT_EQ(properties.GetConfigKeyPath(), L"SOFTWARE\\Varkon\\Logging");
+    EXPECT_EQ(properties.GetProviderKeyPath(), kProviderKey);
+    EXPECT_EQ(properties.GetControllerKeyPath(), L"SOFTWARE\\Varkon\\Logging\\Controller");
+    EXPECT_EQ(properties.GetRootKey(), HKEY_LOCAL_MACHINE);
+    const std::wstring root = properties.GetRootFolderPath();
+    ASSERT_FALSE(root.empty());
+    EXPECT_EQ(properties.GetLogPath(), root + L"\\Varkon\\VKLOGS");
+    EXPECT_EQ(properties.GetEtlFile(), root + L"\\Varkon\\VKLOGS\\ETW\\vklogs.etl");
+    EXPECT_EQ(properties.GetProviderGuid(), ETWLogging::internal::kDefaultProviderGuid);
+    EXPECT_EQ(properties.GetSessionName(), ETWLogging::internal::kDefaultSessionName);
+    EXPECT_EQ(properties.GetOwnerMutexName(), ETWLogging::internal::kDefaultOwnerMutexName);
+    EXPECT_TRUE(properties.GetControllerPath().empty());
+
+    // The record fills itself once, even for another name.
+    EXPECT_FALSE(properties.Init(L"Other"));
+    EXPECT_EQ(properties.GetAppName(), L"rux");
+
+    ETWAppProperties unnamed;
+    EXPECT_TRUE(unnamed.Init(nullptr));
+    EXPECT_EQ(unnamed.GetAppName(), L"RUX");
+    ETWAppProperties unknown;
+    EXPECT_FALSE(unknown.Init(L"NoSuchApplication"));
+}
+
+TEST(ETWAppPropertiesTest, ApplicationKeyNeedsEverySealedValue)
+{
+    ZelTest::ScopedRegistryTree app(HKEY_LOCAL_MACHINE, kAppKey);
+    SealApplication();
+    // A plain "Log Path" reads as missing; a sealed "ETL Path" is appended as it stands.
+    ASSERT_TRUE(app.SetString(L"Log Path", L"\\PlainLogs"));
+    Seal(kAppKey, L"ETL Path", L"\\Traces");
+    {
+        ETWAppProperties properties;
+        ASSERT_TRUE(properties.Init(L"ZelTest"));
+        const std::wstring root = properties.GetRootFolderPath();
+        EXPECT_EQ(properties.GetLogPath(), root + L"\\Varkon\\VKLOGS");
+        EXPECT_EQ(properties.GetEtlFile(), root + L"\\Traces\\vklogs.etl");
+        EXPECT_EQ(properties.GetProviderKeyPath(), std::wstring(kAppKey) + L"\\Provider");
+        EXPECT_EQ(properties.GetProviderGuid(), kTestProvider);
+        EXPECT_EQ(properties.GetSessionName(), L"ZelTestSession");
+        EXPECT_EQ(properties.GetOwnerMutexName(), L"Global\\ZelTestOwner");
+        EXPECT_EQ(properties.GetControllerPath(), L"C:\\Tools\\ctl.exe");
+    }
+    // A required value stored plain fails the whole record.
+    ZelTest::ScopedRegistryTree controller(HKEY_LOCAL_MACHINE, std::wstring(kAppKey) + L"\\Controller");
+    ASSERT_TRUE(controller.SetString(L"Controller Path", L"C:\\Tools\\ctl.exe"));
+    Seal(std::wstring(kAppKey) + L"\\Controller", L"Owner Mutex Name", L"Global\\ZelTestOwner");
+    EXPECT_FALSE(ETWAppProperties().Init(L"ZelTest"));
+}
+
+TEST(ETWAppPropertiesTest, MissingSessionKeyFailsDespiteDefaults)
+{
+    ZelTest::ScopedRegistryTree rux(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varkon.logging\\RUX");
+    Seal(L"SOFTWARE\\Varkon.logging\\RUX\\Provider", L"Provider Guid", L"{11223344-5566-7788-99AA-BBCCDDEEFF01}");
+    Seal(L"SOFTWARE\\Varkon.logging\\RUX\\Controller", L"Controller Path", L"x");
+    EXPECT_FALSE(ETWAppProperties().Init(nullptr));
+}
+
+// A provider bound to simulated sessions, with the registry overrides cleared.
+class ProviderTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(m_logger.InitEx(nullptr, L"Zellumoap", nullptr, nullptr, nullptr), ERROR_SUCCESS);
+    }
+
+    void EnableSession(UCHAR level)
+    {
+        ASSERT_EQ(m_logger.Register(), ERROR_SUCCESS);
+        m_session = m_sim.StartSession();
+        ASSERT_EQ(m_sim.EnableProvider(m_session, Provider(), level, 0x10), ERROR_SUCCESS);
+    }
+
+    const GUID& Provider() const { return m_logger.Properties().GetProviderGuid(); }
+
+    // The events captured since the last call, decoded.
+    std::vector<DecodedEvent> TakeEvents()
+    {
+        std::vector<DecodedEvent> decoded;
+        for (const EtwSim::CapturedEvent& event : m_sim.Events()) {
+            DecodedEvent one;
+            EXPECT_TRUE(EtwSim::DecodeEvent(event, one));
+            EXPECT_EQ(event.session, m_session);
+            decoded.push_back(one);
+        }
+        m_sim.ClearEvents();
+        return decoded;
+    }
+
+    ZelTest::ScopedRegistryTree m_overrides{HKEY_LOCAL_MACHINE, kProviderKey};
+    EtwSim::TraceSessionSimulator m_sim;
+    CETWLogging m_logger;
+    TRACEHANDLE m_session = 0;
+};
+
+TEST_F(ProviderTest, RegistersOnceEvenWhenRegistrationFails)
+{
+    m_sim.FailNextRegistration(ERROR_ACCESS_DENIED);
+    EXPECT_EQ(m_logger.Register(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(m_logger.Register(), ERROR_SUCCESS);
+    EXPECT_EQ(m_sim.RegisterCalls(), 1u);
+    EXPECT_FALSE(m_sim.IsRegistered(Provider()));
+    EXPECT_EQ(m_logger.InitEx(nullptr, L"Zellumoap", nullptr, nullptr, nullptr),
+              ETWLogging::kErrorAlreadyInitialised);
+    m_logger.LogEx(3, L"f", L"g", 1, L"lost");
+    EXPECT_EQ(m_sim.RefusedEvents(), 1u);
+}
+
+TEST_F(ProviderTest, EventCarriesHeaderAndPayloadExactly)
+{
+    EnableSession(4);
+    EXPECT_EQ(m_logger.GetSeverity(), 4u);
+    m_logger.LogEx(4, L"ApplImpl.cpp", L"GetAppID", 321, L"Hi");
+    const std::vector<DecodedEvent> events = TakeEvents();
+    ASSERT_EQ(events.size(), 1u);
+    const DecodedEvent& e = events[0];
+    EXPECT_EQ(e.size, 64);
+    EXPECT_EQ(e.typeAndMarkers, 0);
+    EXPECT_EQ(e.classType, 1);
+    EXPECT_EQ(e.classLevel, 4);
+    EXPECT_EQ(e.classVersion, 1);
+    EXPECT_EQ(e.threadId, 0u);
+    EXPECT_EQ(e.processId, 0u);
+    EXPECT_EQ(e.timeStamp, 0u);
+    EXPECT_EQ(e.guid, ETWLogging::kEventClassGuid);
+    EXPECT_EQ(e.clientContext, 0u);
+    EXPECT_EQ(e.flags, 0x00120000u);
+    EXPECT_EQ(e.mofType, 0u);
+
+    const ETWLogging::internal::LoggingModuleInfo& module = ETWLogging::internal::GetLoggingModuleInfo();
+    const std::wstring exe = ProcessBaseName() + L".exe";
+    struct Expected
+    {
+        DWORD tag;
+        DWORD type;
+        std::wstring text;
+        DWORD number;
+    } expected[] = {
+        {4, 2, L"", ::GetCurrentProcessId()}, {5, 2, L"", ::GetCurrentThreadId()}, {13, 4, exe, 0},
+        {6, 4, L"ApplImpl.cpp", 0},          {7, 5, L"", 321},                    {8, 4, L"GetAppID", 0},
+        {9, 4, module.fileName, 0},          {10, 4, module.version, 0},          {11, 4, L"Zellumoap", 0},
+        {12, 4, L"Hi", 0},
+    };
+    ASSERT_EQ(e.elements.size(), std::size(expected));
+    size_t bytes = 0;
+    for (size_t i = 0; i < e.elements.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(e.elements[i].tag, expected[i].tag);
+        EXPECT_EQ(e.elements[i].type, expected[i].type);
+        if (expected[i].type == 4)
+            EXPECT_EQ(e.elements[i].Text(), expected[i].text);
+        else
+            EXPECT_EQ(e.elements[i].Number(), expected[i].number);
+        bytes += 10 + e.elements[i].data.size();
+    }
+    EXPECT_EQ(module.fileName, exe);
+    EXPECT_EQ(e.mofLength, bytes);
+}
+
+TEST_F(ProviderTest, SeverityAndLevelMapping)
+{
+    EnableSession(5);
+    m_logger.LogEx(3, L"f", L"g", 1, L"kept, level 3 always passes");
+    m_logger.LogEx(4, L"f", L"g", 2, L"dropped below severity 5");
+    m_logger.LogEx(6, L"f", L"g", 3, L"sent as class level 3");
+    m_logger.LogEx(5, L"f", L"g", 4, L"");
+    std::vector<DecodedEvent> events = TakeEvents();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].classLevel, 3);
+    EXPECT_EQ(events[1].classLevel, 3);
+    EXPECT_EQ(events[1].Find(12)->Text(), L"sent as class level 3");
+
+    m_logger.SetSeverity(0);
+    EXPECT_EQ(m_logger.GetSeverity(), 1u);
+    m_logger.SetSeverity(9);
+    EXPECT_EQ(m_logger.GetSeverity(), 6u);
+}
+
+TEST_F(ProviderTest, LongMessagesAndEmptyFields)
+{
+    EnableSession(1);
+    const std::wstring whole(3000, L'w');
+    const std::wstring cut(5000, L'c');
+    m_logger.LogEx(1, nullptr, L"", 7, whole.c_str());
+    m_logger.LogEx(1, L"", nullptr, 8, cut.c_str());
+    const std::wstring exact(4160, L'e');
+    m_logger.LogEx(1, L"f", L"g", 9, exact.c_str());
+    m_logger.LogEx(1, L"f", L"g", 10, (exact + L"x").c_str());
+    // An element's 16-bit length holds at most 32767 characters.
+    const std::wstring longFile(40000, L'p');
+    m_logger.LogEx(1, longFile.c_str(), L"g", 11, L"m");
+    const std::vector<DecodedEvent> events = TakeEvents();
+    ASSERT_EQ(events.size(), 5u);
+    EXPECT_EQ(events[0].Find(12)->Text(), whole);
+    EXPECT_EQ(events[1].Find(12)->Text(), cut.substr(0, 2080));
+    EXPECT_EQ(events[2].Find(12)->Text(), exact);
+    EXPECT_EQ(events[3].Find(12)->Text(), exact.substr(0, 2080));
+    EXPECT_EQ(events[4].Find(6)->Text(), longFile.substr(0, 32767));
+    EXPECT_EQ(events[4].Find(12)->Text(), L"m");
+    EXPECT_TRUE(events[0].Find(6)->data.empty());
+    EXPECT_TRUE(events[0].Find(8)->data.empty());
+    EXPECT_TRUE(events[1].Find(6)->data.empty());
+    EXPECT_TRUE(events[1].Find(8)->data.empty());
+
+    CETWLogging noGroup;
+    EXPECT_EQ(noGroup.InitEx(nullptr, L"", nullptr, nullptr, nullptr), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    ASSERT_EQ(noGroup.InitEx(nullptr, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+    ETWLogging::internal::ETWEventRecord record;
+    noGroup.FillRecord(L"f", L"g", 1, &record);
+    std::vector<BYTE> payload;
+    ASSERT_TRUE(ETWLogging::internal::SerializeEventRecord(record, payload));
+    std::vector<EtwSim::PayloadElement> elements;
+    ASSERT_TRUE(EtwSim::DecodePayload(payload, elements));
+    ASSERT_EQ(elements.size(), 10u);
+    EXPECT_EQ(elements[8].tag, 11u);
+    EXPECT_TRUE(elements[8].data.empty());
+}
+
+TEST_F(ProviderTest, FollowsOnlyTheHeldSession)
+{
+    EnableSession(4);
+    const TRACEHANDLE second = m_sim.StartSession();
+    EXPECT_EQ(m_sim.EnableProvider(second, Provider(), 1, 0), ERROR_SUCCESS);
+    EXPECT_EQ(m_logger.GetSeverity(), 4u);
+    EXPECT_TRUE(m_logger.IsSameSession(m_session));
+    EXPECT_EQ(m_sim.DisableProvider(second, Provider()), ERROR_SUCCESS);
+    EXPECT_TRUE(m_logger.IsEnabled());
+
+    EXPECT_EQ(m_sim.SendRequest(Provider(), 99, m_session), static_cast<ULONG>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(m_sim.SendRequest(Provider(), WMI_ENABLE_EVENTS, 0xBAD), static_cast<ULONG>(ERROR_INVALID_HANDLE));
+
+    EXPECT_EQ(m_sim.DisableProvider(m_session, Provider()), ERROR_SUCCESS);
+    EXPECT_FALSE(m_logger.IsEnabled());
+    EXPECT_TRUE(m_logger.IsSameSession(0));
+
+    // The registry can keep the provider on after its session left; its events
+    // then name no session and are lost.
+    ASSERT_EQ(m_sim.EnableProvider(m_session, Provider(), 4, 0), ERROR_SUCCESS);
+    EXPECT_TRUE(m_logger.IsSameSession(m_session));
+    SetDword(kProviderKey, L"Enable", 1);
+    EXPECT_EQ(m_sim.DisableProvider(m_session, Provider()), ERROR_SUCCESS);
+    EXPECT_TRUE(m_logger.IsEnabled());
+    EXPECT_TRUE(m_logger.IsSameSession(0));
+    m_sim.ClearEvents();
+    m_logger.LogEx(3, L"f", L"g", 1, L"nobody listens");
+    EXPECT_TRUE(m_sim.Events().empty());
+    EXPECT_EQ(m_sim.RefusedEvents(), 1u);
+
+    EXPECT_EQ(m_logger.Uninit(), ERROR_SUCCESS);
+    EXPECT_FALSE(m_sim.IsRegistered(Provider()));
+    EXPECT_EQ(m_sim.UnregisterCalls(), 1u);
+}
+
+TEST_F(ProviderTest, LoggingThreadsRaceTheSessionRequests)
+{
+    EnableSession(1);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; !stop; ++i)
+                m_logger.LogEx(1 + (i + t) % 6, L"race.cpp", L"Race", i, L"racing message");
+        });
+    for (int round = 0; round < 40; ++round) {
+        EXPECT_EQ(m_sim.DisableProvider(m_session, Provider()), ERROR_SUCCESS);
+        EXPECT_EQ(m_sim.EnableProvider(m_session, Provider(), static_cast<UCHAR>(1 + round % 6), 0), ERROR_SUCCESS);
+    }
+    stop = true;
+    for (std::thread& thread : threads)
+        thread.join();
+    const std::vector<DecodedEvent> events = TakeEvents();
+    EXPECT_FALSE(events.empty());
+    for (const DecodedEvent& event : events)
+        ASSERT_EQ(event.Find(12)->Text(), L"racing message");
+}
+
+TEST_F(ProviderTest, RegistryOverridesValueByValue)
+{
+    const std::wstring group = std::wstring(kProviderKey) + L"\\Zellumoap";
+    const std::wstring module = group + L"\\" + ProcessBaseName();
+    SetDword(kProviderKey, L"Enable", 0);
+    SetDword(kProviderKey, L"Severity", 4);
+    SetDword(group, L"Enable", 1);
+    SetDword(module, L"Severity", 2);
+    EnableSession(5);
+    EXPECT_TRUE(m_logger.IsEnabled());
+    EXPECT_EQ(m_logger.GetSeverity(), 2u);
+
+    ZelTest::ScopedRegistryValue severity(HKEY_LOCAL_MACHINE, module, L"Severity");
+    severity.SetString(L"1");
+    EXPECT_EQ(m_sim.EnableProvider(m_session, Provider(), 5, 0), ERROR_SUCCESS);
+    EXPECT_EQ(m_logger.GetSeverity(), 4u);
+
+    DWORD high = 9;
+    severity.Set(REG_DWORD, &high, sizeof(high));
+    EXPECT_EQ(m_sim.EnableProvider(m_session, Provider(), 5, 0), ERROR_SUCCESS);
+    EXPECT_EQ(m_logger.GetSeverity(), 6u);
+    DWORD zero = 0;
+    severity.Set(REG_DWORD, &zero, sizeof(zero));
+    EXPECT_EQ(m_sim.EnableProvider(m_session, Provider(), 5, 0), ERROR_SUCCESS);
+    EXPECT_EQ(m_logger.GetSeverity(), 1u);
+}
+
+} // namespace

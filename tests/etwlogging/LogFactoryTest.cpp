@@ -1,0 +1,151 @@
+// The logger factory's choice between the file log writer and the ETW trace
+// provider, the module's own lines through the chosen writer, and the bridge
+// handler gone from the logger core once the program has ended.
+#include <gtest/gtest.h>
+#include <shlobj.h>
+
+#include <memory>
+#include <string>
+
+#include "FileLogSupport.h"
+#include "etwlogging/DefaultLogBuilder.h"
+#include "etwlogging/ETWLogging.h"
+#include "etwlogging/FileLogging.h"
+#include "plinth/ObfuscatedIniReader.h"
+#include "plinth/ObfuscatedRegKey.h"
+#include "plinth/Paths.h"
+#include "support/ChildProcess.h"
+#include "support/TestRegistry.h"
+
+using ETWLogging::CDefaultLogBuilder;
+using ETWLogging::CLoggingIf;
+
+namespace {
+
+enum class Kind
+{
+    None,
+    File,
+    Etw,
+};
+
+Kind Make(DWORD mode, Plinth::CRegKey* key = nullptr)
+{
+    CDefaultLogBuilder builder;
+    CLoggingIf* raw = nullptr;
+    if (!builder.CreateLoggerEx(nullptr, L"ZelTest", nullptr, nullptr, mode, &raw, key))
+        return Kind::None;
+    std::unique_ptr<CLoggingIf> logger(raw);
+    if (dynamic_cast<ETWLogging::CLogging*>(raw))
+        return Kind::File;
+    return dynamic_cast<ETWLogging::CETWLogging*>(raw) ? Kind::Etw : Kind::None;
+}
+
+void SealMechanism(DWORD value)
+{
+    Plinth::CObfuscatedRegKey key;
+    ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKeyPath), ERROR_SUCCESS);
+    ASSERT_EQ(key.SetDWORDValue(ETWLogging::kLoggingMechanism, value), ERROR_SUCCESS);
+}
+
+TEST(DefaultLogBuilderTest, OnlyASealedMechanismOfOneSelectsFiles)
+{
+    ZelTest::ScopedRegistryValue mechanism(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKeyPath,
+                                           ETWLogging::kLoggingMechanism);
+    mechanism.Delete();
+    EXPECT_EQ(Make(0), Kind::Etw);
+    EXPECT_EQ(Make(1), Kind::File);
+
+    SealMechanism(1);
+    EXPECT_EQ(Make(0), Kind::File);
+    SealMechanism(2);
+    EXPECT_EQ(Make(0), Kind::Etw);
+
+    const DWORD one = 1;
+    ASSERT_TRUE(mechanism.Set(REG_DWORD, &one, sizeof(one)));
+    EXPECT_EQ(Make(0), Kind::Etw);
+    // A key handed in is read as it is, here plainly.
+    Plinth::CRegKey plain;
+    ASSERT_EQ(plain.Open(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKeyPath, KEY_QUERY_VALUE), ERROR_SUCCESS);
+    EXPECT_EQ(Make(0, &plain), Kind::File);
+}
+
+TEST(DefaultLogBuilderTest, RefusesAnOccupiedOutOrEmptyNames)
+{
+    CDefaultLogBuilder builder;
+    ETWLogging::CETWLogging held;
+    CLoggingIf* out = &held;
+    EXPECT_FALSE(builder.CreateLogger(L"G", nullptr, nullptr, 1, &out, nullptr));
+    EXPECT_EQ(out, &held);
+    out = nullptr;
+    EXPECT_FALSE(builder.CreateLogger(L"", nullptr, nullptr, 1, &out, nullptr));
+    EXPECT_FALSE(builder.CreateLogger(L"G", nullptr, L"", 0, &out, nullptr));
+    EXPECT_EQ(out, nullptr);
+}
+
+std::wstring ProgramData()
+{
+    wchar_t folder[MAX_PATH] = {};
+    ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder);
+    return folder;
+}
+
+std::wstring ReadLogs(const std::wstring& folder)
+{
+    std::wstring all;
+    WIN32_FIND_DATAW found;
+    const HANDLE search = ::FindFirstFileW((folder + L"\\*.log").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return all;
+    do {
+        Plinth::UniqueHandle file(::CreateFileW((folder + L"\\" + found.cFileName).c_str(), GENERIC_READ,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                                nullptr));
+        const DWORD size = ::GetFileSize(file.get(), nullptr);
+        std::wstring text(size / sizeof(wchar_t), L'\0');
+        DWORD read = 0;
+        if (!text.empty())
+            ::ReadFile(file.get(), &text[0], size, &read, nullptr);
+        all += text;
+    } while (::FindNextFileW(search, &found));
+    ::FindClose(search);
+    return all;
+}
+
+TEST(ModuleLoggingTest, FileWriterKeepsTheModulesLoadAndUnloadLines)
+{
+    ZelTest::ScopedRegistryValue mechanism(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKeyPath,
+                                           ETWLogging::kLoggingMechanism);
+    SealMechanism(1);
+    wchar_t exe[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    std::wstring name = std::wcsrchr(exe, L'\\') + 1;
+    name.resize(name.rfind(L'.'));
+    const std::wstring folder = ProgramData() + L"\\Varkon\\VKLOGS\\Zellumoap\\" + name;
+    ZelTest::RemoveTree(folder);
+    ASSERT_TRUE(Plinth::CreateDirectoryPath(folder.c_str(), nullptr));
+    // Let the module's Normal lines through: the writer keeps Information and up by default.
+    Plinth::CObfuscatedIniReader settings;
+    settings.Load(folder + L"\\log.ini");
+    ASSERT_TRUE(settings.WriteInt(L"Config", L"Severity", 1));
+
+    HMODULE module = ::LoadLibraryW(ZelTest::BinPath(L"ZelLumoAp.dll").c_str());
+    ASSERT_NE(module, nullptr);
+    ::FreeLibrary(module);
+
+    const std::wstring logs = ReadLogs(folder);
+    ZelTest::RemoveTree(folder);
+    EXPECT_NE(logs.find(L"ZelLumoAp Loaded (Version 17.0.3038.0)"), std::wstring::npos) << logs.size();
+    EXPECT_NE(logs.find(L"ZelLumoAp Unloaded"), std::wstring::npos);
+}
+
+TEST(ModuleLoggingTest, NoHandlerIsLeftRegisteredAtExit)
+{
+    const ZelTest::ChildRun run = ZelTest::RunChild(L"logging_exit_probe.exe", L"");
+    ASSERT_TRUE(run.started);
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    EXPECT_NE(run.output.find("bridged while running"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("logger core free at exit"), std::string::npos) << run.output;
+}
+
+} // namespace
