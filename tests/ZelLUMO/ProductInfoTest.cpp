@@ -6,7 +6,7 @@
 
 #include "ApplImpl.h"
 #include "plinth/Owners.h"
-#include "support/MallocSpy.h"
+#include "plinth/TaskMemorySpy.h"
 #include "support/TestRegistry.h"
 
 using Plinth::ComPtr;
@@ -15,8 +15,6 @@ namespace {
 
 constexpr wchar_t kSubstituteKey[] = L"Software\\Varkon\\ZEL\\AppInfo\\Substitute";
 constexpr wchar_t kProductKeyPath[] = L"Software\\Varkon\\ZEL";
-
-using LiveBlockSpy = ZelTest::CountingSpy;
 
 class ProductInfoTest : public ::testing::Test
 {
@@ -72,8 +70,9 @@ TEST_F(ProductInfoTest, SixRecordsWithTheVersionCutToThreeParts)
     };
     for (const auto& c : cases) {
         SetVersion(c.version2, c.build);
-        LiveBlockSpy spy;
-        ASSERT_EQ(::CoRegisterMallocSpy(&spy), S_OK);
+        const ComPtr<Plinth::CTaskMemorySpy> spy = Plinth::CTaskMemorySpy::Create();
+        ASSERT_TRUE(spy);
+        ASSERT_EQ(::CoRegisterMallocSpy(spy.get()), S_OK);
         DWORD count = 0;
         VKPRODUCT_INFO* records = nullptr;
         long result = 0x5A5A5A5A;
@@ -91,13 +90,14 @@ TEST_F(ProductInfoTest, SixRecordsWithTheVersionCutToThreeParts)
             }
         }
         // The host frees what it was given; nothing else may be left.
-        EXPECT_EQ(spy.live.size(), 4u);
+        EXPECT_EQ(spy->LiveBlocks(), 4u);
         for (DWORD i = 0; i < count; ++i) {
             ::CoTaskMemFree(records[i].pwszName);
             ::CoTaskMemFree(records[i].pwszValue);
         }
         ::CoTaskMemFree(records);
-        EXPECT_TRUE(spy.live.empty());
+        EXPECT_EQ(spy->LiveBlocks(), 0u);
+        EXPECT_EQ(spy->StrayFrees(), 0u);
         EXPECT_EQ(::CoRevokeMallocSpy(), S_OK);
     }
 }

@@ -3,19 +3,25 @@
 #include <gtest/gtest.h>
 
 #include "SVkProductInfo.h"
-#include "support/MallocSpy.h"
+#include "plinth/TaskMemorySpy.h"
 
 namespace {
-
-using ZelTest::CountingSpy;
 
 class SVkProductInfoTest : public ::testing::Test
 {
 protected:
-    void SetUp() override { ASSERT_EQ(::CoRegisterMallocSpy(&m_spy), S_OK); }
-    void TearDown() override { EXPECT_EQ(::CoRevokeMallocSpy(), S_OK); }
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_spy);
+        ASSERT_EQ(::CoRegisterMallocSpy(m_spy.get()), S_OK);
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(::CoRevokeMallocSpy(), S_OK);
+        EXPECT_EQ(m_spy->StrayFrees(), 0u);
+    }
 
-    CountingSpy m_spy;
+    Plinth::ComPtr<Plinth::CTaskMemorySpy> m_spy = Plinth::CTaskMemorySpy::Create();
 };
 
 TEST_F(SVkProductInfoTest, DestroyedWithoutDetachFreesEverythingOnce)
@@ -24,10 +30,10 @@ TEST_F(SVkProductInfoTest, DestroyedWithoutDetachFreesEverythingOnce)
         CSVkProductInfo info(3);
         info.SetInfo(0, L"Version", L"17.0");
         info.SetInfo(2, L"Last Update", nullptr);
-        EXPECT_EQ(m_spy.allocations, 1 + 3);
+        EXPECT_EQ(m_spy->Allocations(), 1u + 3u);
     }
-    EXPECT_EQ(m_spy.frees, m_spy.allocations);
-    EXPECT_TRUE(m_spy.live.empty());
+    EXPECT_EQ(m_spy->Frees(), m_spy->Allocations());
+    EXPECT_EQ(m_spy->LiveBlocks(), 0u);
 }
 
 TEST_F(SVkProductInfoTest, DetachHandsOverArrayAndStrings)
@@ -37,11 +43,11 @@ TEST_F(SVkProductInfoTest, DetachHandsOverArrayAndStrings)
         CSVkProductInfo info(3);
         info.SetInfo(1, L"Major.Minor", L"17.0");
         info.SetInfo(3, L"beyond", L"the count");
-        EXPECT_EQ(m_spy.allocations, 1 + 2);
+        EXPECT_EQ(m_spy->Allocations(), 1u + 2u);
         records = info.Detach();
         EXPECT_EQ(info.Detach(), nullptr);
     }
-    EXPECT_EQ(m_spy.frees, 0);
+    EXPECT_EQ(m_spy->Frees(), 0u);
     ASSERT_NE(records, nullptr);
     EXPECT_EQ(records[0].pwszName, nullptr);
     EXPECT_EQ(records[0].pwszValue, nullptr);
@@ -55,7 +61,7 @@ TEST_F(SVkProductInfoTest, DetachHandsOverArrayAndStrings)
         ::CoTaskMemFree(records[i].pwszValue);
     }
     ::CoTaskMemFree(records);
-    EXPECT_TRUE(m_spy.live.empty());
+    EXPECT_EQ(m_spy->LiveBlocks(), 0u);
 }
 
 TEST_F(SVkProductInfoTest, EmptyCollectorOwnsNothing)
@@ -65,7 +71,7 @@ TEST_F(SVkProductInfoTest, EmptyCollectorOwnsNothing)
         info.SetInfo(0, L"name", L"value");
         EXPECT_EQ(info.Detach(), nullptr);
     }
-    EXPECT_EQ(m_spy.allocations, 0);
+    EXPECT_EQ(m_spy->Allocations(), 0u);
 }
 
 } // namespace

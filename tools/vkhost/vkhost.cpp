@@ -1,9 +1,12 @@
 // Stands in for the security-center host: creates the application-information
-// object the way the host does, calls every method once and shows what came back.
+// object the way the host does, calls every method once and shows what came
+// back; with --check, runs the host's expectations against a provider module.
 #include <windows.h>
+#include <shellapi.h>
 
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
 #include <initializer_list>
 #include <new>
 #include <optional>
@@ -11,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "HostCheck.h"
 #include "JsonWriter.h"
 #include "VkCreateInstance.h"
 #include "ZelLumoAp.h"
@@ -465,20 +469,37 @@ int Run(bool asJson)
     return ok && WriteBytes(::GetStdHandle(STD_OUTPUT_HANDLE), json) ? 0 : 1;
 }
 
+int RunCheck(const wchar_t* modulePath)
+{
+    const Plinth::ComInitScope com(COINIT_MULTITHREADED);
+    if (!com.Usable()) {
+        WriteText(STD_ERROR_HANDLE,
+                  L"vkhost: COM initialisation failed (hr " + Hex(static_cast<DWORD>(com.Result())) + L")\r\n");
+        return 1;
+    }
+    const VkTools::HostCheckReport report = VkTools::RunHostChecks(modulePath);
+    if (!WriteText(STD_OUTPUT_HANDLE, VkTools::CheckTable(report)))
+        return 1;
+    return VkTools::AllPassed(report) ? 0 : 2;
+}
+
+using UniqueArgv = Plinth::UniqueResource<LPWSTR*, &::LocalFree>;
+
 } // namespace
 
-int main(int argc, char** argv)
+int main()
 {
-    bool asJson = false;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--json") != 0) {
-            WriteText(STD_ERROR_HANDLE, L"usage: vkhost [--json]\r\n");
-            return 2;
-        }
-        asJson = true;
-    }
+    int argc = 0;
+    const UniqueArgv argv(::CommandLineToArgvW(::GetCommandLineW(), &argc));
     try {
-        return Run(asJson);
+        if (argv && argc == 1)
+            return Run(false);
+        if (argv && argc == 2 && std::wcscmp(argv.get()[1], L"--json") == 0)
+            return Run(true);
+        if (argv && (argc == 2 || argc == 3) && std::wcscmp(argv.get()[1], L"--check") == 0)
+            return RunCheck(argc == 3 ? argv.get()[2] : nullptr);
+        WriteText(STD_ERROR_HANDLE, L"usage: vkhost [--json]\r\n       vkhost --check [DLL]\r\n");
+        return 1;
     } catch (const std::bad_alloc&) {
         WriteText(STD_ERROR_HANDLE, L"vkhost: out of memory\r\n");
         return 1;

@@ -1,0 +1,140 @@
+// Runs vkhost --check against the real module and against a provider with one
+// deliberate fault per rule, and reads the verdict of every row.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/ChildProcess.h"
+#include "support/TestRegistry.h"
+#include "support/TrustedPublishers.h"
+
+namespace {
+
+using ZelTest::ChildRun;
+
+// Row name to whether it passed, from the table lines that carry a verdict.
+std::map<std::string, bool> Verdicts(const std::string& output)
+{
+    std::map<std::string, bool> verdicts;
+    std::istringstream lines(output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::string name;
+        std::string verdict;
+        if (words >> name >> verdict && name.find('/') != std::string::npos && (verdict == "pass" || verdict == "FAIL"))
+            verdicts[name] = verdict == "pass";
+    }
+    return verdicts;
+}
+
+std::set<std::string> ExpectedRows()
+{
+    const std::vector<std::string> contract = {"GetAppID",
+                                               "GetAppName",
+                                               "GetAppIcon",
+                                               "GetUninstallProgram",
+                                               "GetUserHelperCLSID",
+                                               "CheckComponents",
+                                               "GetUpdateInformation",
+                                               "GetProductInfo",
+                                               "GetUsageReport",
+                                               "UnsupportedRequest",
+                                               "DoRecentEventAction",
+                                               "DoLogAction",
+                                               "GetVersionText",
+                                               "GetComponentStatus",
+                                               "NotifySubscriptionStatusChanged"};
+    std::set<std::string> rows = {"module/load",
+                                  "module/create",
+                                  "tables/IVkApplicationInfo5",
+                                  "qi/offers",
+                                  "qi/identity",
+                                  "qi/reflexive",
+                                  "qi/symmetric",
+                                  "qi/transitive",
+                                  "qi/unknown-iid",
+                                  "qi/null-out",
+                                  "unload/object-alive",
+                                  "unload/released",
+                                  "threads/same-answers",
+                                  "memory/GetAppStatus",
+                                  "memory/GetAppStatusText"};
+    for (const std::string& method : contract) {
+        rows.insert("null-args/" + method);
+        rows.insert("memory/" + method);
+        rows.insert("result-code/" + method);
+    }
+    return rows;
+}
+
+std::set<std::string> Failed(const std::map<std::string, bool>& verdicts)
+{
+    std::set<std::string> failed;
+    for (const auto& verdict : verdicts) {
+        if (!verdict.second)
+            failed.insert(verdict.first);
+    }
+    return failed;
+}
+
+std::set<std::string> Names(const std::map<std::string, bool>& verdicts)
+{
+    std::set<std::string> names;
+    for (const auto& verdict : verdicts)
+        names.insert(verdict.first);
+    return names;
+}
+
+TEST(VkHostCheckTest, RealModulePassesEveryRow)
+{
+    // The module admits only callers signed by a trusted publisher, as vkhost is.
+    const ZelTest::ScopedTrustedPublishers trusted;
+    const ChildRun run = ZelTest::RunChild(L"vkhost.exe", L"--check");
+    ASSERT_TRUE(run.started);
+    const std::map<std::string, bool> verdicts = Verdicts(run.output);
+    EXPECT_EQ(Names(verdicts), ExpectedRows()) << run.output;
+    EXPECT_EQ(Failed(verdicts), std::set<std::string>()) << run.output;
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+}
+
+TEST(VkHostCheckTest, BrokenProviderFailsExactlyItsFaults)
+{
+    const std::wstring broken = L"\"" + ZelTest::BinPath(L"BrokenProvider.dll") + L"\"";
+    const ChildRun run = ZelTest::RunChild(L"vkhost.exe", L"--check " + broken);
+    ASSERT_TRUE(run.started);
+    const std::map<std::string, bool> verdicts = Verdicts(run.output);
+    EXPECT_EQ(Names(verdicts), ExpectedRows()) << run.output;
+    const std::set<std::string> faults = {"memory/GetAppName",
+                                          "memory/GetAppIcon",
+                                          "null-args/GetComponentStatus",
+                                          "result-code/UnsupportedRequest",
+                                          "qi/identity",
+                                          "tables/IVkApplicationInfo5",
+                                          "unload/released",
+                                          "threads/same-answers"};
+    EXPECT_EQ(Failed(verdicts), faults) << run.output;
+    EXPECT_EQ(run.exitCode, 2u) << run.output;
+    EXPECT_NE(run.output.find("argument 1 is not CoTaskMemAlloc memory"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("argument 2 null: argument 1 written"), std::string::npos) << run.output;
+}
+
+TEST(VkHostCheckTest, UsageErrorsAndMissingModule)
+{
+    const ChildRun usage = ZelTest::RunChild(L"vkhost.exe", L"--check one two");
+    ASSERT_TRUE(usage.started);
+    EXPECT_EQ(usage.exitCode, 1u);
+    EXPECT_TRUE(Verdicts(usage.output).empty()) << usage.output;
+
+    const ChildRun missing = ZelTest::RunChild(L"vkhost.exe", L"--check C:\\zel-test-no-such-folder\\Provider.dll");
+    ASSERT_TRUE(missing.started);
+    EXPECT_EQ(missing.exitCode, 2u);
+    const std::map<std::string, bool> verdicts = Verdicts(missing.output);
+    EXPECT_EQ(verdicts, (std::map<std::string, bool>{{"module/load", false}})) << missing.output;
+}
+
+} // namespace
