@@ -3,6 +3,8 @@
 // are shared and only the fastest round is free of other load.
 #include <windows.h>
 
+#include <cstdio>
+
 template <typename Body>
 double BestNanosecondsPerCall(int calls, Body body, int rounds = 5)
 {
@@ -22,4 +24,24 @@ double BestNanosecondsPerCall(int calls, Body body, int rounds = 5)
             best = ns;
     }
     return best;
+}
+
+enum class Goal
+{
+    None,
+    AtMost,
+    AtLeast,
+};
+
+// One row of the table `./zel bench` prints after every benchmark has run: a
+// ratio to a baseline measured in the same run, and the goal it is held to.
+inline void ReportRatio(const char* what, double ratio, const char* baseline, Goal goal = Goal::None,
+                        double limit = 0)
+{
+    char goalText[16] = "-";
+    if (goal != Goal::None)
+        std::snprintf(goalText, sizeof(goalText), "%s %.2f", goal == Goal::AtMost ? "<=" : ">=", limit);
+    const bool met = goal == Goal::AtMost ? ratio <= limit : ratio >= limit;
+    std::printf("@ratio\t%s\t%.3f\t%s\t%s\t%s\n", what, ratio, baseline, goalText,
+                goal == Goal::None ? "-" : met ? "met" : "MISSED");
 }

@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include "BenchTiming.h"
+
 #include <cstdio>
 #include <cwchar>
 #include <memory>
@@ -174,6 +176,8 @@ void Report(const char* what, double logger, double baseline)
 {
     std::printf("%-28s %9.0f records/s  baseline %9.0f records/s  cost ratio %5.2f (goal at most 2.50)\n", what, logger,
                 baseline, logger > 0 ? baseline / logger : 0.0);
+    const std::string measure = std::string("one record, ") + what;
+    ReportRatio(measure.c_str(), logger > 0 ? baseline / logger : 0.0, "open, append, close", Goal::AtMost, 2.5);
 }
 
 } // namespace

@@ -33,6 +33,7 @@ int main()
     const double dropped = BestNanosecondsPerCall(
         2000000, [](int i) { ZEL_LOG(ETWLogging::LevelNormal, L"bench", L"main", L"dropped %d\r\n", i); });
     Report("dropped log line (level below threshold)", dropped, "one virtual call", virtualCall);
+    ReportRatio("dropped log line", dropped / virtualCall, "one virtual call");
 
     const double kept = BestNanosecondsPerCall(
         200000, [](int i) { ZEL_LOG(ETWLogging::LevelError, L"bench", L"main", L"kept %d [%s]\r\n", i, L"text"); });
@@ -49,6 +50,7 @@ int main()
         ::CoTaskMemFree(id);
     });
     Report("GetAppID with the host's free", getAppId, "CoTaskMemAlloc+Free", allocFree);
+    ReportRatio("GetAppID with the host's free", getAppId / allocFree, "CoTaskMemAlloc+Free");
     object->Release();
     return 0;
 }

@@ -3,6 +3,8 @@
 // the same run.
 #include <windows.h>
 
+#include "BenchTiming.h"
+
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -172,6 +174,7 @@ int main()
     const double baseline = BestMicrosecondsPerCall(kCalls, RegistryBaseline);
     std::printf("GetUpdateInformation %.1f us, registry calls alone %.1f us: ratio %.2f\n", query, baseline,
                 query / baseline);
+    ReportRatio("GetUpdateInformation", query / baseline, "its registry calls alone", Goal::AtMost, 1.3);
     ::CoRevokeClassObject(cookie);
 
     SetText(HKEY_CURRENT_USER, kBenchKey, L"domain", L"update.varkon.example");
@@ -186,6 +189,8 @@ int main()
             DWORD length = static_cast<DWORD>(out.size());
             ExpandSubstitutionString(kBenchPath, input.c_str(), false, false, out.data(), &length);
         });
+        if (tokens == 10000)
+            ReportRatio("expanding 10,000 tokens", us / previous, "1,000 tokens", Goal::AtMost, 12);
         if (previous > 0)
             std::printf("%5d tokens: %9.1f us, %.2f times the tenfold smaller template\n", tokens, us, us / previous);
         else
