@@ -1,0 +1,131 @@
+#pragma once
+// The whole module under load: the product installed as the demo installs it,
+// the built ZelLumoAp.dll loaded and its object made as the host does, and
+// every method called from many threads at once, each answer compared with
+// the one a single thread got. Shared by the load test and the soak benchmark.
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ZelLumoAp.h"
+#include "plinth/Owners.h"
+#include "plinth/TaskMemorySpy.h"
+#include "support/TestRegistry.h"
+#include "support/TrustedPublishers.h"
+
+namespace ZelTest {
+
+struct LoadInterfaces;
+
+// The product's environment for the scope, each piece put back afterwards:
+// trusted publishers, the file log writer (and with everyLevel a log.ini that
+// lets every level through), the install directory with the resource DLL, the
+// multilingual loader, update-check substitutes, the component checker with
+// its list, a household of three, the user-mode provider and the sealed
+// installation text. With configService the configuration service is
+// registered to serve the household; without it the usage report counts nobody.
+class LoadEnvironment
+{
+public:
+    LoadEnvironment(bool everyLevel, bool configService);
+    ~LoadEnvironment();
+    LoadEnvironment(const LoadEnvironment&) = delete;
+    LoadEnvironment& operator=(const LoadEnvironment&) = delete;
+
+    // Empty when every piece is in place, else what could not be set up.
+    const std::wstring& Problem() const { return m_problem; }
+    // The folder the module's log files of this program go to.
+    const std::wstring& LogDir() const { return m_logDir; }
+
+private:
+    class Registration;
+
+    void SetValue(const wchar_t* path, const wchar_t* name, const std::wstring& value);
+    void Fail(const std::wstring& what);
+
+    std::wstring m_problem;
+    ScopedTrustedPublishers m_trusted;
+    std::vector<std::unique_ptr<ScopedRegistryValue>> m_values;
+    std::unique_ptr<ScopedRegistryTree> m_hostCopy;
+    std::unique_ptr<ScopedRegistryTree> m_users;
+    std::unique_ptr<ScopedRegistryTree> m_noService;
+    std::vector<std::unique_ptr<Registration>> m_registrations;
+    std::wstring m_logDir;
+};
+
+enum class ObjectSharing
+{
+    // One object, every thread calling it.
+    Shared,
+    // Each thread makes its own object through the class object and releases it at its end.
+    PerThread,
+};
+
+struct LoadFigures
+{
+    unsigned long calls = 0;
+    double seconds = 0;
+    unsigned long mismatches = 0;
+    // The first answer that differed from the single thread's, with its thread and call.
+    std::wstring firstMismatch;
+    // Task-memory blocks made during the measured calls and still live after them.
+    size_t blocksLeft = 0;
+    unsigned long strayFrees = 0;
+    DWORD handlesBefore = 0;
+    DWORD handlesAfter = 0;
+
+    bool Passed() const
+    {
+        return mismatches == 0 && blocksLeft == 0 && strayFrees == 0 && handlesAfter <= handlesBefore;
+    }
+};
+
+// One line of the figures, for a test's log or the benchmark's output.
+std::string Summary(const char* mode, const LoadFigures& figures);
+
+// The text with every character outside ASCII shown as '?', for narrow output.
+std::string Ascii(const std::wstring& text);
+
+// The module loaded from the bin folder, its class object, one object and
+// the single thread's answer to every method. COM must be initialised for the
+// multithreaded apartment on the calling thread for the rig's whole life.
+class LoadRig
+{
+public:
+    LoadRig();
+    ~LoadRig();
+    LoadRig(const LoadRig&) = delete;
+    LoadRig& operator=(const LoadRig&) = delete;
+
+    const std::wstring& Problem() const { return m_problem; }
+
+    // Each method's name and its single-threaded answer as text.
+    std::vector<std::pair<std::string, std::wstring>> Baseline() const;
+
+    // A short warm-up of the same load, then callsPerThread calls on each of
+    // threads threads, every thread cycling through every method from its own
+    // starting point, with the memory and handle figures around the measured part.
+    LoadFigures Run(ObjectSharing sharing, unsigned threads, unsigned long callsPerThread);
+
+    // Releases the rig's object and class object; DllCanUnloadNow's answer then.
+    HRESULT ReleaseAndAskUnload();
+
+private:
+    struct Worker;
+    static DWORD WINAPI WorkerThread(void* context);
+    void Work(Worker& worker) const;
+    double RunThreads(ObjectSharing sharing, unsigned threads, unsigned long callsPerThread, LoadFigures& figures);
+
+    std::wstring m_problem;
+    Plinth::UniqueModule m_module;
+    HRESULT(STDAPICALLTYPE* m_canUnloadNow)() = nullptr;
+    Plinth::ComPtr<IVkClassFactory> m_factory;
+    std::unique_ptr<LoadInterfaces> m_shared;
+    Plinth::ComPtr<Plinth::CTaskMemorySpy> m_spy;
+    bool m_spyRegistered = false;
+    std::vector<std::pair<HRESULT, std::wstring>> m_expected;
+};
+
+} // namespace ZelTest

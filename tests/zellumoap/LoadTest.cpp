@@ -1,0 +1,113 @@
+// The built module under load from eight threads, on one shared object and on
+// an object per thread, with the product installed and logging to files:
+// every answer must be the single thread's, and no task memory, handle or
+// module lock may be left behind. --calls=N sets the calls per thread;
+// --service lets the usage report reach the configuration service.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "LoadHarness.h"
+
+namespace {
+
+constexpr unsigned kThreads = 8;
+unsigned long g_callsPerThread = 500;
+bool g_configService = false;
+
+// The single thread's answers show the installed product, not its documented failures.
+void ExpectInstalledAnswers(const ZelTest::LoadRig& rig)
+{
+    const struct
+    {
+        const char* method;
+        const wchar_t* expected;
+    } installed[] = {
+        {"GetAppID", L"hr 0x00000000, result 0x00000000, \"ZEL\""},
+        {"GetAppName", L"hr 0x00000000, result 0x00000000, \"Varkon Parental Controls\""},
+        {"CheckComponents", L"hr 0x00000000, result 0x00000000"},
+        {"GetUpdateInformation", L"\"https://update.varkon.example/apps/zel/en-us/17.0/chkupd.asp"},
+        {"GetProductInfo", L"hr 0x00000000, result 0x00000000, count 0x00000006"},
+        {"GetUsageReport", L"install=load-0001\tdate=2024-12-06"},
+    };
+    const wchar_t* const household = g_configService
+                                         ? L"\tzel_users=3\tzel_non_adult_limited_users=2\tzel_protected_users=1\t"
+                                         : L"\tzel_users=0\tzel_non_adult_limited_users=0\tzel_protected_users=0\t";
+    const auto baseline = rig.Baseline();
+    for (const auto& answer : baseline) {
+        if (answer.first == "GetUsageReport") {
+            EXPECT_NE(answer.second.find(household), std::wstring::npos) << ZelTest::Ascii(answer.second);
+        }
+    }
+    for (const auto& row : installed) {
+        bool found = false;
+        for (const auto& answer : baseline) {
+            if (answer.first != row.method)
+                continue;
+            found = true;
+            EXPECT_NE(answer.second.find(row.expected), std::wstring::npos)
+                << row.method << " answered " << ZelTest::Ascii(answer.second);
+        }
+        EXPECT_TRUE(found) << row.method;
+    }
+}
+
+bool HasLogRecords(const std::wstring& folder)
+{
+    WIN32_FIND_DATAW found;
+    const HANDLE search = ::FindFirstFileW((folder + L"\\*.log").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return false;
+    bool records = false;
+    do {
+        // More than the byte-order mark.
+        records = records || found.nFileSizeLow > 2;
+    } while (::FindNextFileW(search, &found));
+    ::FindClose(search);
+    return records;
+}
+
+TEST(ComponentLoadTest, EveryThreadGetsTheSingleThreadsAnswersAndNothingIsLeftBehind)
+{
+    const ZelTest::LoadEnvironment environment(true, g_configService);
+    ASSERT_EQ(ZelTest::Ascii(environment.Problem()), "");
+    const Plinth::ComInitScope com(COINIT_MULTITHREADED);
+    ZelTest::LoadRig rig;
+    ASSERT_EQ(ZelTest::Ascii(rig.Problem()), "");
+    ExpectInstalledAnswers(rig);
+
+    const struct
+    {
+        const char* name;
+        ZelTest::ObjectSharing sharing;
+    } modes[] = {{"one shared object", ZelTest::ObjectSharing::Shared},
+                 {"one object per thread", ZelTest::ObjectSharing::PerThread}};
+    for (const auto& mode : modes) {
+        const ZelTest::LoadFigures figures = rig.Run(mode.sharing, kThreads, g_callsPerThread);
+        const std::string summary = ZelTest::Summary(mode.name, figures);
+        std::printf("%s\n", summary.c_str());
+        EXPECT_EQ(figures.calls, kThreads * g_callsPerThread) << summary;
+        EXPECT_EQ(figures.mismatches, 0u) << summary;
+        EXPECT_EQ(figures.blocksLeft, 0u) << summary;
+        EXPECT_EQ(figures.strayFrees, 0u) << summary;
+        EXPECT_LE(figures.handlesAfter, figures.handlesBefore) << summary;
+    }
+    EXPECT_TRUE(HasLogRecords(environment.LogDir())) << ZelTest::Ascii(environment.LogDir());
+    EXPECT_EQ(rig.ReleaseAndAskUnload(), S_OK);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--calls=", 8) == 0)
+            g_callsPerThread = std::strtoul(argv[i] + 8, nullptr, 10);
+        g_configService = g_configService || std::strcmp(argv[i], "--service") == 0;
+    }
+    return RUN_ALL_TESTS();
+}
