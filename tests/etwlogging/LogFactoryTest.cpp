@@ -2,7 +2,6 @@
 // provider, the module's own lines through the chosen writer, and the bridge
 // handler gone from the logger core once the program has ended.
 #include <gtest/gtest.h>
-#include <shlobj.h>
 
 #include <memory>
 #include <string>
@@ -15,6 +14,7 @@
 #include "plinth/ObfuscatedRegKey.h"
 #include "plinth/Paths.h"
 #include "support/ChildProcess.h"
+#include "support/ModuleLogFiles.h"
 #include "support/TestRegistry.h"
 
 using ETWLogging::CDefaultLogBuilder;
@@ -83,45 +83,12 @@ TEST(DefaultLogBuilderTest, RefusesAnOccupiedOutOrEmptyNames)
     EXPECT_EQ(out, nullptr);
 }
 
-std::wstring ProgramData()
-{
-    wchar_t folder[MAX_PATH] = {};
-    ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder);
-    return folder;
-}
-
-std::wstring ReadLogs(const std::wstring& folder)
-{
-    std::wstring all;
-    WIN32_FIND_DATAW found;
-    const HANDLE search = ::FindFirstFileW((folder + L"\\*.log").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return all;
-    do {
-        Plinth::UniqueHandle file(::CreateFileW((folder + L"\\" + found.cFileName).c_str(), GENERIC_READ,
-                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                                nullptr));
-        const DWORD size = ::GetFileSize(file.get(), nullptr);
-        std::wstring text(size / sizeof(wchar_t), L'\0');
-        DWORD read = 0;
-        if (!text.empty())
-            ::ReadFile(file.get(), &text[0], size, &read, nullptr);
-        all += text;
-    } while (::FindNextFileW(search, &found));
-    ::FindClose(search);
-    return all;
-}
-
 TEST(ModuleLoggingTest, FileWriterKeepsTheModulesLoadAndUnloadLines)
 {
     ZelTest::ScopedRegistryValue mechanism(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKeyPath,
                                            ETWLogging::kLoggingMechanism);
     SealMechanism(1);
-    wchar_t exe[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
-    std::wstring name = std::wcsrchr(exe, L'\\') + 1;
-    name.resize(name.rfind(L'.'));
-    const std::wstring folder = ProgramData() + L"\\Varkon\\VKLOGS\\Zellumoap\\" + name;
+    const std::wstring folder = ZelTest::ModuleLogFolder();
     ZelTest::RemoveTree(folder);
     ASSERT_TRUE(Plinth::CreateDirectoryPath(folder.c_str(), nullptr));
     // Let the module's Normal lines through: the writer keeps Information and up by default.
@@ -133,7 +100,7 @@ TEST(ModuleLoggingTest, FileWriterKeepsTheModulesLoadAndUnloadLines)
     ASSERT_NE(module, nullptr);
     ::FreeLibrary(module);
 
-    const std::wstring logs = ReadLogs(folder);
+    const std::wstring logs = ZelTest::ReadLogFiles(folder);
     ZelTest::RemoveTree(folder);
     EXPECT_NE(logs.find(L"ZelLumoAp Loaded (Version 17.0.3038.0)"), std::wstring::npos) << logs.size();
     EXPECT_NE(logs.find(L"ZelLumoAp Unloaded"), std::wstring::npos);

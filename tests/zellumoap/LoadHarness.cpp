@@ -1,6 +1,5 @@
 #include "LoadHarness.h"
 
-#include <shlobj.h>
 
 #include <cstdio>
 #include <cstring>
@@ -14,6 +13,7 @@
 #include "plinth/Paths.h"
 #include "plinth/WideFormat.h"
 #include "support/ChildProcess.h"
+#include "support/ModuleLogFiles.h"
 
 namespace ZelTest {
 
@@ -38,20 +38,6 @@ std::wstring ClassKey(REFCLSID clsid)
     wchar_t text[40] = {};
     ::StringFromGUID2(clsid, text, ARRAYSIZE(text));
     return L"CLSID\\" + std::wstring(text);
-}
-
-// The folder the file log writer uses for this program's lines.
-std::wstring LogFolder()
-{
-    wchar_t programData[MAX_PATH] = {};
-    wchar_t self[MAX_PATH] = {};
-    if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, programData)) ||
-        !::GetModuleFileNameW(nullptr, self, MAX_PATH))
-        return std::wstring();
-    std::wstring name = self;
-    name.erase(0, name.find_last_of(L'\\') + 1);
-    name.erase(name.find_last_of(L'.'));
-    return std::wstring(programData) + L"\\Varkon\\VKLOGS\\Zellumoap\\" + name;
 }
 
 void EmptyFolder(const std::wstring& folder)
@@ -119,7 +105,7 @@ private:
     Plinth::UniqueModule m_module;
 };
 
-LoadEnvironment::LoadEnvironment(bool everyLevel, bool configService) : m_logDir(LogFolder())
+LoadEnvironment::LoadEnvironment(bool everyLevel, bool configService) : m_logDir(ModuleLogFolder())
 {
     // The module picks its logger when it is loaded: the file writer, sealed as the installer seals it.
     m_values.push_back(std::make_unique<ScopedRegistryValue>(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKeyPath,

@@ -1,0 +1,333 @@
+// Faults around the module rather than in its values: the resource DLL and the
+// multilingual loader gone, the configuration service killed mid-run, the log
+// folder unusable and the log's write mutex held by a stuck process. Every
+// call must still come back promptly with its documented answer. The module's
+// state is made once per process, so each scenario runs in a process of its own
+// (--scenario=sweep|resources|service|logfolder|mutex).
+#include "FaultSupport.h"
+
+#include <shlobj.h>
+#include <tlhelp32.h>
+
+#include <cwchar>
+
+#include "TrustVerification.h"
+#include "VkSecureClassFactory.h"
+#include "etwlogging/DefaultLogBuilder.h"
+#include "etwlogging/FileLogSupport.h"
+#include "peers/zelconfig/ZelConfigData.h"
+#include "plinth/ObfuscatedIniReader.h"
+#include "plinth/ObfuscatedRegKey.h"
+#include "resources/RtMuiImpl.h"
+#include "support/ChildProcess.h"
+#include "support/ModuleLogFiles.h"
+#include "support/TestRegistry.h"
+#include "support/TrustedPublishers.h"
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
+
+using ZelTest::LogCapture;
+using ZelTest::ScopedRegistryTree;
+using ZelTest::ScopedRegistryValue;
+
+namespace {
+
+constexpr ULONGLONG kPromptMs = 2000;
+constexpr DWORD kWaitMs = 15000;
+constexpr wchar_t kConfigClassKey[] = L"CLSID\\{0192AED2-615F-473E-81B1-F357AB727EAE}";
+constexpr wchar_t kUserModeClassKey[] = L"CLSID\\{4DDE4F20-567C-441F-9325-3AF349EC00EC}";
+constexpr wchar_t kDefaultNameLine[] = L"IVkApplicationInfo->GetAppName() Unable to lookup product name from resource "
+                                       L"file. Using \"Varkon Parental Controls\" by default.";
+
+std::wstring ProcessName()
+{
+    const std::wstring path = ZelTest::BinPath(L"zellumoap_fault_tests.exe");
+    const std::wstring file = path.substr(path.rfind(L'\\') + 1);
+    return file.substr(0, file.rfind(L'.'));
+}
+
+void ExpectPrompt(const std::map<std::string, ULONGLONG>& elapsedMs, ULONGLONG bound)
+{
+    for (const auto& [method, ms] : elapsedMs)
+        EXPECT_LT(ms, bound) << method;
+}
+
+void ExpectIdentityAnswers(const Outcomes& outcomes)
+{
+    EXPECT_EQ(outcomes.at("GetAppID").substr(0, 22), L"00000000 00000000 ZEL ");
+    EXPECT_EQ(outcomes.at("GetAppIcon").substr(0, 55),
+              L"00000000 00000000 lumo://vkcobres.dll::icon_m_16x16.gif");
+    EXPECT_EQ(outcomes.at("UnsupportedRequest").substr(0, 18), L"00000000 08000032 ");
+}
+
+TEST(MissingResourcesTest, NamesFallBackAndNoCallWaits)
+{
+    ZelTest::TempFolder empty(L"noresources");
+    ScopedRegistryValue installDir(HKEY_LOCAL_MACHINE, L"Software\\Varkon\\ZEL", L"Install Dir");
+    ASSERT_TRUE(installDir.SetString(empty.Path()));
+    ASSERT_TRUE(::SetEnvironmentVariableW(L"CommonProgramFiles", empty.Path().c_str()));
+
+    for (int run = 0; run < 2; ++run) {
+        std::map<std::string, ULONGLONG> elapsed;
+        std::vector<std::wstring> labels;
+        const Outcomes outcomes = RunEveryMethod(CreateObject().get(), &labels, &elapsed);
+        ExpectPrompt(elapsed, kPromptMs);
+        ExpectIdentityAnswers(outcomes);
+        EXPECT_EQ(outcomes.at("GetAppName"), Describe(S_OK, 0, L"Varkon Parental Controls", Line(4, kDefaultNameLine)));
+        EXPECT_EQ(labels, std::vector<std::wstring>(3, L"<null>"));
+        EXPECT_EQ(outcomes.at("GetProductInfo").substr(0, 32), L"00000000 00000000 6 {<null>=17.0");
+    }
+    EXPECT_NE(GetRtMui().Status(), 0u);
+}
+
+// Ends the service processes COM started for this test.
+void KillServers()
+{
+    std::vector<DWORD> ids;
+    const Plinth::UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
+        if (::CompareStringOrdinal(entry.szExeFile, -1, ZelConfig::kServerImage, -1, TRUE) == CSTR_EQUAL)
+            ids.push_back(entry.th32ProcessID);
+    }
+    ASSERT_FALSE(ids.empty());
+    for (DWORD id : ids) {
+        const Plinth::UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
+        ASSERT_TRUE(process);
+        ASSERT_TRUE(::TerminateProcess(process.get(), 1));
+        ASSERT_EQ(::WaitForSingleObject(process.get(), kWaitMs), WAIT_OBJECT_0);
+    }
+}
+
+struct Report
+{
+    HRESULT hr;
+    long result;
+    std::wstring text;
+    std::vector<ZelTest::LogRecord> log;
+    ULONGLONG ms;
+};
+
+Report UsageReport(IVkApplicationInfo* object)
+{
+    LogCapture::Instance().Clear();
+    Plinth::UniqueCoTaskMem<wchar_t> text;
+    Plinth::UniqueCoTaskMem<wchar_t> second;
+    long result = kUntouched;
+    const ULONGLONG start = ::GetTickCount64();
+    const HRESULT hr = object->GetUsageReport(text.put(), second.put(), &result);
+    const ULONGLONG ms = ::GetTickCount64() - start;
+    return {hr, result, text ? text.get() : L"<null>", LogCapture::Instance().Take(), ms};
+}
+
+bool Counts(const Report& report, int users)
+{
+    return report.text.find(L"\tzel_users=" + std::to_wstring(users) + L"\t") != std::wstring::npos;
+}
+
+TEST(KilledServiceTest, ReportsStayPromptReconnectOnceAndThenGoWithoutCounts)
+{
+    const ZelTest::ScopedTrustedPublishers publishers;
+    ScopedRegistryTree household(HKEY_LOCAL_MACHINE, ZelConfig::kServiceKeyPath);
+    ScopedRegistryTree noUserMode(HKEY_CLASSES_ROOT, kUserModeClassKey);
+    ScopedRegistryValue installation(HKEY_LOCAL_MACHINE, L"Software\\Varkon\\ZEL\\AppInfo", L"isdudatali");
+    ScopedRegistryValue lastUpdate(HKEY_LOCAL_MACHINE, L"Software\\Varkon\\ZEL", L"Last Update");
+    Plinth::CObfuscatedRegKey sealed;
+    ASSERT_EQ(sealed.Create(HKEY_LOCAL_MACHINE, L"Software\\Varkon\\ZEL\\AppInfo"), ERROR_SUCCESS);
+    ASSERT_EQ(sealed.SetStringValue(L"isdudatali", L"inst-42"), ERROR_SUCCESS);
+    ASSERT_TRUE(lastUpdate.SetString(L"2024-05-01"));
+    ScopedRegistryTree user(HKEY_LOCAL_MACHINE, std::wstring(ZelConfig::kUsersKeyPath) + L"\\one");
+    ASSERT_TRUE(user.SetString(L"Name", L"one"));
+    ASSERT_EQ(ZelTest::RunChild(ZelConfig::kServerImage, L"/RegServer", false, kWaitMs).exitCode, 0u);
+
+    const Plinth::ComPtr<IVkApplicationInfo> object = CreateObject();
+    const Report connected = UsageReport(object.get());
+    EXPECT_EQ(connected.result, 0);
+    EXPECT_TRUE(Counts(connected, 1)) << connected.text;
+
+    // Killed between two reports: one RPC error, one new connection.
+    KillServers();
+    const Report reconnected = UsageReport(object.get());
+    EXPECT_LT(reconnected.ms, kPromptMs);
+    EXPECT_EQ(reconnected.hr, S_OK);
+    EXPECT_EQ(reconnected.result, 0);
+    EXPECT_TRUE(Counts(reconnected, 1)) << reconnected.text;
+    ASSERT_EQ(reconnected.log.size(), 1u);
+    EXPECT_EQ(reconnected.log[0].level, 2u);
+    EXPECT_EQ(reconnected.log[0].function, L"CZelHelper::GetConfig");
+    EXPECT_EQ(reconnected.log[0].text.substr(0, 27), L"ZEL gave RPC error 0x800706");
+
+    // Killed and gone for good: the report goes on without counts, and the
+    // failure is kept rather than retried.
+    KillServers();
+    ASSERT_EQ(ZelTest::RunChild(ZelConfig::kServerImage, L"/UnregServer", false, kWaitMs).exitCode, 0u);
+    const Report lost = UsageReport(object.get());
+    EXPECT_LT(lost.ms, kPromptMs);
+    EXPECT_EQ(lost.hr, S_OK);
+    EXPECT_EQ(lost.result, 0);
+    EXPECT_TRUE(Counts(lost, 0)) << lost.text;
+    std::vector<std::wstring> lines;
+    for (const auto& record : lost.log)
+        lines.push_back(std::to_wstring(record.level) + L" " + record.text);
+    const std::wstring denied = L"[0x80070005]\r\n";
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0].substr(0, 29), L"2 ZEL gave RPC error 0x800706");
+    EXPECT_EQ(lines[1], std::wstring(L"4 Refused module [") + (kConfigClassKey + 6) +
+                            L"]: no registered server file for the class\r\n");
+    EXPECT_EQ(lines[2], L"4 Failed to create ZEL Config instance " + denied);
+    EXPECT_EQ(lines[3], L"4 Failed to reacquire ZEL " + denied);
+
+    std::map<std::string, ULONGLONG> elapsed;
+    const Outcomes outcomes = RunEveryMethod(object.get(), nullptr, &elapsed);
+    ExpectPrompt(elapsed, kPromptMs);
+    ExpectIdentityAnswers(outcomes);
+    const Report kept = UsageReport(object.get());
+    EXPECT_TRUE(Counts(kept, 0));
+    EXPECT_TRUE(kept.log.empty());
+}
+
+TEST(BlockedLogFolderTest, CallsAnswerPromptlyWithoutWritingAnything)
+{
+    // The log folder's name is taken by a file (set up before the first log
+    // line of the process), so the writer cannot make its folder.
+    const std::wstring folder = ZelTest::ModuleLogFolder();
+    ASSERT_NE(::GetFileAttributesW(folder.c_str()), INVALID_FILE_ATTRIBUTES);
+    ASSERT_EQ(::GetFileAttributesW(folder.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    for (int run = 0; run < 2; ++run) {
+        std::map<std::string, ULONGLONG> elapsed;
+        const Outcomes outcomes = RunEveryMethod(CreateObject().get(), nullptr, &elapsed);
+        ExpectPrompt(elapsed, kPromptMs);
+        ExpectIdentityAnswers(outcomes);
+    }
+    EXPECT_EQ(::GetFileAttributesW(folder.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
+}
+
+TEST(StuckLogMutexTest, CallsWaitNoLongerThanTheWriteTimeout)
+{
+    const std::wstring ready = L"zel-fault-hold-" + std::to_wstring(::GetCurrentProcessId());
+    Plinth::UniqueHandle readyEvent(::CreateEventW(nullptr, TRUE, FALSE, ready.c_str()));
+    ASSERT_TRUE(readyEvent);
+    const std::wstring path = ZelTest::BinPath(L"zellumoap_fault_tests.exe");
+    std::wstring commandLine = L"\"" + path + L"\" --hold=" + ready;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    ASSERT_TRUE(::CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                 &startup, &info));
+    Plinth::UniqueHandle holder(info.hProcess);
+    Plinth::UniqueHandle holderThread(info.hThread);
+    ASSERT_EQ(::WaitForSingleObject(readyEvent.get(), kWaitMs), WAIT_OBJECT_0);
+
+    const Plinth::ComPtr<IVkApplicationInfo> object = CreateObject();
+    Plinth::UniqueCoTaskMem<wchar_t> id;
+    long result = kUntouched;
+    ULONGLONG start = ::GetTickCount64();
+    EXPECT_EQ(object->GetAppID(id.put(), &result), S_OK);
+    const ULONGLONG waited = ::GetTickCount64() - start;
+    EXPECT_GE(waited, 6500u);
+    EXPECT_LT(waited, 10000u);
+    EXPECT_EQ(result, 0);
+    EXPECT_STREQ(id.get(), L"ZEL");
+
+    // The holder dies holding it: the next writer takes the abandoned mutex.
+    ASSERT_TRUE(::TerminateProcess(holder.get(), 1));
+    ASSERT_EQ(::WaitForSingleObject(holder.get(), kWaitMs), WAIT_OBJECT_0);
+    Plinth::UniqueCoTaskMem<wchar_t> icon;
+    start = ::GetTickCount64();
+    EXPECT_EQ(object->GetAppIcon(icon.put(), &result), S_OK);
+    EXPECT_LT(::GetTickCount64() - start, kPromptMs);
+    const std::wstring logs = ZelTest::ReadLogFiles(ZelTest::ModuleLogFolder());
+    EXPECT_EQ(logs.find(L"GetAppID() returning appid"), std::wstring::npos);
+    EXPECT_NE(logs.find(L"GetAppIcon() returning icon"), std::wstring::npos);
+}
+
+// Holds the module's log write mutex of this program's name until killed.
+int HoldWriteMutex(const std::wstring& ready)
+{
+    const std::wstring name = ProcessName() + L"_" + ETWLogging::kWriteMutexId;
+    Plinth::UniqueHandle mutex(::CreateMutexW(nullptr, FALSE, name.c_str()));
+    Plinth::UniqueHandle event(::OpenEventW(EVENT_MODIFY_STATE, FALSE, ready.c_str()));
+    if (!mutex || !event || ::WaitForSingleObject(mutex.get(), kWaitMs) != WAIT_OBJECT_0)
+        return 2;
+    ::SetEvent(event.get());
+    ::Sleep(INFINITE);
+    return 0;
+}
+
+// The file log writer for the module's lines, chosen as the installer chooses it.
+class ModuleFileLog
+{
+public:
+    explicit ModuleFileLog(bool blockFolder)
+    {
+        Plinth::CObfuscatedRegKey key;
+        EXPECT_EQ(key.Create(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKeyPath), ERROR_SUCCESS);
+        EXPECT_EQ(key.SetDWORDValue(ETWLogging::kLoggingMechanism, 1), ERROR_SUCCESS);
+        const std::wstring folder = ZelTest::ModuleLogFolder();
+        ZelTest::RemoveTree(folder);
+        ::DeleteFileW(folder.c_str());
+        const std::wstring parent = folder.substr(0, folder.rfind(L'\\'));
+        ::SHCreateDirectoryExW(nullptr, parent.c_str(), nullptr);
+        if (blockFolder) {
+            Plinth::UniqueHandle file(::CreateFileW(folder.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+            EXPECT_TRUE(file);
+        } else {
+            ::SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
+            Plinth::CObfuscatedIniReader settings(true);
+            settings.Load(folder + L"\\log.ini");
+            EXPECT_TRUE(settings.WriteInt(L"Config", L"Severity", 1));
+        }
+        DllMain(::GetModuleHandleW(nullptr), DLL_PROCESS_ATTACH, nullptr);
+    }
+    ~ModuleFileLog()
+    {
+        ZelTest::RemoveTree(ZelTest::ModuleLogFolder());
+        ::DeleteFileW(ZelTest::ModuleLogFolder().c_str());
+    }
+    ModuleFileLog(const ModuleFileLog&) = delete;
+    ModuleFileLog& operator=(const ModuleFileLog&) = delete;
+
+private:
+    ScopedRegistryValue m_mechanism{HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKeyPath, ETWLogging::kLoggingMechanism};
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    std::string scenario = "sweep";
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.rfind("--hold=", 0) == 0)
+            return HoldWriteMutex(std::wstring(arg.begin() + 7, arg.end()));
+        if (arg.rfind("--scenario=", 0) == 0)
+            scenario = arg.substr(11);
+    }
+    // This program is not signed; the trust of callers is not what it tests.
+    SetCallerVerification(nullptr);
+    Plinth::ComInitScope com(COINIT_MULTITHREADED);
+    if (scenario == "logfolder" || scenario == "mutex") {
+        const ModuleFileLog log(scenario == "logfolder");
+        ::testing::GTEST_FLAG(filter) = scenario == "logfolder" ? "BlockedLogFolderTest.*" : "StuckLogMutexTest.*";
+        return RUN_ALL_TESTS();
+    }
+    ZelTest::InstallCapturingLogger(true);
+    if (scenario == "resources") {
+        ::testing::GTEST_FLAG(filter) = "MissingResourcesTest.*";
+        return RUN_ALL_TESTS();
+    }
+    if (scenario == "service") {
+        ::testing::GTEST_FLAG(filter) = "KilledServiceTest.*";
+        return RUN_ALL_TESTS();
+    }
+    // The sweep serves its own component checker, and reaches no real service.
+    const ScopedRegistryTree noConfigService(HKEY_CLASSES_ROOT, kConfigClassKey);
+    const ScopedRegistryTree noUserMode(HKEY_CLASSES_ROOT, kUserModeClassKey);
+    // bin/ holds the multilingual loader in its installed layout.
+    ::SetEnvironmentVariableW(L"CommonProgramFiles", ZelTest::BinDir().c_str());
+    ::testing::GTEST_FLAG(filter) = "FaultSweepTest.*:Sealed*";
+    return RUN_ALL_TESTS();
+}
