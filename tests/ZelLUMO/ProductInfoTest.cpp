@@ -102,17 +102,4 @@ TEST_F(ProductInfoTest, SixRecordsWithTheVersionCutToThreeParts)
     }
 }
 
-TEST_F(ProductInfoTest, NullPointersAreRefusedWithNothingWritten)
-{
-    DWORD count = 7;
-    VKPRODUCT_INFO* records = reinterpret_cast<VKPRODUCT_INFO*>(static_cast<uintptr_t>(0xDEADBEEF));
-    long result = 0x5A5A5A5A;
-    EXPECT_EQ(m_object->GetProductInfo(nullptr, &records, &result), E_INVALIDARG);
-    EXPECT_EQ(m_object->GetProductInfo(&count, nullptr, &result), E_INVALIDARG);
-    EXPECT_EQ(m_object->GetProductInfo(&count, &records, nullptr), E_INVALIDARG);
-    EXPECT_EQ(count, 7u);
-    EXPECT_EQ(records, reinterpret_cast<VKPRODUCT_INFO*>(static_cast<uintptr_t>(0xDEADBEEF)));
-    EXPECT_EQ(result, 0x5A5A5A5A);
-}
-
 } // namespace

@@ -220,30 +220,12 @@ TEST_F(UsageReportTest, OnlyModeTwoWithASuccessfulStatusIsReported)
     EXPECT_EQ(Build(nullptr), std::make_pair(0L, kHead + Counts(0, 0, 0, 0, 0) + kTail));
 }
 
-TEST_F(UsageReportTest, MissingOrBadRegistryValuesFailWithoutAReport)
+TEST_F(UsageReportTest, MissingValuesFailBeforeTheServiceIsAsked)
 {
     EXPECT_EQ(BuildUsageReport(m_helper.get(), nullptr), 0x08000057);
-
-    m_lastUpdate.Delete();
-    EXPECT_EQ(Build(), std::make_pair(0x08000002L, std::wstring(L"<none>")));
-
-    ASSERT_TRUE(m_installation.SetString(L"inst-42"));
-    EXPECT_EQ(Build(), std::make_pair(0x0800000DL, std::wstring(L"<none>")));
-    std::vector<BYTE> broken = Sealed("inst-42");
-    broken.back() ^= 0x01;
-    ASSERT_TRUE(m_installation.Set(REG_BINARY, broken.data(), static_cast<DWORD>(broken.size())));
-    EXPECT_EQ(Build(), std::make_pair(0x0800000DL, std::wstring(L"<none>")));
     m_installation.Delete();
     EXPECT_EQ(Build(), std::make_pair(0x08000002L, std::wstring(L"<none>")));
-    // Nothing reached the service when the report could not exist.
     EXPECT_EQ(m_service.creates, 0);
-}
-
-TEST_F(UsageReportTest, EmptyDomainAndLanguageLeaveTheirFieldsEmpty)
-{
-    m_domain.Delete();
-    ASSERT_TRUE(m_lang.SetString(L""));
-    EXPECT_EQ(Build(nullptr), std::make_pair(0L, kHead + Counts(0, 0, 0, 0, 0) + L"\tsource=\tlang="));
 }
 
 TEST_F(UsageReportTest, MainPartMustFitItsBuffer)
@@ -255,43 +237,6 @@ TEST_F(UsageReportTest, MainPartMustFitItsBuffer)
 
     SetInstallation(std::string(room + 1, 'x'));
     EXPECT_EQ(Build(nullptr), std::make_pair(0x080000EAL, std::wstring(L"<none>")));
-    SetInstallation(std::string(kUsageReportMainChars, 'x'));
-    EXPECT_EQ(Build(nullptr), std::make_pair(0x080000EAL, std::wstring(L"<none>")));
-
-    SetInstallation("inst-42");
-    ASSERT_TRUE(m_lastUpdate.SetString(std::wstring(259, L'd')));
-    EXPECT_EQ(Build(nullptr).first, 0);
-    ASSERT_TRUE(m_lastUpdate.SetString(std::wstring(260, L'd')));
-    EXPECT_EQ(Build(nullptr), std::make_pair(0x080000EAL, std::wstring(L"<none>")));
-}
-
-TEST_F(UsageReportTest, ObjectHandsOutTheReportAndAlwaysTheEmptySecondString)
-{
-    ComPtr<IVkApplicationInfo> object;
-    ASSERT_EQ(CComObject<CZelAppImpl>::CreateInstance(IID_IVkApplicationInfo, object.put_void()), S_OK);
-    Plinth::UniqueCoTaskMem<wchar_t> report;
-    Plinth::UniqueCoTaskMem<wchar_t> second;
-    long result = 0x5A5A5A5A;
-    // The object's own helper verifies the server, which the scripted one cannot pass.
-    ASSERT_EQ(object->GetUsageReport(report.put(), second.put(), &result), S_OK);
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(std::wstring(report.get()), kHead + Counts(0, 0, 0, 0, 0) + kTail);
-    ASSERT_TRUE(second);
-    EXPECT_STREQ(second.get(), L"");
-
-    m_installation.Delete();
-    ASSERT_EQ(object->GetUsageReport(report.put(), second.put(), &result), S_FALSE);
-    EXPECT_EQ(result, 0x08000002);
-    EXPECT_FALSE(report);
-    ASSERT_TRUE(second);
-    EXPECT_STREQ(second.get(), L"");
-
-    LPWSTR untouched = kSentinel;
-    EXPECT_EQ(object->GetUsageReport(nullptr, &untouched, &result), E_INVALIDARG);
-    EXPECT_EQ(object->GetUsageReport(&untouched, nullptr, &result), E_INVALIDARG);
-    EXPECT_EQ(object->GetUsageReport(&untouched, &untouched, nullptr), E_INVALIDARG);
-    EXPECT_EQ(untouched, kSentinel);
-    EXPECT_EQ(m_service.creates, 0);
 }
 
 } // namespace

@@ -83,48 +83,6 @@ TEST(ResultCodeTest, KeepsSixteenOrSeventeenLowBits)
         EXPECT_EQ(MakeResultCode(c.code), c.expected) << std::hex << c.code;
 }
 
-TEST_F(AppImplTest, NullPointersAreRefusedWithNothingWritten)
-{
-    ComPtr<IVkApplicationInfo> object = CreateObject();
-    ComPtr<IVkApplicationInfo6> info6;
-    ASSERT_EQ(object.As(IID_IVkApplicationInfo6, info6), S_OK);
-    LPWSTR text = kSentinel;
-    long result = kUntouched;
-    CLSID clsid = GUID_NULL;
-
-    EXPECT_EQ(object->GetAppID(nullptr, &result), E_INVALIDARG);
-    EXPECT_EQ(object->GetAppID(&text, nullptr), E_INVALIDARG);
-    EXPECT_EQ(object->GetAppIcon(nullptr, &result), E_INVALIDARG);
-    EXPECT_EQ(object->GetAppIcon(&text, nullptr), E_INVALIDARG);
-    EXPECT_EQ(object->GetUserHelperCLSID(nullptr, &result), E_INVALIDARG);
-    EXPECT_EQ(object->GetUserHelperCLSID(&clsid, nullptr), E_INVALIDARG);
-    EXPECT_EQ(object->CheckComponents(nullptr), E_INVALIDARG);
-    EXPECT_EQ(info6->NotifySubscriptionStatusChanged(1, nullptr), E_INVALIDARG);
-
-    EXPECT_EQ(text, kSentinel);
-    EXPECT_EQ(result, kUntouched);
-    EXPECT_TRUE(::IsEqualGUID(clsid, GUID_NULL));
-    EXPECT_TRUE(LogCapture::Instance().Take().empty());
-}
-
-TEST_F(AppImplTest, GetAppIDAnswersZelAndLogsIt)
-{
-    ComPtr<IVkApplicationInfo> object = CreateObject();
-    Plinth::UniqueCoTaskMem<wchar_t> id;
-    long result = kUntouched;
-    ASSERT_EQ(object->GetAppID(id.put(), &result), S_OK);
-    EXPECT_EQ(result, 0);
-    EXPECT_STREQ(id.get(), L"ZEL");
-
-    const auto records = LogCapture::Instance().Take();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].level, 1u);
-    EXPECT_EQ(records[0].file, L"ApplImpl");
-    EXPECT_EQ(records[0].function, L"CZelAppImpl::GetAppID");
-    EXPECT_EQ(records[0].text, L"IVkApplicationInfo->GetAppID() returning appid = [ZEL]\r\n");
-    EXPECT_GT(records[0].line, 0);
-}
-
 TEST_F(AppImplTest, GetAppIconAndUserHelperAnswerFixedValues)
 {
     ComPtr<IVkApplicationInfo> object = CreateObject();
@@ -173,31 +131,6 @@ TEST_F(AppImplTest, BothApplicationInfo5TablesAcceptAndTouchNothing)
     long result = kUntouched;
     EXPECT_EQ(info6->NotifySubscriptionStatusChanged(7, &result), S_OK);
     EXPECT_EQ(result, 0);
-}
-
-TEST_F(AppImplTest, QueryInterfaceFollowsTheRules)
-{
-    ComPtr<IVkApplicationInfo> object = CreateObject();
-    const IID* answered[] = {&IID_IUnknown,   &IID_IVkApplicationInfo,  &IID_IVkRecentEventAction, &IID_IVkLogAction,
-                             &IID_IVkVersion, &IID_IVkApplicationInfo5, &IID_IVkApplicationInfo6};
-    for (const IID* iid : answered) {
-        ComPtr<IUnknown> p;
-        EXPECT_EQ(object->QueryInterface(*iid, p.put_void()), S_OK);
-        EXPECT_TRUE(p);
-    }
-    ComPtr<IUnknown> identity;
-    ASSERT_EQ(object->QueryInterface(IID_IUnknown, identity.put_void()), S_OK);
-    EXPECT_EQ(static_cast<void*>(identity.get()), static_cast<void*>(object.get()));
-
-    const IID* refused[] = {&IID_IClassFactory, &IID_IDispatch, &IID_IZelAppImpl, &IID_IVkClassFactory};
-    for (const IID* iid : refused) {
-        void* p = kSentinel;
-        EXPECT_EQ(object->QueryInterface(*iid, &p), E_NOINTERFACE);
-        EXPECT_EQ(p, nullptr);
-    }
-    EXPECT_EQ(object->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
-    EXPECT_EQ(object->AddRef(), 3u);
-    EXPECT_EQ(object->Release(), 2u);
 }
 
 TEST(ModuleLockTest, ObjectsAndClientReferencesToTheClassObjectLockTheModule)

@@ -286,35 +286,36 @@ struct Method
     Answer (*call)(const LoadInterfaces& o);
 };
 
+// A call that hands back one string and a result.
+template <typename Call>
+Answer OneText(const Call& call)
+{
+    LPWSTR text = nullptr;
+    long result = kUnwritten;
+    const HRESULT hr = call(&text, &result);
+    return Described(hr, result, L", " + Received(text));
+}
+
+template <typename Call>
+Answer Status(const Call& call)
+{
+    DWORD status = kUnwrittenStatus;
+    long result = kUnwritten;
+    const HRESULT hr = call(&status, &result);
+    return Described(hr, result, L", status " + Hex(status));
+}
+
 // Every method of every interface, the two IVkApplicationInfo5 methods through both of their tables.
 const Method kMethods[] = {
     {"GetAppID",
-     [](const LoadInterfaces& o) {
-         LPWSTR id = nullptr;
-         long result = kUnwritten;
-         const HRESULT hr = o.info->GetAppID(&id, &result);
-         return Described(hr, result, L", " + Received(id));
-     }},
+     [](const LoadInterfaces& o) { return OneText([&](LPWSTR* t, long* r) { return o.info->GetAppID(t, r); }); }},
     {"GetAppName",
-     [](const LoadInterfaces& o) {
-         LPWSTR name = nullptr;
-         long result = kUnwritten;
-         const HRESULT hr = o.info->GetAppName(&name, &result);
-         return Described(hr, result, L", " + Received(name));
-     }},
+     [](const LoadInterfaces& o) { return OneText([&](LPWSTR* t, long* r) { return o.info->GetAppName(t, r); }); }},
     {"GetAppIcon",
-     [](const LoadInterfaces& o) {
-         LPWSTR icon = nullptr;
-         long result = kUnwritten;
-         const HRESULT hr = o.info->GetAppIcon(&icon, &result);
-         return Described(hr, result, L", " + Received(icon));
-     }},
+     [](const LoadInterfaces& o) { return OneText([&](LPWSTR* t, long* r) { return o.info->GetAppIcon(t, r); }); }},
     {"GetUninstallProgram",
      [](const LoadInterfaces& o) {
-         LPWSTR line = nullptr;
-         long result = kUnwritten;
-         const HRESULT hr = o.info->GetUninstallProgram(&line, &result);
-         return Described(hr, result, L", " + Received(line));
+         return OneText([&](LPWSTR* t, long* r) { return o.info->GetUninstallProgram(t, r); });
      }},
     {"GetUserHelperCLSID",
      [](const LoadInterfaces& o) {
@@ -352,66 +353,35 @@ const Method kMethods[] = {
      }},
     {"UnsupportedRequest",
      [](const LoadInterfaces& o) {
-         LPWSTR response = nullptr;
-         long result = kUnwritten;
-         const HRESULT hr = o.info->UnsupportedRequest(kRequest, &response, &result);
-         return Described(hr, result, L", " + Received(response));
+         return OneText([&](LPWSTR* t, long* r) { return o.info->UnsupportedRequest(kRequest, t, r); });
      }},
     {"DoRecentEventAction",
      [](const LoadInterfaces& o) {
-         LPWSTR response = nullptr;
-         long result = kUnwritten;
-         const HRESULT hr = o.recentEvent->DoRecentEventAction(1, kRequest, &response, &result);
-         return Described(hr, result, L", " + Received(response));
+         return OneText([&](LPWSTR* t, long* r) { return o.recentEvent->DoRecentEventAction(1, kRequest, t, r); });
      }},
     {"DoLogAction",
      [](const LoadInterfaces& o) {
-         LPWSTR response = nullptr;
-         long result = kUnwritten;
-         const HRESULT hr = o.log->DoLogAction(1, kRequest, &response, &result);
-         return Described(hr, result, L", " + Received(response));
+         return OneText([&](LPWSTR* t, long* r) { return o.log->DoLogAction(1, kRequest, t, r); });
      }},
     {"GetVersionText",
      [](const LoadInterfaces& o) {
-         LPWSTR text = nullptr;
-         long result = kUnwritten;
-         const HRESULT hr = o.version->GetVersionText(&text, &result);
-         return Described(hr, result, L", " + Received(text));
+         return OneText([&](LPWSTR* t, long* r) { return o.version->GetVersionText(t, r); });
      }},
     {"GetComponentStatus",
      [](const LoadInterfaces& o) {
-         LPWSTR text = nullptr;
-         long result = kUnwritten;
-         const HRESULT hr = o.version->GetComponentStatus(&text, &result);
-         return Described(hr, result, L", " + Received(text));
+         return OneText([&](LPWSTR* t, long* r) { return o.version->GetComponentStatus(t, r); });
      }},
     {"GetAppStatus",
-     [](const LoadInterfaces& o) {
-         DWORD status = kUnwrittenStatus;
-         long result = kUnwritten;
-         const HRESULT hr = o.info5->GetAppStatus(&status, &result);
-         return Described(hr, result, L", status " + Hex(status));
-     }},
+     [](const LoadInterfaces& o) { return Status([&](DWORD* s, long* r) { return o.info5->GetAppStatus(s, r); }); }},
     {"GetAppStatusText",
      [](const LoadInterfaces& o) {
-         LPWSTR text = nullptr;
-         long result = kUnwritten;
-         const HRESULT hr = o.info5->GetAppStatusText(&text, &result);
-         return Described(hr, result, L", " + Received(text));
+         return OneText([&](LPWSTR* t, long* r) { return o.info5->GetAppStatusText(t, r); });
      }},
     {"GetAppStatus/IVkApplicationInfo6",
-     [](const LoadInterfaces& o) {
-         DWORD status = kUnwrittenStatus;
-         long result = kUnwritten;
-         const HRESULT hr = o.info6->GetAppStatus(&status, &result);
-         return Described(hr, result, L", status " + Hex(status));
-     }},
+     [](const LoadInterfaces& o) { return Status([&](DWORD* s, long* r) { return o.info6->GetAppStatus(s, r); }); }},
     {"GetAppStatusText/IVkApplicationInfo6",
      [](const LoadInterfaces& o) {
-         LPWSTR text = nullptr;
-         long result = kUnwritten;
-         const HRESULT hr = o.info6->GetAppStatusText(&text, &result);
-         return Described(hr, result, L", " + Received(text));
+         return OneText([&](LPWSTR* t, long* r) { return o.info6->GetAppStatusText(t, r); });
      }},
     {"NotifySubscriptionStatusChanged",
      [](const LoadInterfaces& o) {

@@ -174,30 +174,6 @@ TEST(ModuleQuoteTest, PathWithQuoteRegistersUnchanged)
     EXPECT_TRUE(::RemoveDirectoryW(dir.c_str()));
 }
 
-TEST_F(ModuleTest, HostCreatesTheObjectThroughRegisteredClass)
-{
-    ASSERT_EQ(m_module.Register(), S_OK);
-    {
-        ComPtr<IVkClassFactory> factory;
-        ASSERT_EQ(::CoGetClassObject(CLSID_ZelAppImpl, CLSCTX_INPROC_SERVER, nullptr, IID_IVkClassFactory,
-                                     factory.put_void()),
-                  S_OK);
-        ComPtr<IVkApplicationInfo> object;
-        ASSERT_EQ(factory->CreateInstance(IID_IVkApplicationInfo, object.put_void()), S_OK);
-        Plinth::UniqueCoTaskMem<wchar_t> id;
-        long result = -1;
-        ASSERT_EQ(object->GetAppID(id.put(), &result), S_OK);
-        EXPECT_STREQ(id.get(), L"ZEL");
-        EXPECT_EQ(result, 0);
-
-        ComPtr<IClassFactory> plain;
-        EXPECT_EQ(
-            ::CoGetClassObject(CLSID_ZelAppImpl, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory, plain.put_void()),
-            E_NOINTERFACE);
-    }
-    EXPECT_EQ(m_module.Unregister(), S_OK);
-}
-
 // The module asks the real component checker, registered beside it.
 TEST_F(ModuleTest, CheckComponentsReportsWhatTheCheckerFindsMissing)
 {
@@ -232,33 +208,6 @@ TEST_F(ModuleTest, CheckComponentsReportsWhatTheCheckerFindsMissing)
     }
     EXPECT_EQ(m_module.Unregister(), S_OK);
     EXPECT_EQ(checkerExport("DllUnregisterServer")(), S_OK);
-}
-
-TEST_F(ModuleTest, CanUnloadOnlyWhenNoObjectOrClientReferenceLives)
-{
-    EXPECT_EQ(m_module.CanUnloadNow(), S_OK);
-    ComPtr<IVkClassFactory> factory;
-    ASSERT_EQ(m_module.GetClassObject(CLSID_ZelAppImpl, IID_IVkClassFactory, factory.put_void()), S_OK);
-    EXPECT_EQ(m_module.CanUnloadNow(), S_FALSE);
-    ComPtr<IVkVersion> object;
-    ASSERT_EQ(factory->CreateInstance(IID_IVkVersion, object.put_void()), S_OK);
-    factory.reset();
-    EXPECT_EQ(m_module.CanUnloadNow(), S_FALSE);
-    object.reset();
-    EXPECT_EQ(m_module.CanUnloadNow(), S_OK);
-}
-
-TEST_F(ModuleTest, ClassObjectRequestsAreChecked)
-{
-    void* p = reinterpret_cast<void*>(1);
-    EXPECT_EQ(m_module.GetClassObject(CLSID_ZelAppImpl, IID_IClassFactory, &p), E_NOINTERFACE);
-    EXPECT_EQ(p, nullptr);
-    p = reinterpret_cast<void*>(1);
-    EXPECT_EQ(m_module.GetClassObject(CLSID_ComponentVersionProvider, IID_IVkClassFactory, &p),
-              CLASS_E_CLASSNOTAVAILABLE);
-    EXPECT_EQ(p, nullptr);
-    EXPECT_EQ(m_module.GetClassObject(CLSID_ZelAppImpl, IID_IVkClassFactory, nullptr), E_POINTER);
-    EXPECT_EQ(m_module.CanUnloadNow(), S_OK);
 }
 
 TEST_F(ModuleTest, ConcurrentFirstRequestsShareOneClassObject)

@@ -60,21 +60,6 @@ std::wstring NameLine(const std::wstring& name)
     return L"IVkApplicationInfo->GetAppName() returning appid = [" + name + L"]\r\n";
 }
 
-TEST_F(NameQueriesTest, InstalledNameComesFromTheResourceDll)
-{
-    ASSERT_TRUE(m_installDir.SetString(ZelTest::BinDir()));
-    EXPECT_EQ(AppName(1, NameLine(L"Varkon Parental Controls")), L"Varkon Parental Controls");
-
-    LPWSTR text = kSentinel;
-    long result = kUntouched;
-    EXPECT_EQ(m_object->GetAppName(nullptr, &result), E_INVALIDARG);
-    EXPECT_EQ(m_object->GetAppName(&text, nullptr), E_INVALIDARG);
-    EXPECT_EQ(m_object->GetUninstallProgram(nullptr, &result), E_INVALIDARG);
-    EXPECT_EQ(m_object->GetUninstallProgram(&text, nullptr), E_INVALIDARG);
-    EXPECT_EQ(text, kSentinel);
-    EXPECT_EQ(result, kUntouched);
-}
-
 TEST_F(NameQueriesTest, GermanNameComesFromTheSatellite)
 {
     ASSERT_EQ(::GetUserDefaultUILanguage(), 0x0407) << "the German locale of the test set-up is not in effect";
