@@ -139,17 +139,22 @@ public:
     STDMETHODIMP Clone(IEnumVARIANT**) override { return E_NOTIMPL; }
 };
 
+// What property 102 (the household) and 109 (the administrator) answer.
+struct ConfigScript
+{
+    IUnknown* household = nullptr;
+    HRESULT householdHr = S_OK;
+    long householdStatus = 0;
+    IUnknown* administrator = nullptr;
+};
+
 // One connection to the configuration service.
-class ScriptedConfig : public Counted<IZelConfig>
+class ScriptedConfig : public Counted<IZelConfig>, public ConfigScript
 {
 public:
     // Results of QueryInterface for IZelConfig, shared by all connections.
     std::vector<HRESULT>* queryResults = nullptr;
     int* queries = nullptr;
-    IUnknown* household = nullptr;
-    HRESULT householdHr = S_OK;
-    long householdStatus = 0;
-    IUnknown* administrator = nullptr;
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
@@ -183,7 +188,7 @@ public:
 
 // The configuration class object: each successful creation makes a new
 // connection, which copies the scripted household and administrator.
-class ScriptedService : public Counted<IVkClassFactory>
+class ScriptedService : public Counted<IVkClassFactory>, public ConfigScript
 {
 public:
     std::vector<HRESULT> createResults;
@@ -191,10 +196,6 @@ public:
     std::vector<HRESULT> queryResults;
     int queries = 0;
     std::vector<std::unique_ptr<ScriptedConfig>> connections;
-    IUnknown* household = nullptr;
-    IUnknown* administrator = nullptr;
-    HRESULT householdHr = S_OK;
-    long householdStatus = 0;
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
@@ -214,10 +215,7 @@ public:
         auto connection = std::make_unique<ScriptedConfig>();
         connection->queryResults = &queryResults;
         connection->queries = &queries;
-        connection->household = household;
-        connection->householdHr = householdHr;
-        connection->householdStatus = householdStatus;
-        connection->administrator = administrator;
+        static_cast<ConfigScript&>(*connection) = *this;
         // Creation hands out its reference without counting as a query.
         if (!::IsEqualIID(riid, IID_IZelConfig))
             return E_NOINTERFACE;

@@ -10,9 +10,9 @@
 
 #include "FileLogSupport.h"
 #include "etwlogging/LogRecordBuilder.h"
-#include "plinth/ObfuscatedIniReader.h"
 #include "plinth/Owners.h"
 #include "plinth/Paths.h"
+#include "support/ChildProcess.h"
 #include "support/TestRegistry.h"
 
 using ETWLogging::CLogging;
@@ -120,39 +120,6 @@ private:
     std::string m_text;
 };
 
-std::wstring ReadUtf16(const std::wstring& path)
-{
-    Plinth::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                            OPEN_EXISTING, 0, nullptr));
-    std::string bytes;
-    char chunk[65536];
-    DWORD got = 0;
-    while (file.get() != INVALID_HANDLE_VALUE && ::ReadFile(file.get(), chunk, sizeof(chunk), &got, nullptr) && got)
-        bytes.append(chunk, got);
-    if (file.get() == INVALID_HANDLE_VALUE)
-        (void)file.release();
-    if (bytes.size() < 2 || bytes.compare(0, 2, "\xFF\xFE") != 0 || bytes.size() % 2 != 0)
-        return L"<no byte-order mark or odd size>";
-    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
-}
-
-int32_t ReadIndex(const std::wstring& ini)
-{
-    Plinth::CObfuscatedIniReader reader(true);
-    int32_t value = -1;
-    reader.Load(ini);
-    reader.GetInt(L"Config", L"LastLogIdx", value);
-    return value;
-}
-
-void WriteSealed(const std::wstring& path, const wchar_t* key, int32_t value)
-{
-    Plinth::CreateDirectoryPath(path.substr(0, path.rfind(L'\\')).c_str(), nullptr);
-    Plinth::CObfuscatedIniReader ini(true);
-    ini.Load(path);
-    ASSERT_TRUE(ini.WriteInt(L"Config", key, value));
-}
-
 std::wstring FileName(const std::wstring& dir, const wchar_t* process, unsigned index)
 {
     wchar_t name[MAX_PATH];
@@ -164,7 +131,7 @@ TEST(FileLogProcesses, FourWritersOfFourThreadsLoseOnlyTheRotatedOutFiles)
 {
     ZelTest::TempFolder root(L"writers");
     const std::wstring dir = root.Path() + L"\\Varkon\\VKLOGS\\Conc\\filelog_writer";
-    WriteSealed(dir + L"\\log.ini", L"MaxEntries", kEntries);
+    ASSERT_TRUE(ZelTest::WriteSealed(dir + L"\\log.ini", L"MaxEntries", kEntries));
     wchar_t eventName[64];
     Plinth::FormatWide(eventName, 64, L"zel-filelog-start-%lu", ::GetCurrentProcessId());
     Plinth::UniqueHandle start(::CreateEventW(nullptr, TRUE, FALSE, eventName));
@@ -181,12 +148,12 @@ TEST(FileLogProcesses, FourWritersOfFourThreadsLoseOnlyTheRotatedOutFiles)
         EXPECT_EQ(Finish(child, 120000), 0u);
 
     // The files from the oldest to the current one.
-    const int32_t current = ReadIndex(dir + L"\\log.ini");
+    const int32_t current = ZelTest::ReadSealed(dir + L"\\log.ini", L"LastLogIdx");
     ASSERT_GE(current, 0);
     std::vector<std::wstring> lines;
     std::vector<size_t> perFile;
     for (int32_t k = 1; k <= kEntries; ++k) {
-        const std::wstring text = ReadUtf16(FileName(dir, L"filelog_writer", (current + k) % kEntries));
+        const std::wstring text = ZelTest::ReadLogText(FileName(dir, L"filelog_writer", (current + k) % kEntries));
         size_t count = 0;
         for (size_t at = 0, end; (end = text.find(L'\n', at)) != std::wstring::npos; at = end + 1, ++count)
             lines.push_back(text.substr(at, end + 1 - at));
@@ -251,7 +218,7 @@ TEST(FileLogProcesses, WriterKilledWhileHoldingTheMutexDoesNotBlockTheNext)
     EXPECT_EQ(Finish(writer, 20000), 0u);
     EXPECT_LT(::GetTickCount64() - begin, 6000u) << "the abandoned mutex must count as taken, not time out";
     const std::wstring text =
-        ReadUtf16(FileName(root.Path() + L"\\Varkon\\VKLOGS\\Kill\\filelog_writer", L"filelog_writer", 0));
+        ZelTest::ReadLogText(FileName(root.Path() + L"\\Varkon\\VKLOGS\\Kill\\filelog_writer", L"filelog_writer", 0));
     EXPECT_NE(text.find(ZelTest::WriterMessage(9, 0, 2)), std::wstring::npos) << text;
 }
 
@@ -302,18 +269,6 @@ std::vector<std::string> Tokens(const std::string& output)
     return tokens;
 }
 
-std::string RunVkLog(const std::wstring& arguments)
-{
-    OutputPipe pipe;
-    Child child;
-    if (!Start(L"vklog.exe", arguments, child, pipe.WriteEnd()))
-        return "<not started>";
-    pipe.Collect();
-    Finish(child, 20000);
-    pipe.Join();
-    return pipe.Text();
-}
-
 TEST(VkLog, MergesEveryRotatedFileByTimeAndFilters)
 {
     ZelTest::TempFolder root(L"vklog");
@@ -323,7 +278,7 @@ TEST(VkLog, MergesEveryRotatedFileByTimeAndFilters)
     WriteRecords(a + L"\\procA001.log", L"procA.exe", 16,
                  {{3000, 1, L"#a0# half past midnight"}, {100001, 1, L"#a1#"}, {100003, 4, L"#a2#"}});
     WriteRecords(a + L"\\procA000.log", L"procA.exe", 16, {{100005, 2, L"#a3#"}, {100005, 4, L"#a4#"}});
-    WriteSealed(a + L"\\log.ini", L"LastLogIdx", 0);
+    ASSERT_TRUE(ZelTest::WriteSealed(a + L"\\log.ini", L"LastLogIdx", 0));
     WriteRecords(b + L"\\procB000.log", L"procB.exe", 16 | 4 | 8 | 32,
                  {{100002, 3, L"#b1#"},
                   {100004, 4, L"#b2#"},
@@ -344,17 +299,19 @@ TEST(VkLog, MergesEveryRotatedFileByTimeAndFilters)
         {L"--level error --text a", {"a2", "a4"}},
     };
     for (const auto& c : cases) {
-        const std::string output = RunVkLog(std::wstring(c.filter) + L" \"" + root.Path() + L"\"");
+        const std::string output =
+            ZelTest::RunChild(L"vklog.exe", std::wstring(c.filter) + L" \"" + root.Path() + L"\"").output;
         EXPECT_EQ(Tokens(output), c.tokens) << output;
     }
-    EXPECT_NE(RunVkLog(L"\"" + root.Path() + L"\"").find("#b3# first\r\nsecond line\r\n"), std::string::npos);
+    EXPECT_NE(ZelTest::RunChild(L"vklog.exe", L"\"" + root.Path() + L"\"").output.find("#b3# first\r\nsecond line\r\n"),
+              std::string::npos);
 }
 
 TEST(VkLog, FollowKeepsPrintingAcrossRotation)
 {
     ZelTest::TempFolder root(L"follow");
     const std::wstring logs = root.Path() + L"\\Varkon\\VKLOGS";
-    WriteSealed(logs + L"\\F\\filelogging_tests\\log.ini", L"MaxEntries", 2);
+    ASSERT_TRUE(ZelTest::WriteSealed(logs + L"\\F\\filelogging_tests\\log.ini", L"MaxEntries", 2));
     ZelTest::RootedLogging log(root.Path());
     ASSERT_EQ(log.Init(L"F", nullptr, nullptr, nullptr), 0u);
     const std::wstring padding(80, L'.');
@@ -374,7 +331,8 @@ TEST(VkLog, FollowKeepsPrintingAcrossRotation)
         if (seq % 40 == 0)
             ::Sleep(20);
     }
-    EXPECT_EQ(ReadIndex(logs + L"\\F\\filelogging_tests\\log.ini"), 0) << "the files must have wrapped";
+    EXPECT_EQ(ZelTest::ReadSealed(logs + L"\\F\\filelogging_tests\\log.ini", L"LastLogIdx"), 0)
+        << "the files must have wrapped";
     const bool all = pipe.WaitFor("#01999#", 15000);
     ::TerminateProcess(child.process.get(), 0);
     ::WaitForSingleObject(child.process.get(), 5000);

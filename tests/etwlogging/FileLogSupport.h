@@ -4,10 +4,14 @@
 // log, and folder clean-up.
 #include <windows.h>
 
+#include <cstdint>
 #include <cwchar>
 #include <string>
 
 #include "etwlogging/FileLogging.h"
+#include "plinth/ObfuscatedIniReader.h"
+#include "plinth/Owners.h"
+#include "plinth/Paths.h"
 #include "plinth/WideFormat.h"
 
 namespace ZelTest {
@@ -48,6 +52,52 @@ inline void RemoveTree(const std::wstring& path)
         ::FindClose(search);
     }
     ::RemoveDirectoryW(path.c_str());
+}
+
+// The bytes of a file; none when it cannot be opened.
+inline std::string ReadBytes(const std::wstring& path)
+{
+    Plinth::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                            OPEN_EXISTING, 0, nullptr));
+    std::string bytes;
+    if (file.get() == INVALID_HANDLE_VALUE) {
+        (void)file.release();
+        return bytes;
+    }
+    char chunk[65536];
+    DWORD got = 0;
+    while (::ReadFile(file.get(), chunk, sizeof(chunk), &got, nullptr) && got > 0)
+        bytes.append(chunk, got);
+    return bytes;
+}
+
+// The text of a log file after its byte-order mark; a marker without one or
+// with a byte count that is not whole characters.
+inline std::wstring ReadLogText(const std::wstring& path)
+{
+    const std::string bytes = ReadBytes(path);
+    if (bytes.size() < 2 || bytes.compare(0, 2, "\xFF\xFE") != 0 || bytes.size() % 2 != 0)
+        return L"<no byte-order mark or odd size>";
+    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
+}
+
+// A sealed integer in the [Config] section of a log.ini, its folder made first.
+inline bool WriteSealed(const std::wstring& path, const wchar_t* key, int32_t value)
+{
+    Plinth::CreateDirectoryPath(path.substr(0, path.rfind(L'\\')).c_str(), nullptr);
+    Plinth::CObfuscatedIniReader ini(true);
+    ini.Load(path);
+    return ini.WriteInt(L"Config", key, value);
+}
+
+// The verified value of a key in [Config], or -1 when it has none.
+inline int32_t ReadSealed(const std::wstring& path, const wchar_t* key)
+{
+    Plinth::CObfuscatedIniReader ini(true);
+    int32_t value = -1;
+    if (!ini.Load(path) || !ini.GetInt(L"Config", key, value))
+        return -1;
+    return value;
 }
 
 // A fresh folder below the temporary folder, removed with everything in it.

@@ -9,12 +9,13 @@
 #include <vector>
 
 #include "FileLogSupport.h"
-#include "plinth/ObfuscatedIniReader.h"
 #include "plinth/Owners.h"
 #include "plinth/Paths.h"
 #include "support/DebugOutputListener.h"
 
 using ETWLogging::CLogging;
+using ZelTest::ReadBytes;
+using ZelTest::ReadSealed;
 using ZelTest::RootedLogging;
 
 namespace {
@@ -29,30 +30,11 @@ std::wstring ProcessName()
     return name.substr(0, name.rfind(L'.'));
 }
 
-std::string ReadBytes(const std::wstring& path)
-{
-    Plinth::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                            OPEN_EXISTING, 0, nullptr));
-    std::string bytes;
-    if (file.get() == INVALID_HANDLE_VALUE) {
-        (void)file.release();
-        return bytes;
-    }
-    char chunk[65536];
-    DWORD got = 0;
-    while (::ReadFile(file.get(), chunk, sizeof(chunk), &got, nullptr) && got > 0)
-        bytes.append(chunk, got);
-    return bytes;
-}
-
-// The records of a log file, without their line ends; empty without the byte-order mark.
+// The records of a log file, without their line ends; none without the byte-order mark.
 std::vector<std::wstring> ReadRecords(const std::wstring& path)
 {
-    const std::string bytes = ReadBytes(path);
+    const std::wstring text = ZelTest::ReadLogText(path);
     std::vector<std::wstring> records;
-    if (bytes.size() < 2 || bytes.compare(0, 2, "\xFF\xFE") != 0)
-        return records;
-    const std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
     for (size_t start = 0, end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2)
         records.push_back(text.substr(start, end - start));
     return records;
@@ -74,28 +56,10 @@ bool Exists(const std::wstring& path)
     return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-void WriteSealed(const std::wstring& path, const wchar_t* key, int32_t value)
-{
-    Plinth::CreateDirectoryPath(path.substr(0, path.rfind(L'\\')).c_str(), nullptr);
-    Plinth::CObfuscatedIniReader ini(true);
-    ini.Load(path);
-    ASSERT_TRUE(ini.WriteInt(L"Config", key, value));
-}
-
 void WritePlain(const std::wstring& path, const wchar_t* key, const wchar_t* value)
 {
     Plinth::CreateDirectoryPath(path.substr(0, path.rfind(L'\\')).c_str(), nullptr);
     ASSERT_TRUE(::WritePrivateProfileStringW(L"Config", key, value, path.c_str()));
-}
-
-// The verified value of a key, or -1 when it has none.
-int32_t ReadSealed(const std::wstring& path, const wchar_t* key)
-{
-    Plinth::CObfuscatedIniReader ini(true);
-    int32_t value = -1;
-    if (!ini.Load(path) || !ini.GetInt(L"Config", key, value))
-        return -1;
-    return value;
 }
 
 class FileLoggingTest : public ::testing::Test
@@ -181,8 +145,9 @@ TEST_F(FileLoggingTest, RotationPicksTheFileByIndexAndSize)
         SCOPED_TRACE(c.name);
         ZelTest::RemoveTree(Dir());
         Plinth::CreateDirectoryPath(Dir().c_str(), nullptr);
-        if (c.lastIdx >= 0)
-            WriteSealed(LocalIni(), L"LastLogIdx", c.lastIdx);
+        if (c.lastIdx >= 0) {
+            ASSERT_TRUE(ZelTest::WriteSealed(LocalIni(), L"LastLogIdx", c.lastIdx));
+        }
         if (c.size000)
             MakeFile(File(0), c.size000, 'x');
         if (c.sizeCurrent)
@@ -214,72 +179,50 @@ TEST_F(FileLoggingTest, SettingsComeFromLocalThenGlobalIniWithInvalidValuesRewri
         int32_t value;
         const wchar_t* plain; // set: written unsealed instead
     };
+    struct Settings
+    {
+        DWORD maxSize, maxEntries, severity;
+        bool enabled;
+    };
+    struct Rewrite
+    {
+        const wchar_t* key; // null: nothing rewritten
+        bool global;
+        int32_t to;
+    };
     const struct
     {
         const char* name;
         std::vector<Entry> entries;
-        DWORD maxSize, maxEntries, severity;
-        bool enabled;
-        const wchar_t* rewrittenKey;
-        bool rewrittenGlobal;
-        int32_t rewrittenTo;
+        Settings expected;
+        Rewrite rewrite;
     } cases[] = {
         {"local MaxSize 1000 is rewritten and the global one taken",
          {{false, L"MaxSize", 1000, nullptr}, {true, L"MaxSize", 524288, nullptr}},
-         524288,
-         3,
-         3,
-         true,
-         L"MaxSize",
-         false,
-         262144},
+         {524288, 3, 3, true},
+         {L"MaxSize", false, 262144}},
         {"invalid global value is rewritten and the default taken",
          {{false, L"MaxEntries", 101, nullptr}, {true, L"MaxEntries", 1, nullptr}},
-         kMax,
-         3,
-         3,
-         true,
-         L"MaxEntries",
-         true,
-         3},
+         {kMax, 3, 3, true},
+         {L"MaxEntries", true, 3}},
         {"range edges are valid",
          {{false, L"MaxSize", 10485760, nullptr},
           {false, L"MaxEntries", 100, nullptr},
           {true, L"MaxEntries", 2, nullptr}},
-         10485760,
-         100,
-         3,
-         true,
-         nullptr,
-         false,
-         0},
+         {10485760, 100, 3, true},
+         {}},
         {"plain local value is ignored",
          {{false, L"Severity", 0, L"1"}, {true, L"Severity", 5, nullptr}},
-         kMax,
-         3,
-         5,
-         true,
-         nullptr,
-         false,
-         0},
+         {kMax, 3, 5, true},
+         {}},
         {"severity 0 is kept unclamped and Enable 0 disables",
          {{false, L"Severity", 0, nullptr}, {true, L"Enable", 0, nullptr}},
-         kMax,
-         3,
-         0,
-         false,
-         nullptr,
-         false,
-         0},
+         {kMax, 3, 0, false},
+         {}},
         {"severity 7 falls back to the default",
          {{false, L"Severity", 7, nullptr}},
-         kMax,
-         3,
-         3,
-         true,
-         L"Severity",
-         false,
-         3},
+         {kMax, 3, 3, true},
+         {L"Severity", false, 3}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -289,16 +232,16 @@ TEST_F(FileLoggingTest, SettingsComeFromLocalThenGlobalIniWithInvalidValuesRewri
             if (e.plain)
                 WritePlain(path, e.key, e.plain);
             else
-                WriteSealed(path, e.key, e.value);
+                ASSERT_TRUE(ZelTest::WriteSealed(path, e.key, e.value));
         }
         RootedLogging log(m_root.Path());
         ASSERT_EQ(log.Init(L"Grp", nullptr, nullptr, nullptr), 0u);
-        EXPECT_EQ(log.GetMaxSize(), c.maxSize);
-        EXPECT_EQ(log.GetMaxEntries(), c.maxEntries);
-        EXPECT_EQ(log.GetSeverity(), c.severity);
-        EXPECT_EQ(log.IsEnabled(), c.enabled);
-        if (c.rewrittenKey) {
-            EXPECT_EQ(ReadSealed(c.rewrittenGlobal ? GlobalIni() : LocalIni(), c.rewrittenKey), c.rewrittenTo);
+        EXPECT_EQ(log.GetMaxSize(), c.expected.maxSize);
+        EXPECT_EQ(log.GetMaxEntries(), c.expected.maxEntries);
+        EXPECT_EQ(log.GetSeverity(), c.expected.severity);
+        EXPECT_EQ(log.IsEnabled(), c.expected.enabled);
+        if (c.rewrite.key) {
+            EXPECT_EQ(ReadSealed(c.rewrite.global ? GlobalIni() : LocalIni(), c.rewrite.key), c.rewrite.to);
         }
     }
 }
@@ -313,7 +256,7 @@ TEST_F(FileLoggingTest, SeverityZeroPassesEveryLevelAndSixOnlySix)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.severity);
         ZelTest::RemoveTree(m_root.Path() + L"\\Varkon");
-        WriteSealed(LocalIni(), L"Severity", c.severity);
+        ASSERT_TRUE(ZelTest::WriteSealed(LocalIni(), L"Severity", c.severity));
         RootedLogging log(m_root.Path());
         ASSERT_EQ(log.Init(L"Grp", nullptr, nullptr, nullptr), 0u);
         for (DWORD level = 1; level <= 6; ++level)
@@ -411,7 +354,7 @@ TEST_F(FileLoggingTest, OptionBitOneMirrorsRecordsToTheDebugger)
     for (int32_t options : {17, 16}) {
         SCOPED_TRACE(options);
         ZelTest::RemoveTree(m_root.Path() + L"\\Varkon");
-        WriteSealed(LocalIni(), L"Options", options);
+        ASSERT_TRUE(ZelTest::WriteSealed(LocalIni(), L"Options", options));
         RootedLogging log(m_root.Path());
         ASSERT_EQ(log.Init(L"Grp", nullptr, nullptr, nullptr), 0u);
         ZelTest::DebugOutputListener listener;

@@ -11,6 +11,7 @@
 #include "ZelLumoAp.h"
 #include "peers/componentchecker/ComponentChecker.h"
 #include "plinth/Owners.h"
+#include "etwlogging/FileLogSupport.h"
 #include "support/TestRegistry.h"
 #include "VkCreateInstance.h"
 #include "zellumoap/Version.h"
@@ -29,58 +30,17 @@ std::wstring ClsidKeyPath()
     return std::wstring(L"CLSID\\") + clsid;
 }
 
-// A folder of its own under the temporary folder; the files made in it go with it.
-class ScopedTempDir
+// A text file without a version resource.
+std::wstring AddTextFile(const ZelTest::TempFolder& dir, const wchar_t* name)
 {
-public:
-    ScopedTempDir()
-    {
-        wchar_t temp[MAX_PATH] = {};
-        const DWORD length = ::GetTempPathW(MAX_PATH, temp);
-        m_path = std::wstring(temp, length < MAX_PATH ? length : 0) + L"zelchecker" +
-                 std::to_wstring(::GetCurrentProcessId());
-        EXPECT_TRUE(::CreateDirectoryW(m_path.c_str(), nullptr));
-    }
-    ~ScopedTempDir()
-    {
-        for (const std::wstring& file : m_files)
-            ::DeleteFileW(file.c_str());
-        ::RemoveDirectoryW(m_path.c_str());
-    }
-    ScopedTempDir(const ScopedTempDir&) = delete;
-    ScopedTempDir& operator=(const ScopedTempDir&) = delete;
-
-    const std::wstring& Path() const { return m_path; }
-    std::wstring File(const wchar_t* name) const { return m_path + L"\\" + name; }
-
-    std::wstring AddTextFile(const wchar_t* name)
-    {
-        const std::wstring path = File(name);
-        m_files.push_back(path);
-        const HANDLE created =
-            ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        EXPECT_NE(created, INVALID_HANDLE_VALUE);
-        if (created == INVALID_HANDLE_VALUE)
-            return path;
-        Plinth::UniqueHandle file(created);
-        const char text[] = "plain text, no version resource\r\n";
-        DWORD written = 0;
-        EXPECT_TRUE(::WriteFile(file.get(), text, sizeof(text) - 1, &written, nullptr));
-        return path;
-    }
-
-    std::wstring AddCopy(const std::wstring& source, const wchar_t* name)
-    {
-        const std::wstring path = File(name);
-        EXPECT_TRUE(::CopyFileW(source.c_str(), path.c_str(), FALSE));
-        m_files.push_back(path);
-        return path;
-    }
-
-private:
-    std::wstring m_path;
-    std::vector<std::wstring> m_files;
-};
+    const std::wstring path = dir.Path() + L"\\" + name;
+    Plinth::UniqueHandle file(
+        ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const char text[] = "plain text, no version resource\r\n";
+    DWORD written = 0;
+    EXPECT_TRUE(::WriteFile(file.get(), text, sizeof(text) - 1, &written, nullptr));
+    return path;
+}
 
 bool SetValue(const wchar_t* name, DWORD type, const void* data, size_t bytes)
 {
@@ -118,14 +78,19 @@ Answer Ask(IVkVersion* checker, Method method)
     return answer;
 }
 
+// An S_OK answer with this result; an empty text means none was handed out.
+void ExpectAnswer(const Answer& answer, long result, const std::wstring& text)
+{
+    EXPECT_EQ(answer.hr, S_OK);
+    EXPECT_EQ(answer.result, result);
+    EXPECT_EQ(answer.textNull, text.empty());
+    EXPECT_EQ(answer.text, text);
+}
+
 void ExpectNothingToReport(IVkVersion* checker)
 {
-    for (Method method : {Method::Status, Method::Versions}) {
-        const Answer answer = Ask(checker, method);
-        EXPECT_EQ(answer.hr, S_OK);
-        EXPECT_EQ(answer.result, 0);
-        EXPECT_TRUE(answer.textNull) << answer.text;
-    }
+    for (Method method : {Method::Status, Method::Versions})
+        ExpectAnswer(Ask(checker, method), 0, L"");
 }
 
 using ServerEntry = HRESULT(STDAPICALLTYPE*)();
@@ -184,7 +149,7 @@ protected:
     Plinth::ComInitScope m_com{COINIT_APARTMENTTHREADED};
     Plinth::ComPtr<IVkVersion> m_checker;
     ScopedRegistryTree m_components{HKEY_LOCAL_MACHINE, ComponentChecker::kComponentsKeyPath};
-    ScopedTempDir m_dir;
+    ZelTest::TempFolder m_dir{L"checker"};
 };
 
 TEST_F(ComponentCheckerTest, RegistrationIsUndoneCompletely)
@@ -204,7 +169,7 @@ TEST_F(ComponentCheckerTest, RegistrationIsUndoneCompletely)
 
 TEST_F(ComponentCheckerTest, NullArgumentsAreRefusedAndNothingIsWritten)
 {
-    ASSERT_TRUE(m_components.SetString(L"Missing", m_dir.File(L"absent.dll")));
+    ASSERT_TRUE(m_components.SetString(L"Missing", m_dir.Path() + L"\\absent.dll"));
     wchar_t marker[] = L"untouched";
     for (Method method : {Method::Status, Method::Versions}) {
         for (int nulls = 1; nulls <= 3; ++nulls) {
@@ -233,9 +198,10 @@ TEST_F(ComponentCheckerTest, AbsentOrEmptyKeyReportsNothing)
 
 TEST_F(ComponentCheckerTest, ListsMissingAndInstalledComponentsByName)
 {
-    const std::wstring text = m_dir.AddTextFile(L"notes.txt");
-    const std::wstring copy = m_dir.AddCopy(s_dllPath, L"checker-copy.dll");
-    const std::wstring gone = m_dir.File(L"gone.dll");
+    const std::wstring text = AddTextFile(m_dir, L"notes.txt");
+    const std::wstring copy = m_dir.Path() + L"\\checker-copy.dll";
+    ASSERT_TRUE(::CopyFileW(s_dllPath.c_str(), copy.c_str(), FALSE));
+    const std::wstring gone = m_dir.Path() + L"\\gone.dll";
     const std::wstring folder = m_dir.Path();
     const std::wstring main = ZelTest::BinPath(L"ZelLumoAp.dll");
     ASSERT_TRUE(m_components.SetString(L"gamma", gone));
@@ -245,25 +211,18 @@ TEST_F(ComponentCheckerTest, ListsMissingAndInstalledComponentsByName)
     ASSERT_TRUE(m_components.SetString(L"ZelLumoAp", main));
     ASSERT_TRUE(SetValue(L"Binary", REG_BINARY, text.c_str(), (text.size() + 1) * sizeof(wchar_t)));
 
-    const Answer status = Ask(m_checker.get(), Method::Status);
-    EXPECT_EQ(status.hr, S_OK);
-    EXPECT_EQ(status.result, ComponentChecker::kComponentsMissing);
-    EXPECT_EQ(status.text, L"Alpha: " + folder + L"\ngamma: " + gone + L"\n");
-
-    const Answer versions = Ask(m_checker.get(), Method::Versions);
-    EXPECT_EQ(versions.hr, S_OK);
-    EXPECT_EQ(versions.result, 0);
-    EXPECT_EQ(versions.text, std::wstring(L"beta=no version information\nDelta=") +
-                                 L"" VK_CHECKER_VERSION L"\nZelLumoAp="
-                                 L"" ZEL_PRODUCT_VERSION L"\n");
+    ExpectAnswer(Ask(m_checker.get(), Method::Status), ComponentChecker::kComponentsMissing,
+                 L"Alpha: " + folder + L"\ngamma: " + gone + L"\n");
+    ExpectAnswer(Ask(m_checker.get(), Method::Versions), 0,
+                 L"beta=no version information\nDelta=" VK_CHECKER_VERSION L"\nZelLumoAp=" ZEL_PRODUCT_VERSION L"\n");
 }
 
 // Each value alone in the key; the answers tell whether it was read as the
 // path it holds, as another path, or skipped.
 TEST_F(ComponentCheckerTest, ValuesAreReadSafelyWhateverTheirShape)
 {
-    const std::wstring present = m_dir.AddTextFile(L"present.txt");
-    const std::wstring absent = m_dir.File(L"absent.txt");
+    const std::wstring present = AddTextFile(m_dir, L"present.txt");
+    const std::wstring absent = m_dir.Path() + L"\\absent.txt";
     const std::wstring longPath = m_dir.Path() + L"\\" + std::wstring(40000, L'x');
     ::SetEnvironmentVariableW(kDirVariable, m_dir.Path().c_str());
 
@@ -307,17 +266,9 @@ TEST_F(ComponentCheckerTest, ValuesAreReadSafelyWhateverTheirShape)
         ScopedRegistryTree key(HKEY_LOCAL_MACHINE, ComponentChecker::kComponentsKeyPath);
         ASSERT_TRUE(SetValue(c.name, c.type, c.data.data(), c.data.size()));
 
-        const Answer status = Ask(m_checker.get(), Method::Status);
-        EXPECT_EQ(status.hr, S_OK);
-        EXPECT_EQ(status.result, c.status.empty() ? 0 : ComponentChecker::kComponentsMissing);
-        EXPECT_EQ(status.textNull, c.status.empty());
-        EXPECT_EQ(status.text, c.status);
-
-        const Answer versions = Ask(m_checker.get(), Method::Versions);
-        EXPECT_EQ(versions.hr, S_OK);
-        EXPECT_EQ(versions.result, 0);
-        EXPECT_EQ(versions.textNull, c.versions.empty());
-        EXPECT_EQ(versions.text, c.versions);
+        ExpectAnswer(Ask(m_checker.get(), Method::Status), c.status.empty() ? 0 : ComponentChecker::kComponentsMissing,
+                     c.status);
+        ExpectAnswer(Ask(m_checker.get(), Method::Versions), 0, c.versions);
     }
     ::SetEnvironmentVariableW(kDirVariable, nullptr);
 }

@@ -88,6 +88,16 @@ bool WaitForNoServer()
     return false;
 }
 
+void KillServers()
+{
+    for (DWORD id : ServerProcesses()) {
+        const Plinth::UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
+        ASSERT_TRUE(process);
+        ASSERT_TRUE(::TerminateProcess(process.get(), 1));
+        ASSERT_EQ(::WaitForSingleObject(process.get(), kWaitMs), WAIT_OBJECT_0);
+    }
+}
+
 HRESULT CreateService(ComPtr<IZelConfig>& config)
 {
     return VkCreateInstanceVerified(CLSID_ZelConfig, nullptr, CLSCTX_LOCAL_SERVER, IID_IZelConfig, config.put_void(),
@@ -249,55 +259,38 @@ TEST_F(ZelConfigServiceTest, UntrustedServerIsNeverStarted)
 
 TEST_F(ZelConfigServiceTest, UsersAreEnumeratedFromAnotherProcess)
 {
-    struct Case
+    const struct
     {
         const char* label;
         std::vector<UserSpec> users;
-        int count;
-        int nonAdult;
-        int protectedUsers;
-        int withoutItem;
-        bool endedWithoutObject;
-    };
-    const Case cases[] = {
-        {"no users key", {}, 0, 0, 0, 0, false},
+        Tally expected;
+    } cases[] = {
+        {"no users key", {}, {0, 0, 0, 0, false}},
         {"demo household",
          {{L"u1", 6, false, false, false}, {L"u2", 3, true, false, false}, {L"u3", 4, false, false, false}},
-         3,
-         2,
-         1,
-         0,
-         false},
+         {3, 2, 1, 0, false}},
         {"element without item still counts",
          {{L"u1", 3, true, false, false}, {L"u2", 3, true, true, false}, {L"u3", 6, false, false, false}},
-         3,
-         1,
-         1,
-         1,
-         false},
+         {3, 1, 1, 1, false}},
         {"element without object ends the list",
          {{L"u1", 2, false, false, false}, {L"u2", 2, false, false, true}, {L"u3", 2, false, false, false}},
-         1,
-         1,
-         0,
-         0,
-         true},
-        {"missing age group is not counted", {{L"u1", -1, true, false, false}}, 1, 0, 1, 0, false},
+         {1, 1, 0, 0, true}},
+        {"missing age group is not counted", {{L"u1", -1, true, false, false}}, {1, 0, 1, 0, false}},
     };
     ComPtr<IZelConfig> config;
     ASSERT_EQ(CreateService(config), S_OK);
     EXPECT_FALSE(ServerProcesses().empty());
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         ScopedRegistryTree household(HKEY_LOCAL_MACHINE, kServiceKeyPath);
         for (const UserSpec& user : c.users)
             WriteUser(user);
         const Tally tally = CountUsers(config.get());
-        EXPECT_EQ(tally.users, c.count);
-        EXPECT_EQ(tally.nonAdult, c.nonAdult);
-        EXPECT_EQ(tally.protectedUsers, c.protectedUsers);
-        EXPECT_EQ(tally.withoutItem, c.withoutItem);
-        EXPECT_EQ(tally.endedWithoutObject, c.endedWithoutObject);
+        EXPECT_EQ(tally.users, c.expected.users);
+        EXPECT_EQ(tally.nonAdult, c.expected.nonAdult);
+        EXPECT_EQ(tally.protectedUsers, c.expected.protectedUsers);
+        EXPECT_EQ(tally.withoutItem, c.expected.withoutItem);
+        EXPECT_EQ(tally.endedWithoutObject, c.expected.endedWithoutObject);
     }
 }
 
@@ -335,24 +328,18 @@ TEST_F(ZelConfigServiceTest, AdministratorPasswordIsCheckedNotRevealed)
 {
     ComPtr<IZelConfig> config;
     ASSERT_EQ(CreateService(config), S_OK);
-    UniqueVariant given;
-    V_VT(given.get()) = VT_BSTR;
-    V_BSTR(given.get()) = ::SysAllocString(L"");
-    EXPECT_EQ(CheckPassword(config.get(), *given.get()), 0) << "no password set";
-
-    ASSERT_TRUE(m_household.SetString(kAdminPasswordValue, L"S3cret"));
-    struct Case
-    {
-        const wchar_t* text;
-        long status;
-    };
-    for (const Case& c : {Case{L"S3cret", 0}, Case{L"", kStatusMismatch}, Case{L"s3cret", kStatusMismatch},
-                          Case{L"S3cret ", kStatusMismatch}}) {
-        V_BSTR(given.get()) = ::SysAllocString(c.text);
-        EXPECT_EQ(CheckPassword(config.get(), *given.get()), c.status) << c.text;
-        ::VariantClear(given.get());
+    auto check = [&](const wchar_t* text) {
+        UniqueVariant given;
         V_VT(given.get()) = VT_BSTR;
-    }
+        V_BSTR(given.get()) = ::SysAllocString(text);
+        return CheckPassword(config.get(), *given.get());
+    };
+    EXPECT_EQ(check(L""), 0) << "no password set";
+    ASSERT_TRUE(m_household.SetString(kAdminPasswordValue, L"S3cret"));
+    EXPECT_EQ(check(L"S3cret"), 0);
+    for (const wchar_t* wrong : {L"", L"s3cret", L"S3cret "})
+        EXPECT_EQ(check(wrong), kStatusMismatch) << wrong;
+    UniqueVariant given;
     V_VT(given.get()) = VT_I4;
     V_I4(given.get()) = 0;
     EXPECT_EQ(CheckPassword(config.get(), *given.get()), kStatusWrongType);
@@ -365,14 +352,8 @@ TEST_F(ZelConfigServiceTest, KilledServerGivesRpcErrorsAndIsStartedAgain)
     UniqueVariant value;
     long status = -1;
     ASSERT_EQ(config->GetProperty(kPropertyAdministrator, value.put(), &status), S_OK);
-    const std::vector<DWORD> servers = ServerProcesses();
-    ASSERT_FALSE(servers.empty());
-    for (DWORD id : servers) {
-        const Plinth::UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
-        ASSERT_TRUE(process);
-        ASSERT_TRUE(::TerminateProcess(process.get(), 1));
-        ASSERT_EQ(::WaitForSingleObject(process.get(), kWaitMs), WAIT_OBJECT_0);
-    }
+    ASSERT_FALSE(ServerProcesses().empty());
+    ASSERT_NO_FATAL_FAILURE(KillServers());
 
     const HRESULT hr = config->GetProperty(kPropertyUsers, value.put(), &status);
     EXPECT_GE(static_cast<ULONG>(hr), 0x800706A4u) << std::hex << hr;
@@ -409,12 +390,7 @@ TEST_F(ZelConfigServiceTest, ReportAfterTheServerDiedCountsTheUsersAgain)
         return owned ? std::wstring(owned.get()) : std::wstring();
     };
     EXPECT_NE(report().find(L"\tzel_users=1\t"), std::wstring::npos);
-    for (DWORD id : ServerProcesses()) {
-        const Plinth::UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
-        ASSERT_TRUE(process);
-        ASSERT_TRUE(::TerminateProcess(process.get(), 1));
-        ASSERT_EQ(::WaitForSingleObject(process.get(), kWaitMs), WAIT_OBJECT_0);
-    }
+    ASSERT_NO_FATAL_FAILURE(KillServers());
     EXPECT_NE(report().find(L"\tzel_users=1\t"), std::wstring::npos);
 }
 

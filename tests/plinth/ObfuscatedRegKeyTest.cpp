@@ -308,14 +308,27 @@ Bytes MakeBlob(std::mt19937& random, size_t length, unsigned kind)
     return blob;
 }
 
+// A query into a buffer of the given capacity; true when the guard bytes past
+// it survived.
 template <typename T>
-bool WithGuard(size_t count, const std::function<void(T*)>& use)
+std::function<bool(ULONG)> Guarded(LONG& result, std::function<LONG(T*, ULONG*)> query)
 {
-    std::vector<T> storage(count + 16);
-    std::memset(storage.data() + count, 0xCD, 16 * sizeof(T));
-    use(storage.data());
-    const auto* guard = reinterpret_cast<const uint8_t*>(storage.data() + count);
-    return std::all_of(guard, guard + 16 * sizeof(T), [](uint8_t b) { return b == 0xCD; });
+    return [&result, query](ULONG capacity) {
+        std::vector<T> storage(capacity + 16);
+        std::memset(storage.data() + capacity, 0xCD, 16 * sizeof(T));
+        ULONG count = capacity;
+        result = query(storage.data(), &count);
+        const auto* guard = reinterpret_cast<const uint8_t*>(storage.data() + capacity);
+        return std::all_of(guard, guard + 16 * sizeof(T), [](uint8_t b) { return b == 0xCD; });
+    };
+}
+
+std::function<bool(ULONG)> Unguarded(LONG& result, std::function<LONG()> query)
+{
+    return [&result, query](ULONG) {
+        result = query();
+        return true;
+    };
 }
 
 // Each blob goes through one typed query in turn and every eighth through all
@@ -329,57 +342,22 @@ TEST_F(ObfuscatedRegKeyTest, MutatedSealedValuesReadOnlyAsDocumented)
     Plinth::CRegKey& key = m_sealed;
     const wchar_t* name = L"fuzz";
     LONG result = 0;
-    // Each query reports whether its buffer's guard bytes survived.
+    DWORD type, dword;
+    ULONGLONG qword;
+    GUID guid;
+    std::wstring text;
     const std::vector<std::function<bool(ULONG)>> queries = {
-        [&](ULONG) {
-            DWORD type;
-            result = key.QueryValue(name, &type, nullptr, nullptr);
-            return true;
-        },
-        [&](ULONG capacity) {
-            return WithGuard<uint8_t>(capacity, [&](uint8_t* data) {
-                ULONG bytes = capacity;
-                result = key.QueryValue(name, nullptr, data, &bytes);
-            });
-        },
-        [&](ULONG capacity) {
-            return WithGuard<uint8_t>(capacity, [&](uint8_t* data) {
-                ULONG bytes = capacity;
-                result = key.QueryBinaryValue(name, data, &bytes);
-            });
-        },
-        [&](ULONG capacity) {
-            return WithGuard<wchar_t>(capacity, [&](wchar_t* data) {
-                ULONG chars = capacity;
-                result = key.QueryStringValue(name, data, &chars);
-            });
-        },
-        [&](ULONG capacity) {
-            return WithGuard<wchar_t>(capacity, [&](wchar_t* data) {
-                ULONG chars = capacity;
-                result = key.QueryMultiStringValue(name, data, &chars);
-            });
-        },
-        [&](ULONG) {
-            DWORD value;
-            result = key.QueryDWORDValue(name, value);
-            return true;
-        },
-        [&](ULONG) {
-            ULONGLONG value;
-            result = key.QueryQWORDValue(name, value);
-            return true;
-        },
-        [&](ULONG) {
-            GUID value;
-            result = key.QueryGUIDValue(name, value);
-            return true;
-        },
-        [&](ULONG) {
-            std::wstring value;
-            result = key.QueryStringValue(name, value);
-            return true;
-        },
+        Unguarded(result, [&] { return key.QueryValue(name, &type, nullptr, nullptr); }),
+        Guarded<uint8_t>(result,
+                         [&](uint8_t* data, ULONG* bytes) { return key.QueryValue(name, nullptr, data, bytes); }),
+        Guarded<uint8_t>(result, [&](uint8_t* data, ULONG* bytes) { return key.QueryBinaryValue(name, data, bytes); }),
+        Guarded<wchar_t>(result, [&](wchar_t* data, ULONG* chars) { return key.QueryStringValue(name, data, chars); }),
+        Guarded<wchar_t>(result,
+                         [&](wchar_t* data, ULONG* chars) { return key.QueryMultiStringValue(name, data, chars); }),
+        Unguarded(result, [&] { return key.QueryDWORDValue(name, dword); }),
+        Unguarded(result, [&] { return key.QueryQWORDValue(name, qword); }),
+        Unguarded(result, [&] { return key.QueryGUIDValue(name, guid); }),
+        Unguarded(result, [&] { return key.QueryStringValue(name, text); }),
     };
     // 122 comes only from a string-list buffer below two characters.
     const LONG documented[] = {ERROR_SUCCESS, ERROR_INVALID_DATA, ERROR_MORE_DATA, ERROR_INSUFFICIENT_BUFFER,

@@ -125,40 +125,42 @@ void PutField(std::vector<BYTE>& sealed, size_t offset, uint32_t value)
         sealed[offset + i] = static_cast<BYTE>(value >> (8 * i));
 }
 
-// A sealed value with one header field (or the digest, or a data byte) broken.
+// A sealed value with one header field (or the digest, or a data byte) broken;
+// redigested ones have only that field wrong.
 struct SealedMutation
 {
     const char* name;
     std::function<void(std::vector<BYTE>&)> change;
+    bool redigest;
 };
 
 std::vector<SealedMutation> SealedHeaderMutations()
 {
     return {
-        {"magic",
-         [](std::vector<BYTE>& b) {
-             b[0] = 'W';
-             Redigest(b);
-         }},
-        {"length one more",
-         [](std::vector<BYTE>& b) {
-             PutField(b, 8, static_cast<uint32_t>(b.size() - 31));
-             Redigest(b);
-         }},
-        {"length one less",
-         [](std::vector<BYTE>& b) {
-             PutField(b, 8, static_cast<uint32_t>(b.size() - 33));
-             Redigest(b);
-         }},
-        {"length huge",
-         [](std::vector<BYTE>& b) {
-             PutField(b, 8, 0xFFFFFFF0u);
-             Redigest(b);
-         }},
-        {"digest", [](std::vector<BYTE>& b) { b[20] ^= 0x40; }},
-        {"data byte", [](std::vector<BYTE>& b) { b.back() ^= 0x01; }},
-        {"cut inside the header", [](std::vector<BYTE>& b) { b.resize(31); }},
+        {"magic", [](std::vector<BYTE>& b) { b[0] = 'W'; }, true},
+        {"length one more", [](std::vector<BYTE>& b) { PutField(b, 8, static_cast<uint32_t>(b.size() - 31)); }, true},
+        {"length one less", [](std::vector<BYTE>& b) { PutField(b, 8, static_cast<uint32_t>(b.size() - 33)); }, true},
+        {"length huge", [](std::vector<BYTE>& b) { PutField(b, 8, 0xFFFFFFF0u); }, true},
+        {"digest", [](std::vector<BYTE>& b) { b[20] ^= 0x40; }, false},
+        {"data byte", [](std::vector<BYTE>& b) { b.back() ^= 0x01; }, false},
+        {"cut inside the header", [](std::vector<BYTE>& b) { b.resize(31); }, false},
     };
+}
+
+std::vector<BYTE> Broken(std::vector<BYTE> sealed, const SealedMutation& m)
+{
+    m.change(sealed);
+    if (m.redigest)
+        Redigest(sealed);
+    return sealed;
+}
+
+// The sealed value with one header field set and the digest taken again.
+std::vector<BYTE> WithField(std::vector<BYTE> sealed, size_t offset, uint32_t value)
+{
+    PutField(sealed, offset, value);
+    Redigest(sealed);
+    return sealed;
 }
 
 // Runs every method of a fresh object and describes each answer.
@@ -191,22 +193,20 @@ protected:
 
     void SetBaseline()
     {
-        ASSERT_TRUE(m_build.SetString(L"17.0.3038.0"));
-        ASSERT_TRUE(m_installDir.SetString(ZelTest::BinDir()));
-        ASSERT_TRUE(m_lastUpdate.SetString(L"2024-05-01"));
-        ASSERT_TRUE(m_languagePack.SetString(L"en-US"));
-        ASSERT_TRUE(m_subBuild.SetString(L"3038"));
-        ASSERT_TRUE(m_version2.SetString(L"17.0"));
-        ASSERT_TRUE(m_appcode.SetString(L"zel"));
-        m_gmtdate.Delete();
-        ASSERT_TRUE(m_domain.SetString(L"update.example"));
-        ASSERT_TRUE(m_lang.SetString(L"en"));
-        m_lcid.Delete();
-        m_affid.Delete();
-        ASSERT_TRUE(m_paramAffid.SetString(L"77"));
-        m_paramLang.Delete();
-        m_paramLangid.Delete();
-        m_paramLcid.Delete();
+        const std::wstring installDir = ZelTest::BinDir();
+        const std::pair<ScopedRegistryValue*, const wchar_t*> values[] = {
+            {&m_build, L"17.0.3038.0"},   {&m_installDir, installDir.c_str()}, {&m_lastUpdate, L"2024-05-01"},
+            {&m_languagePack, L"en-US"},  {&m_subBuild, L"3038"},              {&m_version2, L"17.0"},
+            {&m_appcode, L"zel"},         {&m_gmtdate, nullptr},               {&m_domain, L"update.example"},
+            {&m_lang, L"en"},             {&m_lcid, nullptr},                  {&m_affid, nullptr},
+            {&m_paramAffid, L"77"},       {&m_paramLang, nullptr},             {&m_paramLangid, nullptr},
+            {&m_paramLcid, nullptr}};
+        for (const auto& [value, text] : values) {
+            if (text)
+                ASSERT_TRUE(value->SetString(text));
+            else
+                value->Delete();
+        }
         SealInstallation(SealedText(kInstallation));
         m_checker.versionText = kCheckerVersion;
         m_checker.statusText = nullptr;
@@ -269,10 +269,6 @@ protected:
                               (url ? L"<p>" : L"00000000") + L" *pwszVersionInfo = " +
                               (version ? L"<p>" : L"00000000") + L"\r\n");
         o["GetUpdateInformation"] = Describe(S_OK, 0, shownUrl + L" ^ " + shownVersion, log);
-    }
-    void UpdateIs(Outcomes& o, const std::wstring& url, const std::wstring& version)
-    {
-        Update(o, &url, &version);
     }
     void VersionFails(Outcomes& o, const std::wstring& url)
     {
@@ -390,14 +386,14 @@ TEST_F(FaultSweepTest, ProductKeyValues)
 
     // "Last Update": 260 units for the product information and for the report.
     const std::wstring date = L"2024-05-01";
-    Sweep("Last Update", m_lastUpdate, Missing(), [&](Outcomes& o) {
-        ProductInfoIs(o, L"17.0.3038", L"");
-        ReportFails(o, 0x08000002);
-    });
-    Sweep("Last Update", m_lastUpdate, WrongType(), [&](Outcomes& o) {
-        ProductInfoIs(o, L"17.0.3038", L"");
-        ReportFails(o, 0x0800000D);
-    });
+    for (const auto& c : {std::pair{Missing(), 0x08000002L}, std::pair{WrongType(), 0x0800000DL},
+                          std::pair{Chars("260 characters", 260, L'u'), 0x080000EAL},
+                          std::pair{Chars("261 characters", 261, L'u'), 0x080000EAL}}) {
+        Sweep("Last Update", m_lastUpdate, c.first, [&](Outcomes& o) {
+            ProductInfoIs(o, L"17.0.3038", L"");
+            ReportFails(o, c.second);
+        });
+    }
     Sweep("Last Update", m_lastUpdate, OddBytes(date), [&](Outcomes& o) { ProductInfoIs(o, L"17.0.3038", L""); });
     Sweep("Last Update", m_lastUpdate, Unterminated(date), [](Outcomes&) {});
     Sweep("Last Update", m_lastUpdate, Empty(), [&](Outcomes& o) {
@@ -409,12 +405,6 @@ TEST_F(FaultSweepTest, ProductKeyValues)
         ProductInfoIs(o, L"17.0.3038", longest);
         ReportIs(o, longest);
     });
-    for (const Mutation& m : {Chars("260 characters", 260, L'u'), Chars("261 characters", 261, L'u')}) {
-        Sweep("Last Update", m_lastUpdate, m, [&](Outcomes& o) {
-            ProductInfoIs(o, L"17.0.3038", L"");
-            ReportFails(o, 0x080000EA);
-        });
-    }
 
     // "Language Pack" is read with the version record and shown nowhere.
     for (const Mutation& m : {Missing(), WrongType(), OddBytes(L"de"), Unterminated(L"de"), Empty(),
@@ -453,8 +443,9 @@ TEST_F(FaultSweepTest, ProductSubstituteValues)
     Sweep("build", m_subBuild, Chars("259 characters", 259, L'4'),
           [&](Outcomes& o) { ProductInfoIs(o, L"17.0." + std::wstring(59, L'4'), L"2024-05-01"); });
 
-    // appcode only feeds the address, whose buffer holds 260 units.
-    for (const Mutation& m : {Missing(), WrongType()})
+    // appcode only feeds the address, whose buffer holds 260 units; a value past
+    // its 1040-unit buffer is no variable.
+    for (const Mutation& m : {Missing(), WrongType(), Chars("1040 characters", 1040, L'z')})
         Sweep("appcode", m_appcode, m, [&](Outcomes& o) { UrlIs(o, Url(L"update.example", L"%appcode%")); });
     Sweep("appcode", m_appcode, Empty(), [&](Outcomes& o) { UrlIs(o, Url(L"update.example", L"")); });
     Sweep("appcode", m_appcode, Unterminated(L"zel"), [](Outcomes&) {});
@@ -463,9 +454,6 @@ TEST_F(FaultSweepTest, ProductSubstituteValues)
           [&](Outcomes& o) { UrlIs(o, Url(L"update.example", std::wstring(room, L'z'))); });
     for (const Mutation& m : {Chars("address of 260 units", room + 1, L'z'), Chars("1039 characters", 1039, L'z')})
         Sweep("appcode", m_appcode, m, [&](Outcomes& o) { UrlFails(o); });
-    // A value past its 1040-unit buffer is no variable.
-    Sweep("appcode", m_appcode, Chars("1040 characters", 1040, L'z'),
-          [&](Outcomes& o) { UrlIs(o, Url(L"update.example", L"%appcode%")); });
 
     // gmtdate: only a 4-byte REG_DWORD other than 0 replaces the last update.
     const DWORD zero = 0;
@@ -482,14 +470,12 @@ TEST_F(FaultSweepTest, HostSubstituteValues)
     // domain reaches the address through the per-boot copy, which keeps the
     // stored type and bytes, and the report through a 260-unit read.
     const std::wstring domainLeft = Url(L"%domain%");
-    Sweep("domain", m_domain, Missing(), [&](Outcomes& o) {
-        UrlIs(o, domainLeft);
-        ReportIs(o, L"2024-05-01", L"");
-    });
-    Sweep("domain", m_domain, WrongType(), [&](Outcomes& o) {
-        UrlIs(o, domainLeft);
-        ReportIs(o, L"2024-05-01", L"");
-    });
+    for (const Mutation& m : {Missing(), WrongType()}) {
+        Sweep("domain", m_domain, m, [&](Outcomes& o) {
+            UrlIs(o, domainLeft);
+            ReportIs(o, L"2024-05-01", L"");
+        });
+    }
     Sweep("domain", m_domain, Empty(), [&](Outcomes& o) {
         UrlIs(o, Url(L""));
         ReportIs(o, L"2024-05-01", L"");
@@ -519,15 +505,14 @@ TEST_F(FaultSweepTest, HostSubstituteValues)
     });
 
     // Query parameters: only REG_SZ values count, each piece within 520 units.
-    for (const Mutation& m : {Missing(), WrongType()})
-        Sweep("QueryParams affid", m_paramAffid, m, [&](Outcomes& o) { UrlIs(o, Url(L"update.example", L"zel", L"en", L"17.0", L"")); });
+    const std::wstring noParams = Url(L"update.example", L"zel", L"en", L"17.0", L"");
+    for (const Mutation& m : {Missing(), WrongType(), Chars("piece of 520 units", 513, L'7'),
+                              Chars("1040 characters", 1040, L'7')})
+        Sweep("QueryParams affid", m_paramAffid, m, [&](Outcomes& o) { UrlIs(o, noParams); });
     Sweep("QueryParams affid", m_paramAffid, Empty(),
           [&](Outcomes& o) { UrlIs(o, Url(L"update.example", L"zel", L"en", L"17.0", L"?affid=")); });
     Sweep("QueryParams affid", m_paramAffid, Unterminated(L"77"), [](Outcomes&) {});
     Sweep("QueryParams affid", m_paramAffid, Chars("piece of 519 units", 512, L'7'), [&](Outcomes& o) { UrlFails(o); });
-    for (const Mutation& m : {Chars("piece of 520 units", 513, L'7'), Chars("1040 characters", 1040, L'7')})
-        Sweep("QueryParams affid", m_paramAffid, m,
-              [&](Outcomes& o) { UrlIs(o, Url(L"update.example", L"zel", L"en", L"17.0", L"")); });
 }
 
 TEST_F(FaultSweepTest, SealedInstallationText)
@@ -535,66 +520,47 @@ TEST_F(FaultSweepTest, SealedInstallationText)
     // The report cannot exist without it: every broken form fails it with the
     // reading error in the host's form, and no other method notices.
     const std::vector<BYTE> good = SealedText(kInstallation);
-    for (const SealedMutation& m : SealedHeaderMutations()) {
-        Sweep(std::string("isdudatali, ") + m.name,
-              [&] {
-                  std::vector<BYTE> broken = good;
-                  m.change(broken);
-                  SealInstallation(broken);
-              },
+    for (const SealedMutation& m : SealedHeaderMutations())
+        Sweep(std::string("isdudatali, ") + m.name, [&] { SealInstallation(Broken(good, m)); },
               [](Outcomes& o) { ReportFails(o, 0x0800000D); });
-    }
-    const std::wstring plain(kInstallation);
-    Sweep("isdudatali", m_installation, Text("plain REG_SZ", plain), [](Outcomes& o) { ReportFails(o, 0x0800000D); });
-    Sweep("isdudatali", m_installation, Bytes("empty REG_BINARY", REG_BINARY, "", 0),
-          [](Outcomes& o) { ReportFails(o, 0x0800000D); });
+    for (const Mutation& m : {Text("plain REG_SZ", kInstallation), Bytes("empty REG_BINARY", REG_BINARY, "", 0)})
+        Sweep("isdudatali", m_installation, m, [](Outcomes& o) { ReportFails(o, 0x0800000D); });
     Sweep("isdudatali", m_installation, Missing(), [](Outcomes& o) { ReportFails(o, 0x08000002); });
 
-    // The real type decides what the data is taken as.
+    // The real type decides what the data is taken as; the version field is not checked.
     const struct
     {
         const char* name;
-        uint32_t type;
+        size_t offset;
+        uint32_t value;
         long result;
-    } types[] = {{"real type REG_DWORD", REG_DWORD, 0x0800000D},
-                 {"real type REG_EXPAND_SZ", REG_EXPAND_SZ, 0x0800000D},
-                 {"real type REG_BINARY", REG_BINARY, 0x0800000D},
-                 {"real type REG_MULTI_SZ", REG_MULTI_SZ, 0}};
-    for (const auto& t : types) {
-        Sweep(std::string("isdudatali, ") + t.name,
-              [&] {
-                  std::vector<BYTE> changed = good;
-                  PutField(changed, 12, t.type);
-                  Redigest(changed);
-                  SealInstallation(changed);
-              },
+    } fields[] = {{"real type REG_DWORD", 12, REG_DWORD, 0x0800000D},
+                  {"real type REG_EXPAND_SZ", 12, REG_EXPAND_SZ, 0x0800000D},
+                  {"real type REG_BINARY", 12, REG_BINARY, 0x0800000D},
+                  {"real type REG_MULTI_SZ", 12, REG_MULTI_SZ, 0},
+                  {"version 7", 4, 7, 0}};
+    for (const auto& f : fields) {
+        Sweep(std::string("isdudatali, ") + f.name, [&] { SealInstallation(WithField(good, f.offset, f.value)); },
               [&](Outcomes& o) {
-                  if (t.result)
-                      ReportFails(o, t.result);
+                  if (f.result)
+                      ReportFails(o, f.result);
               });
     }
-    // The version field is not checked; text without its zero is taken whole.
-    Sweep("isdudatali, version 7",
-          [&] {
-              std::vector<BYTE> changed = good;
-              PutField(changed, 4, 7);
-              Redigest(changed);
-              SealInstallation(changed);
-          },
-          [](Outcomes&) {});
+    // Text without its zero is taken whole.
     Sweep("isdudatali, no terminator", [&] { SealInstallation(SealedBytes(REG_SZ, "inst-42", 7)); }, [](Outcomes&) {});
     Sweep("isdudatali, empty text", [&] { SealInstallation(SealedBytes(REG_SZ, "", 1)); },
           [&](Outcomes& o) { ReportIs(o, L"2024-05-01", L"update.example", L"en", L""); });
     // Sized for the first read of 500 bytes and past it, up to the 1024-unit main part.
-    for (size_t chars : {size_t{467}, size_t{468}, size_t{900}}) {
+    for (size_t chars : {size_t{467}, size_t{468}, size_t{900}, size_t{1023}, size_t{1024}, size_t{70000}}) {
         const std::wstring text(chars, L'i');
         Sweep("isdudatali, " + std::to_string(chars) + " characters", [&] { SealInstallation(SealedText(text)); },
-              [&](Outcomes& o) { ReportIs(o, L"2024-05-01", L"update.example", L"en", text); });
+              [&](Outcomes& o) {
+                  if (chars < 1023)
+                      ReportIs(o, L"2024-05-01", L"update.example", L"en", text);
+                  else
+                      ReportFails(o, 0x080000EA);
+              });
     }
-    for (size_t chars : {size_t{1023}, size_t{1024}, size_t{70000}})
-        Sweep("isdudatali, " + std::to_string(chars) + " characters",
-              [&] { SealInstallation(SealedText(std::wstring(chars, L'i'))); },
-              [](Outcomes& o) { ReportFails(o, 0x080000EA); });
 }
 
 TEST_F(FaultSweepTest, ComponentCheckerAnswers)
@@ -630,7 +596,7 @@ TEST_F(FaultSweepTest, ComponentCheckerAnswers)
               [&](Outcomes& o) {
                   const std::wstring version = VersionText(L"17.0.3038", withLineFeed.c_str());
                   o["GetVersionText"] = Describe(S_OK, 0, version);
-                  UpdateIs(o, url, version);
+                  Update(o, &url, &version);
                   o["GetComponentStatus"] = Describe(S_OK, 0, status);
                   o["CheckComponents"] =
                       c.missingLogged
@@ -663,15 +629,9 @@ TEST(SealedPublishersTest, BrokenListsTrustNobody)
         bool trusts;
     };
     std::vector<Case> cases = {{"sealed list", good, REG_BINARY, true}};
-    for (const SealedMutation& m : SealedHeaderMutations()) {
-        std::vector<BYTE> broken = good;
-        m.change(broken);
-        cases.push_back({m.name, broken, REG_BINARY, false});
-    }
-    std::vector<BYTE> asText = good;
-    PutField(asText, 12, REG_SZ);
-    Redigest(asText);
-    cases.push_back({"real type REG_SZ", asText, REG_BINARY, false});
+    for (const SealedMutation& m : SealedHeaderMutations())
+        cases.push_back({m.name, Broken(good, m), REG_BINARY, false});
+    cases.push_back({"real type REG_SZ", WithField(good, 12, REG_SZ), REG_BINARY, false});
     const std::vector<BYTE> plain(reinterpret_cast<const BYTE*>(list.data()),
                                   reinterpret_cast<const BYTE*>(list.data() + list.size()));
     cases.push_back({"plain REG_MULTI_SZ", plain, REG_MULTI_SZ, false});
@@ -756,11 +716,8 @@ TEST(SealedLoggingMechanismTest, OnlyAWellSealedOneSelectsFiles)
         {"sealed DWORD of 0 bytes", REG_BINARY, SealedBytes(REG_DWORD, "", 0), LoggerKind::Etw},
     };
     cases[2].stored[0] = 1;
-    for (const SealedMutation& m : SealedHeaderMutations()) {
-        std::vector<BYTE> broken = good;
-        m.change(broken);
-        cases.push_back({m.name, REG_BINARY, broken, LoggerKind::Etw});
-    }
+    for (const SealedMutation& m : SealedHeaderMutations())
+        cases.push_back({m.name, REG_BINARY, Broken(good, m), LoggerKind::Etw});
     for (const Case& c : cases) {
         ASSERT_TRUE(value.Set(c.type, c.stored.data(), static_cast<DWORD>(c.stored.size())));
         EXPECT_EQ(MakeLogger(), c.kind) << c.name;
