@@ -22,6 +22,7 @@
 #include "plinth/ObfuscatedIniReader.h"
 #include "plinth/ObfuscatedRegKey.h"
 #include "plinth/WideFormat.h"
+#include "substitute/Substitute.h"
 #include "support/ScriptedChecker.h"
 #include "support/TestRegistry.h"
 #include "TestSigning.h"
@@ -32,10 +33,7 @@ using ZelTest::ScopedRegistryValue;
 
 namespace {
 
-constexpr wchar_t kProduct[] = L"Software\\Varkon\\ZEL";
-constexpr wchar_t kSubstitute[] = L"Software\\Varkon\\ZEL\\AppInfo\\Substitute";
 constexpr wchar_t kAppInfo[] = L"Software\\Varkon\\ZEL\\AppInfo";
-constexpr wchar_t kHost[] = L"SOFTWARE\\Varkon\\DOV\\AppInfo\\Substitute";
 constexpr wchar_t kHostParams[] = L"SOFTWARE\\Varkon\\DOV\\AppInfo\\Substitute\\QueryParams";
 constexpr wchar_t kCheckerVersion[] = L"ZelLumoAp=17.0.3038.0\n";
 constexpr wchar_t kInstallation[] = L"inst-42";
@@ -314,19 +312,19 @@ protected:
                      Line(4, L"IVkApplicationInfo->GetUninstallProgram() uninstall command line does not fit.\r\n"));
     }
 
-    ScopedRegistryValue m_build{HKEY_LOCAL_MACHINE, kProduct, L"Build"};
-    ScopedRegistryValue m_installDir{HKEY_LOCAL_MACHINE, kProduct, L"Install Dir"};
-    ScopedRegistryValue m_lastUpdate{HKEY_LOCAL_MACHINE, kProduct, L"Last Update"};
-    ScopedRegistryValue m_languagePack{HKEY_LOCAL_MACHINE, kProduct, L"Language Pack"};
-    ScopedRegistryValue m_subBuild{HKEY_LOCAL_MACHINE, kSubstitute, L"build"};
-    ScopedRegistryValue m_version2{HKEY_LOCAL_MACHINE, kSubstitute, L"version2"};
-    ScopedRegistryValue m_appcode{HKEY_LOCAL_MACHINE, kSubstitute, L"appcode"};
-    ScopedRegistryValue m_gmtdate{HKEY_LOCAL_MACHINE, kSubstitute, L"gmtdate"};
-    ZelTest::ScopedRegistryTree m_productParams{HKEY_LOCAL_MACHINE, std::wstring(kSubstitute) + L"\\QueryParams"};
-    ScopedRegistryValue m_domain{HKEY_LOCAL_MACHINE, kHost, L"domain"};
-    ScopedRegistryValue m_lang{HKEY_LOCAL_MACHINE, kHost, L"lang"};
-    ScopedRegistryValue m_lcid{HKEY_LOCAL_MACHINE, kHost, L"lcid"};
-    ScopedRegistryValue m_affid{HKEY_LOCAL_MACHINE, kHost, L"affid"};
+    ScopedRegistryValue m_build{HKEY_LOCAL_MACHINE, kProductKey, L"Build"};
+    ScopedRegistryValue m_installDir{HKEY_LOCAL_MACHINE, kProductKey, L"Install Dir"};
+    ScopedRegistryValue m_lastUpdate{HKEY_LOCAL_MACHINE, kProductKey, L"Last Update"};
+    ScopedRegistryValue m_languagePack{HKEY_LOCAL_MACHINE, kProductKey, L"Language Pack"};
+    ScopedRegistryValue m_subBuild{HKEY_LOCAL_MACHINE, kProductSubstituteKey, L"build"};
+    ScopedRegistryValue m_version2{HKEY_LOCAL_MACHINE, kProductSubstituteKey, L"version2"};
+    ScopedRegistryValue m_appcode{HKEY_LOCAL_MACHINE, kProductSubstituteKey, L"appcode"};
+    ScopedRegistryValue m_gmtdate{HKEY_LOCAL_MACHINE, kProductSubstituteKey, L"gmtdate"};
+    ZelTest::ScopedRegistryTree m_productParams{HKEY_LOCAL_MACHINE, std::wstring(kProductSubstituteKey) + L"\\QueryParams"};
+    ScopedRegistryValue m_domain{HKEY_LOCAL_MACHINE, kHostSubstituteKey, L"domain"};
+    ScopedRegistryValue m_lang{HKEY_LOCAL_MACHINE, kHostSubstituteKey, L"lang"};
+    ScopedRegistryValue m_lcid{HKEY_LOCAL_MACHINE, kHostSubstituteKey, L"lcid"};
+    ScopedRegistryValue m_affid{HKEY_LOCAL_MACHINE, kHostSubstituteKey, L"affid"};
     ScopedRegistryValue m_paramAffid{HKEY_LOCAL_MACHINE, kHostParams, L"affid"};
     ScopedRegistryValue m_paramLang{HKEY_LOCAL_MACHINE, kHostParams, L"lang"};
     ScopedRegistryValue m_paramLangid{HKEY_LOCAL_MACHINE, kHostParams, L"langid"};

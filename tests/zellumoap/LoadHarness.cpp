@@ -14,17 +14,14 @@
 #include "plinth/WideFormat.h"
 #include "support/ChildProcess.h"
 #include "support/ModuleLogFiles.h"
+#include "substitute/Substitute.h"
 
 namespace ZelTest {
 
 namespace {
 
-constexpr wchar_t kProductKey[] = L"SOFTWARE\\Varkon\\ZEL";
 constexpr wchar_t kAppInfoKey[] = L"SOFTWARE\\Varkon\\ZEL\\AppInfo";
-constexpr wchar_t kProductSubstitutes[] = L"SOFTWARE\\Varkon\\ZEL\\AppInfo\\Substitute";
-constexpr wchar_t kHostSubstitutes[] = L"SOFTWARE\\Varkon\\DOV\\AppInfo\\Substitute";
 constexpr wchar_t kHostQueryParams[] = L"SOFTWARE\\Varkon\\DOV\\AppInfo\\Substitute\\QueryParams";
-constexpr wchar_t kHostCopy[] = L"SOFTWARE\\Varkon\\Volatile\\DOV\\Substitute";
 
 std::wstring Hex(unsigned long value)
 {
@@ -134,15 +131,15 @@ LoadEnvironment::LoadEnvironment(bool everyLevel, bool configService) : m_logDir
     SetValue(kProductKey, L"Build", L"17.0.3038.0");
     SetValue(kProductKey, L"Last Update", L"2024-12-06");
     SetValue(kProductKey, L"Language Pack", L"en-US");
-    SetValue(kProductSubstitutes, L"build", L"3038");
-    SetValue(kProductSubstitutes, L"version2", L"17.0");
-    SetValue(kProductSubstitutes, L"appcode", L"zel");
-    SetValue(kHostSubstitutes, L"domain", L"update.varkon.example");
-    SetValue(kHostSubstitutes, L"lang", L"en-us");
+    SetValue(kProductSubstituteKey, L"build", L"3038");
+    SetValue(kProductSubstituteKey, L"version2", L"17.0");
+    SetValue(kProductSubstituteKey, L"appcode", L"zel");
+    SetValue(kHostSubstituteKey, L"domain", L"update.varkon.example");
+    SetValue(kHostSubstituteKey, L"lang", L"en-us");
     SetValue(kHostQueryParams, L"lang", L"en-us");
     SetValue(kHostQueryParams, L"lcid", L"1033");
     // The module copies the host's values once per boot; without a copy it makes one from the values above.
-    m_hostCopy = std::make_unique<ScopedRegistryTree>(HKEY_LOCAL_MACHINE, kHostCopy);
+    m_hostCopy = std::make_unique<ScopedRegistryTree>(HKEY_LOCAL_MACHINE, kVolatileSubstituteKey);
 
     m_values.push_back(std::make_unique<ScopedRegistryValue>(HKEY_LOCAL_MACHINE, kAppInfoKey, L"isdudatali"));
     Plinth::CObfuscatedRegKey appInfo;
