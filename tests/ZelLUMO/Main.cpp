@@ -3,27 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "ScriptedService.h"
-#include "VkCreateInstance.h"
 #include "plinth/Owners.h"
 #include "support/CapturingLogger.h"
 #include "support/TestRegistry.h"
-
-namespace ZelTest {
-
-CreationArguments& LastCreation()
-{
-    static CreationArguments arguments;
-    return arguments;
-}
-
-HRESULT CreateUnverified(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid, void** ppv, BOOL useFactory)
-{
-    LastCreation() = {context, useFactory, ::IsEqualCLSID(clsid, CLSID_ZelConfig) != FALSE,
-                      ::IsEqualIID(riid, IID_IZelConfig) != FALSE};
-    return VkCreateInstanceNoAuth(clsid, outer, context, riid, ppv);
-}
-
-} // namespace ZelTest
 
 int main(int argc, char** argv)
 {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "VkCreateInstance.h"
 #include "ZelLumoAp.h"
 
 namespace ZelTest {
@@ -285,15 +286,10 @@ private:
 };
 
 // The creation call without the module verification, which an in-process
-// class object cannot pass; it records the arguments it was given.
-struct CreationArguments
+// class object cannot pass.
+inline HRESULT CreateUnverified(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid, void** ppv, BOOL)
 {
-    DWORD context = 0;
-    BOOL useFactory = FALSE;
-    bool configClass = false;
-    bool configInterface = false;
-};
-CreationArguments& LastCreation();
-HRESULT CreateUnverified(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid, void** ppv, BOOL useFactory);
+    return VkCreateInstanceNoAuth(clsid, outer, context, riid, ppv);
+}
 
 } // namespace ZelTest

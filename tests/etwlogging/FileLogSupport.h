@@ -128,37 +128,20 @@ private:
 
 // The message of record seq of thread t of writer p: fixed width, with a
 // filler that depends on all three, so a torn or mixed record shows.
-constexpr size_t kFillerChars = 40;
-
-inline std::wstring WriterFiller(unsigned p, unsigned t, unsigned seq)
-{
-    std::wstring filler(kFillerChars, L'a');
-    for (size_t i = 0; i < kFillerChars; ++i)
-        filler[i] = static_cast<wchar_t>(L'a' + (p * 7 + t * 5 + seq + i) % 26);
-    return filler;
-}
-
 inline std::wstring WriterMessage(unsigned p, unsigned t, unsigned seq)
 {
     wchar_t head[32];
     Plinth::FormatWide(head, 32, L"P%u T%u S%05u ", p, t, seq);
-    return head + WriterFiller(p, t, seq) + L"\r\n";
+    std::wstring message = head;
+    for (unsigned i = 0; i < 40; ++i)
+        message += static_cast<wchar_t>(L'a' + (p * 7 + t * 5 + seq + i) % 26);
+    return message + L"\r\n";
 }
 
 // Reads back a message of WriterMessage. True only when it is whole.
 inline bool ParseWriterMessage(const std::wstring& message, unsigned& p, unsigned& t, unsigned& seq)
 {
-    wchar_t* end = nullptr;
-    if (message.size() < 2 || message[0] != L'P')
-        return false;
-    p = static_cast<unsigned>(std::wcstoul(message.c_str() + 1, &end, 10));
-    if (std::wcsncmp(end, L" T", 2) != 0)
-        return false;
-    t = static_cast<unsigned>(std::wcstoul(end + 2, &end, 10));
-    if (std::wcsncmp(end, L" S", 2) != 0)
-        return false;
-    seq = static_cast<unsigned>(std::wcstoul(end + 2, &end, 10));
-    return message == WriterMessage(p, t, seq);
+    return std::swscanf(message.c_str(), L"P%u T%u S%u", &p, &t, &seq) == 3 && message == WriterMessage(p, t, seq);
 }
 
 } // namespace ZelTest

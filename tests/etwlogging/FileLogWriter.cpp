@@ -2,8 +2,6 @@
 //   filelog_writer write <root> <group> <writer> <threads> <records> <start event>
 //     logs <records> records from each of <threads> threads once the event is set;
 //     exits with 0, or the first code a write returned.
-//   filelog_writer hold <root> <group> <ready event>
-//     takes the write mutex, sets the event and waits to be killed.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -45,38 +43,19 @@ int Write(ZelTest::RootedLogging& logger, unsigned writer, unsigned threads, uns
     return static_cast<int>(firstFailure.load());
 }
 
-int Hold(const wchar_t* ready)
-{
-    wchar_t path[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring name = std::wcsrchr(path, L'\\') + 1;
-    name = name.substr(0, name.rfind(L'.')) + L"_" + ETWLogging::kWriteMutexId;
-    Plinth::UniqueHandle mutex(::CreateMutexW(nullptr, FALSE, name.c_str()));
-    Plinth::UniqueHandle event(::OpenEventW(EVENT_MODIFY_STATE, FALSE, ready));
-    if (!mutex || !event || ::WaitForSingleObject(mutex.get(), 10000) != WAIT_OBJECT_0)
-        return kUsage;
-    ::SetEvent(event.get());
-    ::Sleep(INFINITE);
-    return 0;
-}
-
 } // namespace
 
 int main()
 {
     int argc = 0;
     UniqueArgv argv(::CommandLineToArgvW(::GetCommandLineW(), &argc));
-    if (!argv || argc < 5)
+    if (!argv || argc != 8 || std::wcscmp(argv.get()[1], L"write") != 0)
         return kUsage;
     wchar_t** args = argv.get();
     ZelTest::RootedLogging logger(args[2]);
     const DWORD init = logger.Init(args[3], nullptr, nullptr, nullptr);
     if (init != ERROR_SUCCESS)
         return static_cast<int>(init);
-    if (std::wcscmp(args[1], L"hold") == 0)
-        return Hold(args[4]);
-    if (std::wcscmp(args[1], L"write") != 0 || argc != 8)
-        return kUsage;
     return Write(logger, std::wcstoul(args[4], nullptr, 10), std::wcstoul(args[5], nullptr, 10),
                  std::wcstoul(args[6], nullptr, 10), args[7]);
 }

@@ -54,7 +54,6 @@ TEST(DefaultLogBuilderTest, ModeOneAndAGivenKeyNeedNoSealedValue)
     ZelTest::ScopedRegistryValue mechanism(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKeyPath,
                                            ETWLogging::kLoggingMechanism);
     mechanism.Delete();
-    EXPECT_EQ(Make(0), Kind::Etw);
     EXPECT_EQ(Make(1), Kind::File);
 
     const DWORD one = 1;

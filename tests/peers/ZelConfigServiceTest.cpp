@@ -6,18 +6,15 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "TestSigning.h"
 #include "VkCreateInstance.h"
-#include "UsageReport.h"
-#include "ZelLUMOHelper.h"
-#include "plinth/ObfuscatedRegKey.h"
 #include "ZelLumoAp.h"
 #include "peers/zelconfig/ZelConfigData.h"
 #include "plinth/Owners.h"
+#include "support/ChildProcess.h"
 #include "support/TestRegistry.h"
 #include "support/TrustedPublishers.h"
 
@@ -51,18 +48,7 @@ std::wstring InterfaceKey(REFIID iid)
 
 DWORD RunServer(const wchar_t* argument)
 {
-    std::wstring commandLine = L"\"" + ZelTest::BinPath(kServerImage) + L"\" " + argument;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
-        return ::GetLastError();
-    const Plinth::UniqueHandle process(info.hProcess);
-    const Plinth::UniqueHandle thread(info.hThread);
-    DWORD code = STILL_ACTIVE;
-    if (::WaitForSingleObject(process.get(), kWaitMs) != WAIT_OBJECT_0 || !::GetExitCodeProcess(process.get(), &code))
-        return ERROR_TIMEOUT;
-    return code;
+    return ZelTest::RunChild(kServerImage, argument, false, kWaitMs).exitCode;
 }
 
 std::vector<DWORD> ServerProcesses()
@@ -86,16 +72,6 @@ bool WaitForNoServer()
         ::Sleep(100);
     }
     return false;
-}
-
-void KillServers()
-{
-    for (DWORD id : ServerProcesses()) {
-        const Plinth::UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
-        ASSERT_TRUE(process);
-        ASSERT_TRUE(::TerminateProcess(process.get(), 1));
-        ASSERT_EQ(::WaitForSingleObject(process.get(), kWaitMs), WAIT_OBJECT_0);
-    }
 }
 
 HRESULT CreateService(ComPtr<IZelConfig>& config)
@@ -133,6 +109,26 @@ void WriteUser(const UserSpec& user)
         set(kNoObjectValue, 1);
 }
 
+// The enumerator of the household's users, and their count.
+ComPtr<IEnumVARIANT> Users(IZelConfig* config, long* count = nullptr)
+{
+    UniqueVariant value;
+    long status = -1;
+    EXPECT_EQ(config->GetProperty(kPropertyUsers, value.put(), &status), S_OK);
+    EXPECT_EQ(status, 0);
+    ComPtr<IZelConfigCollection> collection;
+    ComPtr<IUnknown> enumerator;
+    ComPtr<IEnumVARIANT> users;
+    if (V_VT(value.get()) == VT_UNKNOWN &&
+        SUCCEEDED(V_UNKNOWN(value.get())->QueryInterface(IID_IZelConfigCollection, collection.put_void())) &&
+        SUCCEEDED(collection->GetEnumerator(enumerator.put())) && SUCCEEDED(enumerator.As(IID_IEnumVARIANT, users)) &&
+        count) {
+        EXPECT_EQ(collection->GetCount(count), S_OK);
+    }
+    EXPECT_TRUE(users) << "the users property is no enumerable collection";
+    return users;
+}
+
 // What the usage report makes of the users, with what it skips along the way.
 struct Tally
 {
@@ -146,19 +142,10 @@ struct Tally
 Tally CountUsers(IZelConfig* config)
 {
     Tally tally;
-    UniqueVariant value;
-    long status = -1;
-    EXPECT_EQ(config->GetProperty(kPropertyUsers, value.put(), &status), S_OK);
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(V_VT(value.get()), VT_UNKNOWN);
-    ComPtr<IZelConfigCollection> collection;
-    EXPECT_EQ(V_UNKNOWN(value.get())->QueryInterface(IID_IZelConfigCollection, collection.put_void()), S_OK);
-    ComPtr<IUnknown> enumerator;
-    EXPECT_EQ(collection->GetEnumerator(enumerator.put()), S_OK);
-    ComPtr<IEnumVARIANT> users;
-    EXPECT_EQ(enumerator.As(IID_IEnumVARIANT, users), S_OK);
+    const ComPtr<IEnumVARIANT> users = Users(config);
     if (!users)
         return tally;
+    long status = -1;
     UniqueVariant element;
     while (users->Next(1, element.put(), nullptr) == S_OK) {
         if (V_VT(element.get()) != VT_UNKNOWN || !V_UNKNOWN(element.get())) {
@@ -300,18 +287,10 @@ TEST_F(ZelConfigServiceTest, BatchedNextStopsShortAtTheEnd)
         WriteUser({name, 6, false, false, false});
     ComPtr<IZelConfig> config;
     ASSERT_EQ(CreateService(config), S_OK);
-    UniqueVariant value;
-    long status = -1;
-    ASSERT_EQ(config->GetProperty(kPropertyUsers, value.put(), &status), S_OK);
-    ComPtr<IZelConfigCollection> collection;
-    ASSERT_EQ(V_UNKNOWN(value.get())->QueryInterface(IID_IZelConfigCollection, collection.put_void()), S_OK);
     long count = 0;
-    EXPECT_EQ(collection->GetCount(&count), S_OK);
+    const ComPtr<IEnumVARIANT> users = Users(config.get(), &count);
+    ASSERT_TRUE(users);
     EXPECT_EQ(count, 2);
-    ComPtr<IUnknown> enumerator;
-    ASSERT_EQ(collection->GetEnumerator(enumerator.put()), S_OK);
-    ComPtr<IEnumVARIANT> users;
-    ASSERT_EQ(enumerator.As(IID_IEnumVARIANT, users), S_OK);
     VARIANT batch[3];
     ULONG fetched = 0;
     EXPECT_EQ(users->Next(3, batch, &fetched), S_FALSE);
@@ -343,55 +322,6 @@ TEST_F(ZelConfigServiceTest, AdministratorPasswordIsCheckedNotRevealed)
     V_VT(given.get()) = VT_I4;
     V_I4(given.get()) = 0;
     EXPECT_EQ(CheckPassword(config.get(), *given.get()), kStatusWrongType);
-}
-
-TEST_F(ZelConfigServiceTest, KilledServerGivesRpcErrorsAndIsStartedAgain)
-{
-    ComPtr<IZelConfig> config;
-    ASSERT_EQ(CreateService(config), S_OK);
-    UniqueVariant value;
-    long status = -1;
-    ASSERT_EQ(config->GetProperty(kPropertyAdministrator, value.put(), &status), S_OK);
-    ASSERT_FALSE(ServerProcesses().empty());
-    ASSERT_NO_FATAL_FAILURE(KillServers());
-
-    const HRESULT hr = config->GetProperty(kPropertyUsers, value.put(), &status);
-    EXPECT_GE(static_cast<ULONG>(hr), 0x800706A4u) << std::hex << hr;
-    EXPECT_LE(static_cast<ULONG>(hr), 0x8007078Bu) << std::hex << hr;
-    char text[11] = {};
-    std::snprintf(text, sizeof(text), "0x%08lX", static_cast<unsigned long>(hr));
-    RecordProperty("rpc_error", text);
-    config.reset();
-
-    ComPtr<IZelConfig> fresh;
-    ASSERT_EQ(CreateService(fresh), S_OK);
-    EXPECT_EQ(fresh->GetProperty(kPropertyAdministrator, value.put(), &status), S_OK);
-    EXPECT_EQ(status, 0);
-}
-
-// The usage report keeps the helper's one connection; when the server dies
-// between two reports, the next one connects again and still counts the users.
-TEST_F(ZelConfigServiceTest, ReportAfterTheServerDiedCountsTheUsersAgain)
-{
-    WriteUser({L"one", 3, true, false, false});
-    ZelTest::ScopedRegistryValue installation(HKEY_LOCAL_MACHINE, L"Software\\Varkon\\ZEL\\AppInfo", L"isdudatali");
-    ZelTest::ScopedRegistryValue lastUpdate(HKEY_LOCAL_MACHINE, L"Software\\Varkon\\ZEL", L"Last Update");
-    Plinth::CObfuscatedRegKey sealed;
-    ASSERT_EQ(sealed.Create(HKEY_LOCAL_MACHINE, L"Software\\Varkon\\ZEL\\AppInfo"), ERROR_SUCCESS);
-    ASSERT_EQ(sealed.SetStringValue(L"isdudatali", L"install=test"), ERROR_SUCCESS);
-    ASSERT_TRUE(lastUpdate.SetString(L"2026-12-01"));
-    const std::unique_ptr<CZelHelper> helper = CZelHelper::Create();
-    ASSERT_TRUE(helper);
-    auto report = [&] {
-        LPWSTR text = nullptr;
-        const long result = BuildUsageReport(helper.get(), &text);
-        const Plinth::UniqueCoTaskMem<wchar_t> owned(text);
-        EXPECT_EQ(result, 0);
-        return owned ? std::wstring(owned.get()) : std::wstring();
-    };
-    EXPECT_NE(report().find(L"\tzel_users=1\t"), std::wstring::npos);
-    ASSERT_NO_FATAL_FAILURE(KillServers());
-    EXPECT_NE(report().find(L"\tzel_users=1\t"), std::wstring::npos);
 }
 
 TEST_F(ZelConfigServiceTest, ServerLeavesAfterItsLastObjectIsReleased)

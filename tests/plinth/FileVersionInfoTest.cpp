@@ -89,7 +89,7 @@ protected:
     void TearDown() override
     {
         ::SetCurrentDirectoryW(m_saved);
-        for (const wchar_t* sub : {L"\\a\\b", L"\\a", L"\\x\\y\\z", L"\\x\\y", L"\\x", L""})
+        for (const wchar_t* sub : {L"\\a\\b", L"\\a", L""})
             ::RemoveDirectoryW((m_root + sub).c_str());
     }
     std::wstring m_root;
@@ -102,9 +102,6 @@ TEST_F(CreateDirectoryPathTest, CreatesEveryMissingLevel)
     ASSERT_TRUE(Plinth::CreateDirectoryPath(L"a\\b", &code));
     EXPECT_EQ(code, 0u);
     EXPECT_NE(::GetFileAttributesW((m_root + L"\\a\\b").c_str()), INVALID_FILE_ATTRIBUTES);
-
-    EXPECT_TRUE(Plinth::CreateDirectoryPath((m_root + L"\\x\\y\\z").c_str(), &code));
-    EXPECT_EQ(code, 0u);
     EXPECT_TRUE(Plinth::CreateDirectoryPath(L"a\\b", &code));
     EXPECT_EQ(code, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
 }
@@ -124,13 +121,12 @@ TEST_F(CreateDirectoryPathTest, RefusesWhatItCannotMakeWhole)
     EXPECT_EQ(::GetFileAttributesW(tooLong.substr(0, 100).c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
-TEST(ByteBufferTest, GrowsWithSlackAndWritesAtItsPosition)
+TEST(ByteBufferTest, WritesAtItsPositionAndRefusesBadInput)
 {
     Plinth::CByteBuffer buffer;
     const char ten[] = "0123456789";
     ASSERT_TRUE(buffer.Append(ten, 10));
     EXPECT_EQ(buffer.Size(), 10);
-    EXPECT_EQ(buffer.Capacity(), 60);
 
     buffer.SetPosition(4);
     ASSERT_TRUE(buffer.Append("ab", 2));
@@ -150,7 +146,6 @@ TEST(ByteBufferTest, GrowsWithSlackAndWritesAtItsPosition)
     EXPECT_EQ(copy.Data()[0], 'X');
     buffer.Clear();
     EXPECT_EQ(buffer.Size(), 0);
-    EXPECT_EQ(buffer.Capacity(), 0);
     EXPECT_EQ(buffer.Data(), nullptr);
 }
 

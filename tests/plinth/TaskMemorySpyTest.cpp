@@ -38,9 +38,6 @@ TEST_F(TaskMemorySpyTest, CountsBlocksMadeSinceAMark)
     EXPECT_FALSE(m_spy->IsLive(after));
     EXPECT_EQ(m_spy->LiveSince(mark), 0u);
     ::CoTaskMemFree(before);
-    EXPECT_EQ(m_spy->Allocations(), 2u);
-    EXPECT_EQ(m_spy->Frees(), 2u);
-    EXPECT_EQ(m_spy->StrayFrees(), 0u);
 }
 
 TEST_F(TaskMemorySpyTest, ReallocationMovesTheBlock)

@@ -25,15 +25,9 @@ TEST(WideFormatTest, FollowsMicrosoftConversionRules)
 {
     const FormatCase cases[] = {
         {L"[wide text]", [] { return Format(L"[%s]", L"wide text"); }},
-        {L"-42", [] { return Format(L"%d", -42); }},
-        {L"4294967295", [] { return Format(L"%u", 0xFFFFFFFFu); }},
         {L"00ABCDEF", [] { return Format(L"%08X", 0xABCDEFu); }},
-        {L"   42", [] { return Format(L"%5d", 42); }},
         {L"007", [] { return Format(L"%0.3u", 7u); }},
         {L"03", [] { return Format(L"%02hu", static_cast<unsigned short>(3)); }},
-        {L"       0", [] { return Format(L"%8x", 0); }},
-        {L"17.0", [] { return Format(L"%u.%u", 17u, 0u); }},
-        {L"a\tb", [] { return Format(L"%s\t%s", L"a", L"b"); }},
         {L"18446744073709551615", [] { return Format(L"%llu", 0xFFFFFFFFFFFFFFFFull); }},
     };
     for (const FormatCase& c : cases)

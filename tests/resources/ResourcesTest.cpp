@@ -1,6 +1,6 @@
 // The install directory, the resource DLL and the multilingual loader. The
 // process's loader and resource DLL are made once, so each scenario runs in a
-// process of its own (--scenario=unit|english|german|fallback|noinstall).
+// process of its own (--scenario=unit|german|fallback).
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -410,12 +410,6 @@ void ExpectProcessTexts(LCID locale, std::initializer_list<Expected> texts)
     EXPECT_EQ(GetRtMui().MuiGetMappedLocale(), locale);
 }
 
-TEST(EnglishScenario, ProcessLoaderReadsTheBaseTexts)
-{
-    ASSERT_EQ(GetRtMui().Status(), 0u);
-    ExpectProcessTexts(0x0409, {{kIdsProductName, L"Varkon Parental Controls"}, {kIdsBuildLabel, L"Build"}});
-}
-
 TEST(GermanScenario, ProcessLoaderReadsTheGermanSatellite)
 {
     ASSERT_EQ(::GetUserDefaultUILanguage(), 0x0407) << "the German locale of the test set-up is not in effect";
@@ -428,22 +422,6 @@ TEST(FallbackScenario, WithoutTheLoaderTheResourceDllStillLoads)
 {
     EXPECT_EQ(GetRtMui().Status(), static_cast<DWORD>(ERROR_ENVVAR_NOT_FOUND));
     ExpectProcessTexts(1033, {{kIdsProductName, L"Varkon Parental Controls"}});
-}
-
-TEST(NoInstallScenario, FailedFirstLoadIsNeverRetried)
-{
-    {
-        InstallDirScope scope;
-        scope.value.Delete();
-        CCoMemAlloc<wchar_t> text;
-        EXPECT_FALSE(LoadResString(kIdsProductName, text));
-        EXPECT_EQ(text.Get(), nullptr);
-    }
-    InstallDirScope scope;
-    ASSERT_TRUE(scope.value.SetString(ZelTest::BinDir()));
-    CCoMemAlloc<wchar_t> text;
-    EXPECT_FALSE(LoadResString(kIdsProductName, text));
-    EXPECT_EQ(GetResourceModuleState().Module(), nullptr);
 }
 
 } // namespace
@@ -460,11 +438,9 @@ int main(int argc, char** argv)
     // The only variable the product reads; bin/ holds the loader in its
     // installed layout.
     ::SetEnvironmentVariableW(L"CommonProgramFiles", scenario == "fallback" ? nullptr : ZelTest::BinDir().c_str());
-    const char* suite = scenario == "english"     ? "EnglishScenario.*"
-                        : scenario == "german"    ? "GermanScenario.*"
-                        : scenario == "fallback"  ? "FallbackScenario.*"
-                        : scenario == "noinstall" ? "NoInstallScenario.*"
-                                                  : "-*Scenario.*";
+    const char* suite = scenario == "german"     ? "GermanScenario.*"
+                        : scenario == "fallback" ? "FallbackScenario.*"
+                                                 : "-*Scenario.*";
     ::testing::GTEST_FLAG(filter) = suite;
     return RUN_ALL_TESTS();
 }

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "Substitute.h"
-#include "plinth/ObfuscatedRegKey.h"
 #include "plinth/Owners.h"
 #include "support/TestRegistry.h"
 
@@ -159,53 +158,6 @@ TEST_F(SubstituteTest, ExpandsStringVariablesOnly)
     // A token longer than its 520-character buffer ends the expansion.
     ASSERT_NO_FATAL_FAILURE(SetText(key, std::wstring(519, L'n').c_str(), L"v"));
     EXPECT_EQ(ExpandTokens(path.c_str(), L"x", false, nullptr, &length), ERROR_NOT_ENOUGH_MEMORY);
-}
-
-TEST_F(SubstituteTest, ReadsPlainAndSealedValues)
-{
-    const std::wstring key = std::wstring(kTestKey) + L"\\Read";
-    const std::string ansi = "sealed text";
-    std::vector<BYTE> sealed(Plinth::kSealedRegistryHeaderBytes + ansi.size() + 1);
-    ASSERT_EQ(Plinth::SealRegistryValue(REG_SZ, ansi.c_str(), static_cast<ULONG>(ansi.size() + 1), sealed.data(),
-                                        static_cast<ULONG>(sealed.size())),
-              0);
-    ASSERT_NO_FATAL_FAILURE(SetValue(key, L"sealed", REG_BINARY, sealed.data(), static_cast<DWORD>(sealed.size())));
-    sealed.back() ^= 1;
-    ASSERT_NO_FATAL_FAILURE(SetValue(key, L"broken", REG_BINARY, sealed.data(), static_cast<DWORD>(sealed.size())));
-    // The registry adds a terminator that directly follows the data: this has none.
-    ASSERT_NO_FATAL_FAILURE(SetValue(key, L"unterminated", REG_SZ, L"abcd", 6));
-    ASSERT_NO_FATAL_FAILURE(SetValue(key, L"empty", REG_SZ, L"", 0));
-    ASSERT_NO_FATAL_FAILURE(SetText(key, L"fits", std::wstring(kValueChars - 1, L'f')));
-    ASSERT_NO_FATAL_FAILURE(SetText(key, L"long", std::wstring(kValueChars, L'l')));
-
-    const struct
-    {
-        const wchar_t* name;
-        bool obfuscated;
-        LONG result;
-        std::wstring text;
-    } cases[] = {
-        {L"sealed", true, ERROR_SUCCESS, L"sealed text"},
-        {L"broken", true, ERROR_INVALID_DATA, L""},
-        {L"unterminated", true, ERROR_INVALID_DATA, L""},
-        {L"unterminated", false, ERROR_SUCCESS, L"abc"},
-        {L"empty", false, ERROR_SUCCESS, L""},
-        {L"fits", false, ERROR_SUCCESS, std::wstring(kValueChars - 1, L'f')},
-        {L"long", false, ERROR_MORE_DATA, L""},
-    };
-    for (const auto& c : cases) {
-        wchar_t value[kValueChars];
-        DWORD type = REG_NONE;
-        DWORD bytes = sizeof(value);
-        EXPECT_EQ(ReadRegistryStringValue(HKEY_CURRENT_USER, key.c_str(), c.name, &type, value, &bytes, c.obfuscated),
-                  c.result)
-            << c.name;
-        if (c.result != ERROR_SUCCESS)
-            continue;
-        EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
-        EXPECT_EQ(bytes, (c.text.size() + 1) * sizeof(wchar_t)) << c.name;
-        EXPECT_EQ(std::wstring(value), c.text) << c.name;
-    }
 }
 
 TEST_F(SubstituteTest, AppendsEachNewParameterOnce)

@@ -65,7 +65,6 @@ TEST_F(VersionInfoTest, MissingBuildAndVersionComeFromTheBuiltInVersion)
         const wchar_t* expectedVersion2;
         const wchar_t* suffix;
     } cases[] = {
-        {nullptr, nullptr, L"3038", L"17.0", L""},
         {L"17.0.", nullptr, L"17.0.", L"17.0", L""},
         {nullptr, L"18.1", L"3038", L"18.1", L""},
         {L"1.2.3", L"x", L"1.2.3", L"x", L"3"},

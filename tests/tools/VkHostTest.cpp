@@ -98,40 +98,31 @@ TEST_F(VkHostTest, JsonOutputKeepsTheContract)
     EXPECT_EQ(run.output.front(), '{');
     EXPECT_EQ(run.output.substr(run.output.size() - 2), "}\n");
 
-    const char* const keys[] = {"GetAppID",
-                                "GetAppName",
-                                "GetAppIcon",
-                                "GetUninstallProgram",
-                                "GetUserHelperCLSID",
-                                "CheckComponents",
-                                "GetUpdateInformation",
-                                "GetProductInfo",
-                                "GetUsageReport",
-                                "UnsupportedRequest",
-                                "DoRecentEventAction",
-                                "DoLogAction",
-                                "GetVersionText",
-                                "GetComponentStatus",
-                                "NotifySubscriptionStatusChanged"};
-    for (const char* key : keys)
-        EXPECT_NE(Member(run.output, key), "") << key << " missing from " << run.output;
-
-    EXPECT_EQ(Member(run.output, "GetAppID"), R"({"hr":"0x00000000","result":"0x00000000","id":"ZEL"})");
-    EXPECT_EQ(Member(run.output, "GetAppIcon"),
-              R"({"hr":"0x00000000","result":"0x00000000","icon":"lumo://vkcobres.dll::icon_m_16x16.gif"})");
-    EXPECT_EQ(Member(run.output, "GetUserHelperCLSID"),
-              R"({"hr":"0x00000000","result":"0x00000000","clsid":"{5B35D944-601F-4FAD-B3EB-F282DF421155}"})");
-    EXPECT_EQ(Member(run.output, "NotifySubscriptionStatusChanged"), R"({"hr":"0x00000000","result":"0x00000000"})");
-    EXPECT_EQ(Member(run.output, "UnsupportedRequest").rfind(R"({"hr":"0x00000000","result":"0x08000032")", 0), 0u);
-    for (const char* key : {"DoRecentEventAction", "DoLogAction"})
-        EXPECT_EQ(Member(run.output, key), R"({"hr":"0x00000000","result":"0x00000000"})") << key;
-    for (const char* key : {"GetAppName", "GetUninstallProgram", "GetUpdateInformation", "GetComponentStatus"}) {
+    // Every method's member, whole where its answer is fixed, else as it begins.
+    const std::string ok = R"({"hr":"0x00000000","result":"0x00000000")";
+    const std::pair<const char*, std::string> members[] = {
+        {"GetAppID", ok + R"(,"id":"ZEL"})"},
+        {"GetAppName", ok + R"(,")"},
+        {"GetAppIcon", ok + R"(,"icon":"lumo://vkcobres.dll::icon_m_16x16.gif"})"},
+        {"GetUninstallProgram", ok + R"(,")"},
+        {"GetUserHelperCLSID", ok + R"(,"clsid":"{5B35D944-601F-4FAD-B3EB-F282DF421155}"})"},
+        {"CheckComponents", R"({"hr":")"},
+        {"GetUpdateInformation", ok + R"(,")"},
+        {"GetProductInfo", ok + R"(,"records":[{)"},
+        {"GetUsageReport", R"({"hr":")"},
+        {"UnsupportedRequest", R"({"hr":"0x00000000","result":"0x08000032")"},
+        {"DoRecentEventAction", ok + "}"},
+        {"DoLogAction", ok + "}"},
+        {"GetVersionText", R"({"hr":")"},
+        {"GetComponentStatus", ok + R"(,")"},
+        {"NotifySubscriptionStatusChanged", ok + "}"},
+    };
+    for (const auto& [key, begins] : members) {
         const std::string member = Member(run.output, key);
-        EXPECT_EQ(member.rfind(R"({"hr":"0x00000000","result":"0x00000000",")", 0), 0u) << key << ": " << member;
+        EXPECT_EQ(member.substr(0, begins.size()), begins) << key << " in " << run.output;
     }
 
     const std::string productInfo = Member(run.output, "GetProductInfo");
-    EXPECT_EQ(productInfo.rfind(R"({"hr":"0x00000000","result":"0x00000000","records":[{)", 0), 0u) << productInfo;
     size_t records = 0;
     for (size_t at = productInfo.find(R"("name":)"); at != std::string::npos;
          at = productInfo.find(R"("name":)", at + 1))

@@ -91,16 +91,6 @@ std::wstring ProductInfo(IVkApplicationInfo* object, std::vector<std::wstring>* 
     return Answer(hr, result, out);
 }
 
-std::wstring TimedCall(const std::string& method, std::map<std::string, ULONGLONG>* elapsedMs,
-                       const std::function<std::wstring()>& call)
-{
-    const ULONGLONG start = ::GetTickCount64();
-    std::wstring answer = call();
-    if (elapsedMs)
-        (*elapsedMs)[method] += ::GetTickCount64() - start;
-    return answer;
-}
-
 } // namespace
 
 Plinth::ComPtr<IVkApplicationInfo> CreateObject()
@@ -157,7 +147,10 @@ Outcomes RunEveryMethod(IVkApplicationInfo* object, std::vector<std::wstring>* l
 
     Outcomes outcomes;
     const auto run = [&](const std::string& method, const std::function<std::wstring()>& call) {
-        outcomes[method] = TimedCall(method, elapsedMs, call);
+        const ULONGLONG start = ::GetTickCount64();
+        outcomes[method] = call();
+        if (elapsedMs)
+            (*elapsedMs)[method] += ::GetTickCount64() - start;
     };
     run("GetAppID", [&] { return OneString([&](LPWSTR* t, long* r) { return object->GetAppID(t, r); }); });
     run("GetAppName", [&] { return OneString([&](LPWSTR* t, long* r) { return object->GetAppName(t, r); }); });

@@ -579,6 +579,8 @@ TEST_F(FaultSweepTest, ComponentCheckerAnswers)
         {"line feeds only", L"\n\n\n", 0, L"\n", L"\n", false},
         {"carriage returns kept", L"A\r", 0x08020000, L"A\r\n", L"A\r\n", true},
         {"missing list without text", nullptr, 0x08020000, L"", nullptr, false},
+        // Only the missing-list code makes the text a list of missing components.
+        {"text under another code", L"B=2", 0x08000002, nullptr, nullptr, false},
         {"100000 characters", huge.c_str(), 0x08020000, nullptr, nullptr, true},
     };
     for (const auto& c : cases) {

@@ -28,11 +28,14 @@ const wchar_t kTypeLibKey[] = L"TypeLib\\{C9249A9C-6E4D-42D8-8BFA-D6578381EF6A}"
 const wchar_t kProgId[] = L"ZelLumoApp.ZelAppImpl.1";
 const wchar_t kIndependentProgId[] = L"ZelLumoApp.ZelAppImpl";
 
-// The module loaded for one test, unloaded again at its end.
+// A module loaded for one test, unloaded again at its end.
 class LoadedModule
 {
 public:
-    LoadedModule() : m_module(::LoadLibraryW(ZelTest::BinPath(L"ZelLumoAp.dll").c_str())) {}
+    explicit LoadedModule(const std::wstring& path = ZelTest::BinPath(L"ZelLumoAp.dll"))
+        : m_module(::LoadLibraryW(path.c_str()))
+    {
+    }
     bool Loaded() const { return static_cast<bool>(m_module); }
     template <typename Fn>
     Fn Export(const char* name) const
@@ -159,15 +162,11 @@ TEST(ModuleQuoteTest, PathWithQuoteRegistersUnchanged)
     ASSERT_TRUE(::CopyFileW(ZelTest::BinPath(L"ZelLumoAp.dll").c_str(), dll.c_str(), FALSE));
     {
         Plinth::ComInitScope com(COINIT_MULTITHREADED);
-        Plinth::UniqueModule module(::LoadLibraryW(dll.c_str()));
-        ASSERT_TRUE(module);
-        auto registerServer =
-            reinterpret_cast<PlainFn>(reinterpret_cast<void*>(::GetProcAddress(module.get(), "DllRegisterServer")));
-        auto unregisterServer =
-            reinterpret_cast<PlainFn>(reinterpret_cast<void*>(::GetProcAddress(module.get(), "DllUnregisterServer")));
-        ASSERT_EQ(registerServer(), S_OK);
+        const LoadedModule module(dll);
+        ASSERT_TRUE(module.Loaded());
+        ASSERT_EQ(module.Register(), S_OK);
         EXPECT_EQ(ReadString(HKEY_CLASSES_ROOT, (std::wstring(kClassKey) + L"\\InprocServer32").c_str(), nullptr), dll);
-        EXPECT_EQ(unregisterServer(), S_OK);
+        EXPECT_EQ(module.Unregister(), S_OK);
         EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kClassKey));
     }
     EXPECT_TRUE(::DeleteFileW(dll.c_str()));
@@ -177,12 +176,9 @@ TEST(ModuleQuoteTest, PathWithQuoteRegistersUnchanged)
 // The module asks the real component checker, registered beside it.
 TEST_F(ModuleTest, CheckComponentsReportsWhatTheCheckerFindsMissing)
 {
-    Plinth::UniqueModule checker(::LoadLibraryW(ZelTest::BinPath(L"VkComponentChecker.dll").c_str()));
-    ASSERT_TRUE(checker);
-    auto checkerExport = [&](const char* name) {
-        return reinterpret_cast<PlainFn>(reinterpret_cast<void*>(::GetProcAddress(checker.get(), name)));
-    };
-    ASSERT_EQ(checkerExport("DllRegisterServer")(), S_OK);
+    const LoadedModule checker(ZelTest::BinPath(L"VkComponentChecker.dll"));
+    ASSERT_TRUE(checker.Loaded());
+    ASSERT_EQ(checker.Register(), S_OK);
     ASSERT_EQ(m_module.Register(), S_OK);
     {
         const std::wstring missing = ZelTest::BinPath(L"no-such-component.dll");
@@ -207,7 +203,7 @@ TEST_F(ModuleTest, CheckComponentsReportsWhatTheCheckerFindsMissing)
         EXPECT_EQ(result, 0x08000002);
     }
     EXPECT_EQ(m_module.Unregister(), S_OK);
-    EXPECT_EQ(checkerExport("DllUnregisterServer")(), S_OK);
+    EXPECT_EQ(checker.Unregister(), S_OK);
 }
 
 TEST_F(ModuleTest, ConcurrentFirstRequestsShareOneClassObject)

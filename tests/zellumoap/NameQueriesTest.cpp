@@ -83,35 +83,22 @@ std::wstring CommonFilesX86()
     return folder;
 }
 
-// The short form, or the path as given when it does not exist.
-std::wstring ShortPath(const std::wstring& path)
-{
-    wchar_t buffer[MAX_PATH] = {};
-    return ::GetShortPathNameW(path.c_str(), buffer, MAX_PATH) ? buffer : path;
-}
-
-TEST_F(NameQueriesTest, UninstallCommandIsBuiltFromTheInstalledLayoutOrRefused)
+// Install directories that do not exist, so they stay as given. The installed
+// layout, a missing directory and longer ones are in the fault sweep.
+TEST_F(NameQueriesTest, UninstallCommandMustFitBothItsBuffers)
 {
     const std::wstring uninstaller = L"\"" + CommonFilesX86() + L"\\Varkon\\Installer\\VkInst.exe\" ";
-    // The longest install directory whose command line fills 259 units.
+    // The longest install directory whose command line fills 259 units; the
+    // arguments alone fill 259 units with 236 and need 260 with 237.
     const size_t longest = 259 - uninstaller.size() - 23;
-    const auto dirOfLength = [](size_t length) { return L"C:\\" + std::wstring(length - 3, L'd'); };
     const struct
     {
-        std::wstring installDir;
+        size_t length;
         bool fits;
-    } cases[] = {
-        {ZelTest::BinDir(), true},    {L"", true},
-        {dirOfLength(longest), true}, {dirOfLength(longest + 1), false},
-        {dirOfLength(236), false},    {dirOfLength(237), false},
-        {dirOfLength(259), false},
-    };
+    } cases[] = {{longest, true}, {longest + 1, false}, {236, false}, {237, false}};
     for (const auto& c : cases) {
-        if (c.installDir.empty()) {
-            m_installDir.Delete();
-        } else {
-            ASSERT_TRUE(m_installDir.SetString(c.installDir));
-        }
+        const std::wstring installDir = L"C:\\" + std::wstring(c.length - 3, L'd');
+        ASSERT_TRUE(m_installDir.SetString(installDir));
         LPWSTR line = kSentinel;
         long result = kUntouched;
         EXPECT_EQ(m_object->GetUninstallProgram(&line, &result), S_OK);
@@ -119,7 +106,7 @@ TEST_F(NameQueriesTest, UninstallCommandIsBuiltFromTheInstalledLayoutOrRefused)
         ASSERT_EQ(records.size(), 1u);
         EXPECT_EQ(records[0].function, L"CZelAppImpl::GetUninstallProgram");
         if (!c.fits) {
-            EXPECT_EQ(result, 0x0800007A) << c.installDir.size();
+            EXPECT_EQ(result, 0x0800007A) << c.length;
             EXPECT_EQ(line, kSentinel);
             EXPECT_EQ(records[0].level, 4u);
             EXPECT_EQ(records[0].text,
@@ -127,7 +114,7 @@ TEST_F(NameQueriesTest, UninstallCommandIsBuiltFromTheInstalledLayoutOrRefused)
             continue;
         }
         const Plinth::UniqueCoTaskMem<wchar_t> owned(line);
-        const std::wstring expected = uninstaller + L"\"" + ShortPath(c.installDir) + L"\\zelli.inf\" /uninstall";
+        const std::wstring expected = uninstaller + L"\"" + installDir + L"\\zelli.inf\" /uninstall";
         EXPECT_EQ(result, 0);
         EXPECT_EQ(line, expected);
         EXPECT_EQ(records[0].level, 1u);

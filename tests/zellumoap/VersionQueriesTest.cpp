@@ -1,6 +1,6 @@
-// Version text, component status, the update-check address and the plain
-// acknowledgements, with a scripted component checker and the product's
-// registry values put back after each test.
+// Version text and component status, with a scripted component checker and
+// the product's registry values put back after each test. Further shapes of
+// the build value and of the checker's texts are in the fault sweep.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -65,7 +65,6 @@ TEST_F(VersionQueriesTest, BuildIsCutOnlyAtExactlyFourParts)
         {L"17.0.3038", L"BuildNumber=17.0.3038\n"},
         {L"1.2.3.4.5", L"BuildNumber=1.2.3.4.5\n"},
         {L"...", L"BuildNumber=..\n"},
-        {L"", L"BuildNumber=\n"},
     };
     for (const auto& c : cases) {
         ASSERT_TRUE(m_build.SetString(c.build));
@@ -87,12 +86,7 @@ TEST_F(VersionQueriesTest, CheckerTextsEndInExactlyOneLineFeed)
         const wchar_t* status;
     } cases[] = {
         {L"A=1", L"BuildNumber=17.0.3038\nA=1\n", L"A=1\n"},
-        {L"A=1\n", L"BuildNumber=17.0.3038\nA=1\n", L"A=1\n"},
         {L"A=1\nB=2\n\n", L"BuildNumber=17.0.3038\nA=1\nB=2\n", L"A=1\nB=2\n"},
-        {L"A=1\r\n", L"BuildNumber=17.0.3038\nA=1\r\n", L"A=1\r\n"},
-        {L"\n", L"BuildNumber=17.0.3038\n\n", L"\n"},
-        {L"", L"BuildNumber=17.0.3038\n", nullptr},
-        {nullptr, L"BuildNumber=17.0.3038\n", nullptr},
     };
     for (const auto& c : cases) {
         m_checker.versionText = c.checker;
@@ -105,7 +99,7 @@ TEST_F(VersionQueriesTest, CheckerTextsEndInExactlyOneLineFeed)
         result = kUntouched;
         EXPECT_EQ(m_version->GetComponentStatus(status.put(), &result), S_OK);
         EXPECT_EQ(result, 0);
-        EXPECT_EQ(status ? std::wstring(status.get()) : L"(null)", c.status ? c.status : L"(null)");
+        EXPECT_STREQ(status.get(), c.status);
     }
 }
 
