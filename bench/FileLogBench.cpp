@@ -12,6 +12,7 @@
 #include <string>
 
 #include "etwlogging/FileLogging.h"
+#include "etwlogging/FileLogSupport.h"
 #include "etwlogging/LogRecordBuilder.h"
 #include "plinth/Owners.h"
 #include "plinth/WideFormat.h"
@@ -25,42 +26,6 @@ constexpr int kProcessRecords = 1000;
 constexpr wchar_t kMessage[] = L"IVkApplicationInfo->GetAppID() returning appid = [ZEL]\r\n";
 
 using UniqueArgv = Plinth::UniqueResource<LPWSTR*, &::LocalFree>;
-
-// The writer with its log root in the benchmark's own folder.
-class BenchLogging : public ETWLogging::CLogging
-{
-public:
-    explicit BenchLogging(std::wstring root) : m_root(std::move(root)) {}
-    DWORD GetLogRoot(wchar_t* buffer, size_t size) override
-    {
-        if (m_root.size() >= size)
-            return ERROR_INVALID_PARAMETER;
-        std::wmemcpy(buffer, m_root.c_str(), m_root.size() + 1);
-        return ERROR_SUCCESS;
-    }
-
-private:
-    std::wstring m_root;
-};
-
-void RemoveTree(const std::wstring& path)
-{
-    WIN32_FIND_DATAW found;
-    const HANDLE search = ::FindFirstFileW((path + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..")
-                continue;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(path + L"\\" + name);
-            else
-                ::DeleteFileW((path + L"\\" + name).c_str());
-        } while (::FindNextFileW(search, &found));
-        ::FindClose(search);
-    }
-    ::RemoveDirectoryW(path.c_str());
-}
 
 double Now()
 {
@@ -107,7 +72,7 @@ bool Run(const std::wstring& root, bool logger, int count)
         }
         return true;
     }
-    BenchLogging log(root);
+    ZelTest::RootedLogging log(root);
     if (log.Init(L"bench", nullptr, nullptr, nullptr) != ERROR_SUCCESS)
         return false;
     for (int i = 0; i < count; ++i) {
@@ -191,11 +156,8 @@ int main()
     if (argc == 5 && std::wcscmp(argv.get()[1], L"--child") == 0)
         return Child(argv.get()[2], std::wcscmp(argv.get()[3], L"logger") == 0, argv.get()[4]);
 
-    wchar_t temp[MAX_PATH] = {};
-    ::GetTempPathW(MAX_PATH, temp);
-    wchar_t root[MAX_PATH];
-    Plinth::FormatWide(root, MAX_PATH, L"%szel-bench-filelog-%lu", temp, ::GetCurrentProcessId());
-    ::CreateDirectoryW(root, nullptr);
+    const ZelTest::TempFolder folder(L"bench-filelog");
+    const std::wstring& root = folder.Path();
 
     const double singleBaseline = BestRecordsPerSecond(root, false);
     const double singleLogger = BestRecordsPerSecond(root, true);
@@ -203,6 +165,5 @@ int main()
     const double processBaseline = ProcessesRecordsPerSecond(root, false);
     const double processLogger = ProcessesRecordsPerSecond(root, true);
     Report("4 processes, one file", processLogger, processBaseline);
-    RemoveTree(root);
     return 0;
 }
