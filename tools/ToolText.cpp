@@ -1,25 +1,45 @@
-#include "ToolText.h"
+#include "tools/ToolText.h"
+
+#include <algorithm>
 
 namespace ZelTools {
 
-void Write(DWORD which, const std::wstring& text)
+std::string ToUtf8(std::wstring_view text)
 {
-    const HANDLE handle = ::GetStdHandle(which);
-    if (!handle || handle == INVALID_HANDLE_VALUE || text.empty())
-        return;
-    const int bytes =
-        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    if (text.empty())
+        return std::string();
+    const int chars = static_cast<int>(std::min<size_t>(text.size(), INT_MAX));
+    const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), chars, nullptr, 0, nullptr, nullptr);
     if (bytes <= 0)
-        return;
+        return std::string();
     std::string utf8(static_cast<size_t>(bytes), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), bytes, nullptr, nullptr);
-    for (size_t done = 0; done < utf8.size();) {
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), chars, utf8.data(), bytes, nullptr, nullptr);
+    return utf8;
+}
+
+bool WriteBytes(HANDLE handle, std::string_view bytes)
+{
+    for (size_t done = 0; done < bytes.size();) {
+        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 20));
         DWORD written = 0;
-        if (!::WriteFile(handle, utf8.data() + done, static_cast<DWORD>(utf8.size() - done), &written, nullptr) ||
-            written == 0)
-            return;
+        if (!::WriteFile(handle, bytes.data() + done, chunk, &written, nullptr) || written == 0)
+            return false;
         done += written;
     }
+    return true;
+}
+
+bool Write(DWORD which, const std::wstring& text)
+{
+    const HANDLE handle = ::GetStdHandle(which);
+    if (!handle || handle == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD mode = 0;
+    if (::GetConsoleMode(handle, &mode)) {
+        DWORD written = 0;
+        return ::WriteConsoleW(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) != FALSE;
+    }
+    return WriteBytes(handle, ToUtf8(text));
 }
 
 } // namespace ZelTools

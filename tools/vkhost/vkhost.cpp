@@ -14,12 +14,14 @@
 #include <utility>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "HostCheck.h"
-#include "JsonWriter.h"
 #include "VkCreateInstance.h"
 #include "ZelLumoAp.h"
 #include "plinth/Owners.h"
 #include "plinth/WideFormat.h"
+#include "tools/ToolText.h"
 
 namespace {
 
@@ -277,34 +279,6 @@ void RunSession(Session& session, IVkApplicationInfo* app)
     session.Subscription(info6.get());
 }
 
-bool WriteBytes(HANDLE handle, const std::string& bytes)
-{
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 20));
-        DWORD written = 0;
-        if (!::WriteFile(handle, bytes.data() + done, chunk, &written, nullptr) || written == 0)
-            return false;
-        done += written;
-    }
-    return true;
-}
-
-// A console gets the text as UTF-16; a file or pipe gets UTF-8.
-bool WriteText(DWORD which, const std::wstring& text)
-{
-    const HANDLE handle = ::GetStdHandle(which);
-    if (handle == INVALID_HANDLE_VALUE || !handle)
-        return false;
-    DWORD mode = 0;
-    if (::GetConsoleMode(handle, &mode)) {
-        DWORD written = 0;
-        return ::WriteConsoleW(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) != FALSE;
-    }
-    std::string bytes;
-    return VkTools::AppendUtf8(bytes, text) && WriteBytes(handle, bytes);
-}
-
 std::wstring Widen(const char* text)
 {
     return std::wstring(text, text + std::strlen(text));
@@ -376,47 +350,37 @@ std::wstring Table(const std::vector<Call>& calls)
     return table;
 }
 
-std::string Json(const std::vector<Call>& calls, bool& ok)
+// Members keep the order of the calls, as in the table.
+using Json = nlohmann::ordered_json;
+
+Json JsonText(const OptionalText& text)
 {
-    VkTools::JsonWriter json;
-    json.BeginObject();
+    return text ? Json(ZelTools::ToUtf8(*text)) : Json(nullptr);
+}
+
+std::string JsonReport(const std::vector<Call>& calls)
+{
+    Json report = Json::object();
     for (const Call& call : calls) {
         if (!call.inJson)
             continue;
-        json.Key(call.method);
-        json.BeginObject();
-        json.Key("hr");
-        json.String(Hex(static_cast<DWORD>(call.hr)).c_str());
-        json.Key("result");
-        json.String(Hex(static_cast<DWORD>(call.result)).c_str());
+        Json& entry = report[call.method];
+        entry["hr"] = ZelTools::ToUtf8(Hex(static_cast<DWORD>(call.hr)));
+        entry["result"] = ZelTools::ToUtf8(Hex(static_cast<DWORD>(call.result)));
         for (const Value& value : call.values) {
-            if (!value.inJson)
-                continue;
-            json.Key(value.key);
-            json.String(value.text ? value.text->c_str() : nullptr);
+            if (value.inJson)
+                entry[value.key] = JsonText(value.text);
         }
-        if (call.returnsRecords) {
-            json.Key("records");
-            if (!call.records) {
-                json.Null();
-            } else {
-                json.BeginArray();
-                for (const Record& record : *call.records) {
-                    json.BeginObject();
-                    json.Key("name");
-                    json.String(record.name ? record.name->c_str() : nullptr);
-                    json.Key("value");
-                    json.String(record.value ? record.value->c_str() : nullptr);
-                    json.EndObject();
-                }
-                json.EndArray();
-            }
-        }
-        json.EndObject();
+        if (!call.returnsRecords)
+            continue;
+        Json& records = entry["records"];
+        if (!call.records)
+            continue;
+        records = Json::array();
+        for (const Record& record : *call.records)
+            records.push_back(Json{{"name", JsonText(record.name)}, {"value", JsonText(record.value)}});
     }
-    json.EndObject();
-    ok = !json.Failed();
-    return ok ? json.Text() + "\n" : std::string();
+    return report.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 std::wstring CreationFailure(HRESULT hr)
@@ -447,15 +411,15 @@ int Run(bool asJson)
 {
     Plinth::ComInitScope com(COINIT_MULTITHREADED);
     if (!com.Usable()) {
-        WriteText(STD_ERROR_HANDLE,
-                  L"vkhost: COM initialisation failed (hr " + Hex(static_cast<DWORD>(com.Result())) + L")\r\n");
+        ZelTools::Write(STD_ERROR_HANDLE,
+                        L"vkhost: COM initialisation failed (hr " + Hex(static_cast<DWORD>(com.Result())) + L")\r\n");
         return 1;
     }
     ComPtr<IVkApplicationInfo> app;
     const HRESULT hr =
         VkCreateInstanceNoAuth(CLSID_ZelAppImpl, nullptr, CLSCTX_INPROC_SERVER, IID_IVkApplicationInfo, app.put_void());
     if (FAILED(hr) || !app) {
-        WriteText(STD_ERROR_HANDLE, CreationFailure(FAILED(hr) ? hr : E_POINTER));
+        ZelTools::Write(STD_ERROR_HANDLE, CreationFailure(FAILED(hr) ? hr : E_POINTER));
         return 1;
     }
     Session session;
@@ -463,22 +427,20 @@ int Run(bool asJson)
     app.reset();
 
     if (!asJson)
-        return WriteText(STD_OUTPUT_HANDLE, Table(session.calls)) ? 0 : 1;
-    bool ok = false;
-    const std::string json = Json(session.calls, ok);
-    return ok && WriteBytes(::GetStdHandle(STD_OUTPUT_HANDLE), json) ? 0 : 1;
+        return ZelTools::Write(STD_OUTPUT_HANDLE, Table(session.calls)) ? 0 : 1;
+    return ZelTools::WriteBytes(::GetStdHandle(STD_OUTPUT_HANDLE), JsonReport(session.calls)) ? 0 : 1;
 }
 
 int RunCheck(const wchar_t* modulePath)
 {
     const Plinth::ComInitScope com(COINIT_MULTITHREADED);
     if (!com.Usable()) {
-        WriteText(STD_ERROR_HANDLE,
-                  L"vkhost: COM initialisation failed (hr " + Hex(static_cast<DWORD>(com.Result())) + L")\r\n");
+        ZelTools::Write(STD_ERROR_HANDLE,
+                        L"vkhost: COM initialisation failed (hr " + Hex(static_cast<DWORD>(com.Result())) + L")\r\n");
         return 1;
     }
     const VkTools::HostCheckReport report = VkTools::RunHostChecks(modulePath);
-    if (!WriteText(STD_OUTPUT_HANDLE, VkTools::CheckTable(report)))
+    if (!ZelTools::Write(STD_OUTPUT_HANDLE, VkTools::CheckTable(report)))
         return 1;
     return VkTools::AllPassed(report) ? 0 : 2;
 }
@@ -498,10 +460,10 @@ int main()
             return Run(true);
         if (argv && (argc == 2 || argc == 3) && std::wcscmp(argv.get()[1], L"--check") == 0)
             return RunCheck(argc == 3 ? argv.get()[2] : nullptr);
-        WriteText(STD_ERROR_HANDLE, L"usage: vkhost [--json]\r\n       vkhost --check [DLL]\r\n");
+        ZelTools::Write(STD_ERROR_HANDLE, L"usage: vkhost [--json]\r\n       vkhost --check [DLL]\r\n");
         return 1;
     } catch (const std::bad_alloc&) {
-        WriteText(STD_ERROR_HANDLE, L"vkhost: out of memory\r\n");
+        ZelTools::Write(STD_ERROR_HANDLE, L"vkhost: out of memory\r\n");
         return 1;
     }
 }

@@ -14,7 +14,7 @@
 
 #include "plinth/ObfuscatedIniReader.h"
 #include "plinth/Owners.h"
-#include "ToolText.h"
+#include "tools/ToolText.h"
 
 namespace {
 

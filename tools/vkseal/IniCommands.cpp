@@ -18,7 +18,7 @@
 #include "plinth/ObfuscatedIniReader.h"
 #include "plinth/WideFormat.h"
 #include "SealOutput.h"
-#include "ToolText.h"
+#include "tools/ToolText.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <cstdarg>
 
-#include "ToolText.h"
+#include "tools/ToolText.h"
 #include "plinth/WideFormat.h"
 
 namespace VkSeal {

@@ -20,7 +20,7 @@
 #include "plinth/RegKey.h"
 #include "plinth/WideFormat.h"
 #include "SealOutput.h"
-#include "ToolText.h"
+#include "tools/ToolText.h"
 
 namespace {
 
