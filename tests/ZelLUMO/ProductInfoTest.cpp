@@ -6,7 +6,7 @@
 
 #include "ApplImpl.h"
 #include "plinth/Owners.h"
-#include "plinth/TaskMemorySpy.h"
+#include "tools/TaskMemorySpy.h"
 #include "support/TestRegistry.h"
 
 using Plinth::ComPtr;
@@ -53,7 +53,7 @@ TEST_F(ProductInfoTest, SixRecordsWithTheVersionCutToThreeParts)
     for (const auto& c : cases) {
         ASSERT_TRUE(m_version2.SetString(c.version2));
         ASSERT_TRUE(m_build.SetString(c.build));
-        const ComPtr<Plinth::CTaskMemorySpy> spy = Plinth::CTaskMemorySpy::Create();
+        const ComPtr<ZelTools::CTaskMemorySpy> spy = ZelTools::CTaskMemorySpy::Create();
         ASSERT_TRUE(spy);
         ASSERT_EQ(::CoRegisterMallocSpy(spy.get()), S_OK);
         DWORD count = 0;

@@ -455,7 +455,7 @@ struct LoadRig::Worker
 
 LoadRig::LoadRig()
 {
-    m_spy = Plinth::CTaskMemorySpy::Create();
+    m_spy = ZelTools::CTaskMemorySpy::Create();
     const HRESULT spied = m_spy ? ::CoRegisterMallocSpy(m_spy.get()) : E_OUTOFMEMORY;
     if (FAILED(spied)) {
         m_problem = L"cannot watch the task allocator: " + Hex(static_cast<unsigned long>(spied));

@@ -11,7 +11,7 @@
 
 #include "ZelLumoAp.h"
 #include "plinth/Owners.h"
-#include "plinth/TaskMemorySpy.h"
+#include "tools/TaskMemorySpy.h"
 #include "support/TestRegistry.h"
 #include "support/TrustedPublishers.h"
 
@@ -123,7 +123,7 @@ private:
     HRESULT(STDAPICALLTYPE* m_canUnloadNow)() = nullptr;
     Plinth::ComPtr<IVkClassFactory> m_factory;
     std::unique_ptr<LoadInterfaces> m_shared;
-    Plinth::ComPtr<Plinth::CTaskMemorySpy> m_spy;
+    Plinth::ComPtr<ZelTools::CTaskMemorySpy> m_spy;
     bool m_spyRegistered = false;
     std::vector<std::pair<HRESULT, std::wstring>> m_expected;
 };

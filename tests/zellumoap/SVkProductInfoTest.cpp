@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "SVkProductInfo.h"
-#include "plinth/TaskMemorySpy.h"
+#include "tools/TaskMemorySpy.h"
 
 namespace {
 
@@ -21,7 +21,7 @@ protected:
         EXPECT_EQ(m_spy->StrayFrees(), 0u);
     }
 
-    Plinth::ComPtr<Plinth::CTaskMemorySpy> m_spy = Plinth::CTaskMemorySpy::Create();
+    Plinth::ComPtr<ZelTools::CTaskMemorySpy> m_spy = ZelTools::CTaskMemorySpy::Create();
 };
 
 TEST_F(SVkProductInfoTest, DestroyedWithoutDetachFreesEverythingOnce)

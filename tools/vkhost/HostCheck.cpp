@@ -10,7 +10,7 @@
 #include "ZelLumoAp.h"
 #include "plinth/Owners.h"
 #include "plinth/RegKey.h"
-#include "plinth/TaskMemorySpy.h"
+#include "tools/TaskMemorySpy.h"
 #include "plinth/WideFormat.h"
 
 namespace VkTools {
@@ -18,7 +18,7 @@ namespace VkTools {
 namespace {
 
 using Plinth::ComPtr;
-using Plinth::CTaskMemorySpy;
+using ZelTools::CTaskMemorySpy;
 
 // Every out-argument holds one of these before a call, so a write shows.
 constexpr long kResultSentinel = 0x5A5A5A5A;

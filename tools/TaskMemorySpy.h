@@ -9,15 +9,15 @@
 #include <cstddef>
 #include <map>
 
-#include "Owners.h"
+#include "plinth/Owners.h"
 
-namespace Plinth {
+namespace ZelTools {
 
 class CTaskMemorySpy final : public IMallocSpy
 {
 public:
     // A spy with one reference for the caller; null when it cannot be made.
-    static ComPtr<CTaskMemorySpy> Create();
+    static Plinth::ComPtr<CTaskMemorySpy> Create();
 
     size_t LiveBlocks() const;
     bool IsLive(const void* block) const;
@@ -54,7 +54,7 @@ private:
     void Untrack(void* block);
 
     volatile LONG m_refCount = 1;
-    mutable CriticalSection m_section;
+    mutable Plinth::CriticalSection m_section;
     // Live block to its place in the sequence of allocations.
     std::map<const void*, unsigned long long> m_live;
     unsigned long long m_sequence = 0;
@@ -63,4 +63,4 @@ private:
     unsigned long m_strayFrees = 0;
 };
 
-} // namespace Plinth
+} // namespace ZelTools

@@ -4,12 +4,12 @@
 
 #include <objbase.h>
 
-#include "plinth/TaskMemorySpy.h"
+#include "tools/TaskMemorySpy.h"
 
 namespace {
 
 using Plinth::ComPtr;
-using Plinth::CTaskMemorySpy;
+using ZelTools::CTaskMemorySpy;
 
 class TaskMemorySpyTest : public ::testing::Test
 {

@@ -1,8 +1,11 @@
-#include "TaskMemorySpy.h"
+#include "tools/TaskMemorySpy.h"
 
 #include <new>
 
-namespace Plinth {
+namespace ZelTools {
+
+using Plinth::ComPtr;
+using Plinth::CriticalSectionLock;
 
 namespace {
 
@@ -181,4 +184,4 @@ STDMETHODIMP_(void) CTaskMemorySpy::PreHeapMinimize() {}
 
 STDMETHODIMP_(void) CTaskMemorySpy::PostHeapMinimize() {}
 
-} // namespace Plinth
+} // namespace ZelTools
