@@ -653,7 +653,8 @@ TEST(SealedPublishersTest, BrokenListsTrustNobody)
         std::vector<std::wstring> thumbprints;
         const bool read = ReadTrustedPublishers(thumbprints);
         std::wstring reason;
-        EXPECT_EQ(SUCCEEDED(VerifyModuleSignature(module.c_str(), thumbprints, reason)), c.trusts) << reason;
+        Plinth::UniqueHandle file;
+        EXPECT_EQ(SUCCEEDED(OpenVerifiedFile(module.c_str(), thumbprints, file, reason)), c.trusts) << reason;
         LogCapture::Instance().Clear();
         EXPECT_EQ(VerifyCallingModule(here), E_ACCESSDENIED);
         const auto records = LogCapture::Instance().Take();
