@@ -382,9 +382,7 @@ TEST(ResourceModuleStateTest, PathsThatAreNotWholeAndFullyQualifiedLoadNothing)
     ZelTest::TempFolder current(L"planted");
     ZelTest::RemoveTree(L"C:\\zelplant");
     const std::wstring cut = ShortNamedDirOfLength(248);
-    const std::wstring cutBeforeExtension = ShortNamedDirOfLength(252);
     CreateTree(cut);
-    CreateTree(cutBeforeExtension);
     ASSERT_TRUE(::CreateDirectoryW((current.Path() + L"\\Rel").c_str(), nullptr));
     ASSERT_EQ(current.Path().substr(0, 3), L"C:\\") << "the planted root must be the current drive's";
     wchar_t previous[MAX_PATH] = {};
@@ -400,8 +398,6 @@ TEST(ResourceModuleStateTest, PathsThatAreNotWholeAndFullyQualifiedLoadNothing)
         {L"Rel", current.Path() + L"\\Rel\\ZelRes2.DLL"},
         {L"C:Rel", current.Path() + L"\\Rel\\ZelRes2.DLL"},
         {cut, cut + L"\\ZelRes2.DL"},
-        // Cut to "...\\ZelRes2", which the loader completes with ".dll".
-        {cutBeforeExtension, cutBeforeExtension + L"\\ZelRes2.DLL"},
     };
     const ResourceModuleState::LoadFunction loaders[] = {&LoadThroughProcessLoader, &LoadWithoutLoader};
     ASSERT_EQ(GetRtMui().Status(), 0u);

@@ -126,21 +126,29 @@ TEST_F(TrustTest, ServersThatAreNotFullyQualifiedAreRefusedWithoutLoading)
     ::SetCurrentDirectoryW(previous);
 }
 
+// A class registered with the trusted checker that COM emulates by another
+// class, served by an unsigned DLL that leaves a marker when its code runs.
 TEST_F(TrustTest, TreatAsToAnUntrustedClassIsRefused)
 {
     Plinth::ComInitScope com(COINIT_MULTITHREADED);
-    const wchar_t kEmulator[] = L"{6D1B4C2E-93A5-4F0B-9E27-3C8D51A0F4B6}";
-    ZelTest::ScopedRegistryTree classKey(HKEY_CLASSES_ROOT, kServerKey);
-    ZelTest::ScopedRegistryTree treatAs(HKEY_CLASSES_ROOT, L"CLSID\\{5E3B42BC-7470-413C-8857-98EC8AA2F2F8}\\TreatAs");
-    ZelTest::ScopedRegistryTree emulator(HKEY_CLASSES_ROOT, std::wstring(L"CLSID\\") + kEmulator + L"\\InprocServer32");
-    ASSERT_TRUE(classKey.SetString(nullptr, ZelTest::BinPath(L"VkComponentChecker.dll")));
+    ZelTest::TempFolder folder(L"treatas");
+    const std::wstring planted = folder.Path() + L"\\Emulator.dll";
+    ASSERT_TRUE(::CopyFileW(ZelTest::BinPath(L"PlantedDll.dll").c_str(), planted.c_str(), FALSE));
+    const CLSID emulated = {0x6d1b4c2e, 0x93a5, 0x4f0b, {0x9e, 0x27, 0x3c, 0x8d, 0x51, 0xa0, 0xf4, 0xb6}};
+    const std::wstring emulatedKey = L"CLSID\\{6D1B4C2E-93A5-4F0B-9E27-3C8D51A0F4B6}";
+    ZelTest::ScopedRegistryTree emulatedServer(HKEY_CLASSES_ROOT, emulatedKey + L"\\InprocServer32");
+    ZelTest::ScopedRegistryTree treatAs(HKEY_CLASSES_ROOT, emulatedKey + L"\\TreatAs");
+    ZelTest::ScopedRegistryTree emulator(HKEY_CLASSES_ROOT, kServerKey);
+    ASSERT_TRUE(emulatedServer.SetString(nullptr, ZelTest::BinPath(L"VkComponentChecker.dll")));
+    ASSERT_TRUE(emulatedServer.SetString(L"ThreadingModel", L"Both"));
+    ASSERT_TRUE(treatAs.SetString(nullptr, L"{5E3B42BC-7470-413C-8857-98EC8AA2F2F8}"));
+    ASSERT_TRUE(emulator.SetString(nullptr, planted));
     ASSERT_TRUE(emulator.SetString(L"ThreadingModel", L"Both"));
-    ASSERT_TRUE(treatAs.SetString(nullptr, kEmulator));
-    ASSERT_TRUE(emulator.SetString(nullptr, ZelTest::BinPath(kUnsignedChecker)));
     void* refused = reinterpret_cast<void*>(1);
-    EXPECT_EQ(CreateChecker(&refused), E_ACCESSDENIED);
+    EXPECT_EQ(VkCreateInstanceVerified(emulated, nullptr, CLSCTX_ALL, IID_IVkVersion, &refused, TRUE), E_ACCESSDENIED);
     EXPECT_EQ(refused, nullptr);
-    EXPECT_EQ(::GetModuleHandleW(kUnsignedChecker), nullptr);
+    EXPECT_EQ(::GetFileAttributesW((folder.Path() + L"\\planted.marker").c_str()), INVALID_FILE_ATTRIBUTES)
+        << "the emulating class's DLL ran";
 }
 
 // Stands in for a registration changed after the servers verified and before COM reads it.
