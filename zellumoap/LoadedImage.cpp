@@ -43,6 +43,13 @@ DWORD SectionBytes(const IMAGE_SECTION_HEADER& section)
     return section.Misc.VirtualSize ? section.Misc.VirtualSize : section.SizeOfRawData;
 }
 
+// The bytes the file holds for the section; the rest of it starts as zeros.
+DWORD RawBytes(const IMAGE_SECTION_HEADER& section)
+{
+    const DWORD bytes = SectionBytes(section);
+    return section.SizeOfRawData < bytes ? section.SizeOfRawData : bytes;
+}
+
 bool ReadLayout(const BYTE* file, size_t fileBytes, Layout& layout)
 {
     if (fileBytes < sizeof(IMAGE_DOS_HEADER))
@@ -67,10 +74,8 @@ bool ReadLayout(const BYTE* file, size_t fileBytes, Layout& layout)
     const auto* sections = reinterpret_cast<const IMAGE_SECTION_HEADER*>(file + table);
     for (WORD i = 0; i < count; ++i) {
         const IMAGE_SECTION_HEADER& section = sections[i];
-        const DWORD bytes = SectionBytes(section);
-        const DWORD raw = section.SizeOfRawData < bytes ? section.SizeOfRawData : bytes;
-        if (!Inside(section.VirtualAddress, bytes, optional.SizeOfImage) ||
-            !Inside(section.PointerToRawData, raw, fileBytes))
+        if (!Inside(section.VirtualAddress, SectionBytes(section), optional.SizeOfImage) ||
+            !Inside(section.PointerToRawData, RawBytes(section), fileBytes))
             return false;
     }
     layout.file = file;
@@ -100,9 +105,7 @@ void MapSections(const Layout& layout, BYTE* image)
     std::memcpy(image, layout.file, layout.headerBytes);
     for (WORD i = 0; i < layout.sectionCount; ++i) {
         const IMAGE_SECTION_HEADER& section = layout.sections[i];
-        const DWORD bytes = SectionBytes(section);
-        const DWORD raw = section.SizeOfRawData < bytes ? section.SizeOfRawData : bytes;
-        std::memcpy(image + section.VirtualAddress, layout.file + section.PointerToRawData, raw);
+        std::memcpy(image + section.VirtualAddress, layout.file + section.PointerToRawData, RawBytes(section));
     }
 }
 

@@ -367,12 +367,6 @@ HMODULE LoadThroughProcessLoader(const wchar_t* path)
     return GetRtMui().MuiLoadLibrary(path);
 }
 
-HMODULE LoadWithoutLoader(const wchar_t* path)
-{
-    static RtMuiImpl missing(L"C:\\nowhere\\VkRtMui.dll");
-    return missing.MuiLoadLibrary(path);
-}
-
 // An install directory that is empty, relative, drive-relative or too long
 // would send the load to a file the search order or a cut path finds; a DLL
 // planted at each such place never runs, and the product's name is not found.
@@ -399,25 +393,22 @@ TEST(ResourceModuleStateTest, PathsThatAreNotWholeAndFullyQualifiedLoadNothing)
         {L"C:Rel", current.Path() + L"\\Rel\\ZelRes2.DLL"},
         {cut, cut + L"\\ZelRes2.DL"},
     };
-    const ResourceModuleState::LoadFunction loaders[] = {&LoadThroughProcessLoader, &LoadWithoutLoader};
     ASSERT_EQ(GetRtMui().Status(), 0u);
     for (const auto& c : cases) {
         const std::wstring marker = c.planted.substr(0, c.planted.rfind(L'\\') + 1) + L"planted.marker";
         ASSERT_TRUE(::CopyFileW(ZelTest::BinPath(L"PlantedDll.dll").c_str(), (L"\\\\?\\" + c.planted).c_str(), FALSE));
         ASSERT_TRUE(scope.value.SetString(c.installDir));
-        for (auto load : loaders) {
-            ErrorCounter log;
-            {
-                ResourceModuleState state(load);
-                CCoMemAlloc<wchar_t> text;
-                EXPECT_FALSE(state.LoadText(kIdsProductName, text)) << c.installDir;
-                EXPECT_FALSE(state.LoadText(kIdsProductName, text));
-            }
-            EXPECT_EQ(::GetFileAttributesW((L"\\\\?\\" + marker).c_str()), INVALID_FILE_ATTRIBUTES)
-                << "planted DLL ran for \"" << c.installDir << "\"";
-            EXPECT_EQ(log.errors, 1) << c.installDir;
-            ::DeleteFileW((L"\\\\?\\" + marker).c_str());
+        ErrorCounter log;
+        {
+            ResourceModuleState state(&LoadThroughProcessLoader);
+            CCoMemAlloc<wchar_t> text;
+            EXPECT_FALSE(state.LoadText(kIdsProductName, text)) << c.installDir;
+            EXPECT_FALSE(state.LoadText(kIdsProductName, text));
         }
+        EXPECT_EQ(::GetFileAttributesW((L"\\\\?\\" + marker).c_str()), INVALID_FILE_ATTRIBUTES)
+            << "planted DLL ran for \"" << c.installDir << "\"";
+        EXPECT_EQ(log.errors, 1) << c.installDir;
+        ::DeleteFileW((L"\\\\?\\" + marker).c_str());
         ::DeleteFileW((L"\\\\?\\" + c.planted).c_str());
     }
     ::SetCurrentDirectoryW(previous);
