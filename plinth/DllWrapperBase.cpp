@@ -15,7 +15,8 @@ bool IsFullyQualifiedModulePath(const wchar_t* path)
     if (::_wsplitpath_s(path, drive, ARRAYSIZE(drive), directory, ARRAYSIZE(directory), name, ARRAYSIZE(name),
                         extension, ARRAYSIZE(extension)) != 0)
         return false;
-    return drive[0] && directory[0] && name[0] && extension[0];
+    // "C:dir\file.dll" names a file relative to the drive's current directory.
+    return drive[0] && (directory[0] == L'\\' || directory[0] == L'/') && name[0] && extension[0];
 }
 
 DWORD CDllWrapperBase::PreLoadCheck(const wchar_t*)

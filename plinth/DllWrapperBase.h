@@ -37,7 +37,8 @@ private:
     UniqueModule m_module;
 };
 
-// True when path has a drive, a directory, a file name and an extension.
+// True when path has a drive, a directory from the drive's root, a file name
+// and an extension.
 bool IsFullyQualifiedModulePath(const wchar_t* path);
 
 } // namespace Plinth

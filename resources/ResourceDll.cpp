@@ -1,11 +1,12 @@
-#include "ResourceDll.h"
+#include "resources/ResourceDll.h"
 
-#include <algorithm>
 #include <clocale>
 #include <cwchar>
 
-#include "RtMuiImpl.h"
+#include "plinth/DllWrapperBase.h"
+#include "plinth/Logging/internal_logging.h"
 #include "plinth/Owners.h"
+#include "resources/RtMuiImpl.h"
 
 namespace {
 
@@ -14,14 +15,27 @@ constexpr wchar_t kInstallDirValue[] = L"Install Dir";
 constexpr wchar_t kResourceDllName[] = L"ZelRes2.DLL";
 constexpr DWORD kInstallDirBytes = 522;
 
-// Copies as much of text to the end of the buffer as it has room for.
-void AppendBounded(wchar_t* buffer, size_t size, const wchar_t* text)
+// Appends text when the whole of it fits before the buffer's last unit.
+bool Append(wchar_t* buffer, size_t size, const wchar_t* text)
 {
     const size_t length = std::wcslen(buffer);
-    const size_t room = size - 1 - length;
-    const size_t count = std::min(std::wcslen(text), room);
-    std::wmemcpy(buffer + length, text, count);
-    buffer[length + count] = L'\0';
+    const size_t count = std::wcslen(text);
+    if (count >= size - length)
+        return false;
+    std::wmemcpy(buffer + length, text, count + 1);
+    return true;
+}
+
+const wchar_t* Describe(DWORD refusal)
+{
+    switch (refusal) {
+    case ERROR_BAD_PATHNAME:
+        return L"the install directory is not a fully qualified path";
+    case ERROR_FILENAME_EXCED_RANGE:
+        return L"the install directory and the file name are longer than a path may be";
+    default:
+        return L"the install directory is not known";
+    }
 }
 
 HMODULE LoadThroughRtMui(const wchar_t* path)
@@ -50,24 +64,31 @@ bool GetInstallDir(wchar_t* buffer, size_t size, bool shortForm)
         return false;
     if (bytes != 0 && (bytes % sizeof(wchar_t) != 0 || value[bytes / sizeof(wchar_t) - 1] != L'\0'))
         return false;
-    const size_t count = std::min(std::wcslen(value), size - 1);
-    std::wmemcpy(buffer, value, count);
-    buffer[count] = L'\0';
+    const size_t count = std::wcslen(value);
+    if (count >= size)
+        return false;
+    std::wmemcpy(buffer, value, count + 1);
     if (shortForm)
         ::GetShortPathNameW(buffer, buffer, static_cast<DWORD>(size));
     return true;
 }
 
-bool GetResourceDllPath(wchar_t* buffer, size_t size)
+DWORD GetResourceDllPath(wchar_t* buffer, size_t size)
 {
     if (!buffer || size == 0)
-        return false;
+        return ERROR_INVALID_PARAMETER;
     buffer[0] = L'\0';
     if (!GetInstallDir(buffer, size, true))
-        return false;
-    AppendBounded(buffer, size, L"\\");
-    AppendBounded(buffer, size, kResourceDllName);
-    return true;
+        return ERROR_FILE_NOT_FOUND;
+    if (!Append(buffer, size, L"\\") || !Append(buffer, size, kResourceDllName)) {
+        buffer[0] = L'\0';
+        return ERROR_FILENAME_EXCED_RANGE;
+    }
+    if (!Plinth::IsFullyQualifiedModulePath(buffer)) {
+        buffer[0] = L'\0';
+        return ERROR_BAD_PATHNAME;
+    }
+    return ERROR_SUCCESS;
 }
 
 ResourceModuleState::ResourceModuleState(LoadFunction load) : m_load(load) {}
@@ -82,8 +103,15 @@ BOOL CALLBACK ResourceModuleState::LoadOnce(INIT_ONCE*, void* state, void**)
 {
     auto* self = static_cast<ResourceModuleState*>(state);
     wchar_t path[MAX_PATH] = {};
-    GetResourceDllPath(path, MAX_PATH);
-    self->m_module = self->m_load(path);
+    const DWORD refusal = GetResourceDllPath(path, MAX_PATH);
+    if (refusal == ERROR_SUCCESS) {
+        self->m_module = self->m_load(path);
+    } else {
+        // Anything but a whole, fully qualified path would let the loader's
+        // search order find a planted copy.
+        Plinth::CLogger::Log(Plinth::LogLevelError, L"ResourceDll", L"ResourceModuleState::LoadOnce", __LINE__,
+                             L"The resource DLL is not loaded: %s", Describe(refusal));
+    }
     ::setlocale(LC_ALL, ".ACP");
     return TRUE;
 }

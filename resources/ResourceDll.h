@@ -13,21 +13,25 @@ constexpr UINT kIdsLastUpdateLabel = 11013;
 constexpr UINT kIdsLanguagePackLabel = 11014;
 constexpr UINT kIdsBuildLabel = 14119;
 
-// "Install Dir" of HKLM\Software\Varkon\ZEL, cut to size - 1 units, in its
-// short (8.3) form when asked. False, with an empty buffer, when the value is
-// missing or malformed.
+// "Install Dir" of HKLM\Software\Varkon\ZEL, in its short (8.3) form when
+// asked. False, with an empty buffer, when the value is missing, malformed or
+// longer than size - 1 units.
 bool GetInstallDir(wchar_t* buffer, size_t size, bool shortForm);
 
-// The full path of the resource DLL, cut rather than overflowing when the
-// install directory leaves no room for the file name.
-bool GetResourceDllPath(wchar_t* buffer, size_t size);
+// The full path of the resource DLL: ERROR_SUCCESS, or with an empty buffer
+// ERROR_FILE_NOT_FOUND when the install directory is not known,
+// ERROR_FILENAME_EXCED_RANGE when the path does not fit the buffer whole, and
+// ERROR_BAD_PATHNAME when it is not fully qualified (empty, relative or
+// drive-relative), so that no search order can pick up another file.
+DWORD GetResourceDllPath(wchar_t* buffer, size_t size);
 
 // String id of the resource DLL; true when a non-empty string was found, the
 // owner then holding a copy (or null when memory ran out).
 bool LoadResString(UINT id, CCoMemAlloc<wchar_t>& owner);
 
 // The resource DLL of a process: loaded on the first request only, and never
-// again after a failure.
+// again after a failure. A path that GetResourceDllPath refuses is not loaded
+// at all, and the reason is logged once.
 class ResourceModuleState
 {
 public:

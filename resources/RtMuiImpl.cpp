@@ -1,4 +1,4 @@
-#include "RtMuiImpl.h"
+#include "resources/RtMuiImpl.h"
 
 #include <cwchar>
 
@@ -12,9 +12,12 @@ constexpr LCID kFallbackLocale = 0x0409;
 RtMuiImpl::RtMuiImpl()
 {
     wchar_t path[MAX_PATH] = {};
+    ::SetLastError(ERROR_SUCCESS);
     const DWORD length = ::GetEnvironmentVariableW(L"CommonProgramFiles", path, MAX_PATH);
     if (length == 0) {
-        m_status = ::GetLastError();
+        // An empty variable gives 0 without an error: it names no folder either.
+        const DWORD error = ::GetLastError();
+        m_status = error != ERROR_SUCCESS ? error : ERROR_ENVVAR_NOT_FOUND;
         return;
     }
     // A cut path could name another file; a folder that leaves no room for the

@@ -1,21 +1,30 @@
-#include "TrustVerification.h"
+#include "zellumoap/TrustVerification.h"
 
 #include <wintrust.h>
 #include <softpub.h>
 #include <wincrypt.h>
 
+#include <cwchar>
 #include <cwctype>
+#include <new>
+#include <utility>
 
-#include "../etwlogging/ModuleLogger.h"
-#include "../plinth/ObfuscatedRegKey.h"
-#include "../plinth/Owners.h"
-#include "../plinth/WideFormat.h"
+#include "etwlogging/ModuleLogger.h"
+#include "plinth/DllWrapperBase.h"
+#include "plinth/ObfuscatedRegKey.h"
+#include "plinth/WideFormat.h"
+#include "zellumoap/LoadedImage.h"
 
 namespace {
 
 constexpr wchar_t kFile[] = L"TrustVerification";
 constexpr DWORD kLongPathChars = 32768;
 constexpr DWORD kThumbprintBytes = 20;
+constexpr size_t kMaxTreatAs = 8;
+constexpr DWORD kServerForms = CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER |
+                               CLSCTX_INPROC_SERVER16 | CLSCTX_REMOTE_SERVER | CLSCTX_INPROC_HANDLER16;
+constexpr wchar_t kCallerFunction[] = L"CVkSecureClassFactory::CreateInstance";
+constexpr wchar_t kServerFunction[] = L"VkCreateInstanceVerified";
 
 // Closes the verification state WinVerifyTrust keeps between its calls.
 struct TrustState
@@ -84,33 +93,70 @@ HRESULT Refuse(const wchar_t* function, const std::wstring& path, const std::wst
     return E_ACCESSDENIED;
 }
 
-HRESULT VerifyPath(const wchar_t* function, const std::wstring& path)
-{
-    std::vector<std::wstring> trusted;
-    std::wstring reason;
-    if (!ReadTrustedPublishers(trusted))
-        return Refuse(function, path, L"no trusted publishers are configured");
-    if (FAILED(VerifyModuleSignature(path.c_str(), trusted, reason)))
-        return Refuse(function, path, reason);
-    return S_OK;
-}
-
-// The file named by a server registration: expanded, without quotes or arguments.
+// The file a server registration names, environment variables expanded: an
+// in-process server's value without its quotes; a local server's command line
+// up to its end quote or, unquoted, up to the first blank, which is where
+// process creation ends the program's name too.
 std::wstring ServerFile(const std::wstring& registered, bool localServer)
 {
-    wchar_t expanded[kLongPathChars];
-    const DWORD length = ::ExpandEnvironmentStringsW(registered.c_str(), expanded, kLongPathChars);
-    std::wstring text = length > 0 && length <= kLongPathChars ? std::wstring(expanded) : registered;
+    const DWORD length = ::ExpandEnvironmentStringsW(registered.c_str(), nullptr, 0);
+    std::wstring text(length, L'\0');
+    if (length == 0 || ::ExpandEnvironmentStringsW(registered.c_str(), text.data(), length) != length)
+        return std::wstring();
+    text.resize(length - 1);
     if (!text.empty() && text[0] == L'"') {
         const size_t close = text.find(L'"', 1);
         return close == std::wstring::npos ? std::wstring() : text.substr(1, close - 1);
     }
-    if (localServer) {
-        const size_t exe = text.find(L".exe");
-        if (exe != std::wstring::npos)
-            return text.substr(0, exe + 4);
-    }
-    return text;
+    return localServer ? text.substr(0, text.find_first_of(L" \t")) : text;
+}
+
+// The default value of a key below HKEY_CLASSES_ROOT, unexpanded; false when
+// there is none.
+bool ReadClassValue(const std::wstring& keyPath, std::wstring& value)
+{
+    constexpr DWORD kFlags = RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND;
+    DWORD bytes = 0;
+    if (::RegGetValueW(HKEY_CLASSES_ROOT, keyPath.c_str(), nullptr, kFlags, nullptr, nullptr, &bytes) != ERROR_SUCCESS)
+        return false;
+    value.assign(bytes / sizeof(wchar_t) + 1, L'\0');
+    if (::RegGetValueW(HKEY_CLASSES_ROOT, keyPath.c_str(), nullptr, kFlags, nullptr, value.data(), &bytes) !=
+        ERROR_SUCCESS)
+        return false;
+    value.resize(::wcslen(value.c_str()));
+    return true;
+}
+
+std::wstring ModulePath(HMODULE module)
+{
+    std::wstring path(kLongPathChars, L'\0');
+    const DWORD length = ::GetModuleFileNameW(module, path.data(), kLongPathChars);
+    if (length == 0 || length >= kLongPathChars)
+        return std::wstring();
+    path.resize(length);
+    return path;
+}
+
+HRESULT VerifyCaller(const void* callerAddress)
+{
+    HMODULE module = nullptr;
+    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                              static_cast<LPCWSTR>(callerAddress), &module))
+        return Refuse(kCallerFunction, L"(unknown)", L"the caller is not in any module");
+    const std::wstring path = ModulePath(module);
+    if (path.empty())
+        return Refuse(kCallerFunction, L"(unknown)", L"the caller's module path cannot be read");
+    std::vector<std::wstring> trusted;
+    if (!ReadTrustedPublishers(trusted))
+        return Refuse(kCallerFunction, path, L"no trusted publishers are configured");
+    Plinth::UniqueHandle file;
+    std::wstring reason;
+    if (FAILED(OpenVerifiedFile(path.c_str(), trusted, file, reason)))
+        return Refuse(kCallerFunction, path, reason);
+    const wchar_t* mismatch = nullptr;
+    if (!LoadedImageMatchesFile(module, file.get(), mismatch))
+        return Refuse(kCallerFunction, path, mismatch);
+    return S_OK;
 }
 
 } // namespace
@@ -136,16 +182,39 @@ bool ReadTrustedPublishers(std::vector<std::wstring>& thumbprints)
     return !thumbprints.empty();
 }
 
-HRESULT VerifyModuleSignature(const wchar_t* path, const std::vector<std::wstring>& trusted, std::wstring& reason)
+HRESULT OpenVerifiedFile(const wchar_t* path, const std::vector<std::wstring>& trusted, Plinth::UniqueHandle& file,
+                         std::wstring& reason)
 {
+    file.reset();
     reason.clear();
-    if (!path || !*path) {
-        reason = L"the module has no path";
+    if (!Plinth::IsFullyQualifiedModulePath(path)) {
+        reason = L"the path is not fully qualified";
         return E_ACCESSDENIED;
     }
+    // Readers may share it; nobody may write, rename or delete it while it is open.
+    HANDLE raw =
+        ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (raw == INVALID_HANDLE_VALUE) {
+        wchar_t text[80];
+        Plinth::FormatWide(text, 80, L"the file cannot be opened (error %u)", static_cast<unsigned>(::GetLastError()));
+        reason = text;
+        return E_ACCESSDENIED;
+    }
+    Plinth::UniqueHandle opened(raw);
+    const HRESULT hr = VerifyFileSignature(path, opened.get(), trusted, reason);
+    if (SUCCEEDED(hr))
+        file = std::move(opened);
+    return hr;
+}
+
+HRESULT VerifyFileSignature(const wchar_t* path, HANDLE file, const std::vector<std::wstring>& trusted,
+                            std::wstring& reason)
+{
+    reason.clear();
     TrustState state;
     state.file.cbStruct = sizeof(state.file);
     state.file.pcwszFilePath = path;
+    state.file.hFile = file;
     state.data.cbStruct = sizeof(state.data);
     state.data.dwUIChoice = WTD_UI_NONE;
     state.data.fdwRevocationChecks = WTD_REVOKE_NONE;
@@ -175,46 +244,101 @@ HRESULT VerifyModuleSignature(const wchar_t* path, const std::vector<std::wstrin
 
 HRESULT VerifyCallingModule(const void* callerAddress)
 {
-    constexpr wchar_t kFunction[] = L"CVkSecureClassFactory::CreateInstance";
-    HMODULE module = nullptr;
-    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                              static_cast<LPCWSTR>(callerAddress), &module))
-        return Refuse(kFunction, L"(unknown)", L"the caller is not in any module");
-    std::wstring path(kLongPathChars, L'\0');
-    const DWORD length = ::GetModuleFileNameW(module, path.data(), kLongPathChars);
-    if (length == 0 || length >= kLongPathChars)
-        return Refuse(kFunction, L"(unknown)", L"the caller's module path cannot be read");
-    path.resize(length);
-    return VerifyPath(kFunction, path);
+    try {
+        return VerifyCaller(callerAddress);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
 }
 
-HRESULT VerifyServingModule(REFCLSID clsid, DWORD context)
+HRESULT CServerTrust::VerifyRegistered(REFCLSID clsid, DWORD context)
 {
-    constexpr wchar_t kFunction[] = L"VkCreateInstanceVerified";
-    wchar_t guid[39] = {};
-    ::StringFromGUID2(clsid, guid, 39);
+    try {
+        m_servers.clear();
+        m_context = context & ~kServerForms;
+        std::vector<std::wstring> trusted;
+        wchar_t guid[39] = {};
+        ::StringFromGUID2(clsid, guid, 39);
+        if (!ReadTrustedPublishers(trusted))
+            return Refuse(kServerFunction, guid, L"no trusted publishers are configured");
+        std::vector<std::wstring> chain{guid};
+        for (;;) {
+            const HRESULT hr = VerifyClass(chain.back(), context, trusted);
+            if (FAILED(hr))
+                return hr;
+            std::wstring next;
+            if (!ReadClassValue(L"CLSID\\" + chain.back() + L"\\TreatAs", next))
+                break;
+            CLSID target;
+            if (FAILED(::CLSIDFromString(next.c_str(), &target)))
+                return Refuse(kServerFunction, chain.back(), L"its TreatAs class cannot be read");
+            ::StringFromGUID2(target, guid, 39);
+            for (const std::wstring& seen : chain) {
+                if (::_wcsicmp(seen.c_str(), guid) == 0)
+                    return Refuse(kServerFunction, guid, L"its TreatAs classes form a loop");
+            }
+            if (chain.size() == kMaxTreatAs)
+                return Refuse(kServerFunction, guid, L"its TreatAs classes go on too long");
+            chain.push_back(guid);
+        }
+        if (!(m_context & kServerForms))
+            return Refuse(kServerFunction, chain.front(), L"no registered server file for the class");
+        return S_OK;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT CServerTrust::VerifyClass(const std::wstring& guid, DWORD context, const std::vector<std::wstring>& trusted)
+{
     const struct
     {
-        DWORD context;
+        DWORD form;
         const wchar_t* subKey;
-        bool local;
-    } servers[] = {{CLSCTX_INPROC_SERVER, L"InprocServer32", false}, {CLSCTX_LOCAL_SERVER, L"LocalServer32", true}};
-    for (const auto& server : servers) {
-        if (!(context & server.context))
+        bool inProcess;
+    } forms[] = {{CLSCTX_INPROC_SERVER, L"InprocServer32", true},
+                 {CLSCTX_INPROC_HANDLER, L"InprocHandler32", true},
+                 {CLSCTX_LOCAL_SERVER, L"LocalServer32", false}};
+    for (const auto& form : forms) {
+        std::wstring registered;
+        if (!(context & form.form) || !ReadClassValue(L"CLSID\\" + guid + L"\\" + form.subKey, registered))
             continue;
-        const std::wstring keyPath = std::wstring(L"CLSID\\") + guid + L"\\" + server.subKey;
-        DWORD bytes = 0;
-        if (::RegGetValueW(HKEY_CLASSES_ROOT, keyPath.c_str(), nullptr,
-                           RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, nullptr,
-                           &bytes) != ERROR_SUCCESS)
-            continue;
-        std::wstring registered(bytes / sizeof(wchar_t) + 1, L'\0');
-        if (::RegGetValueW(HKEY_CLASSES_ROOT, keyPath.c_str(), nullptr,
-                           RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, registered.data(),
-                           &bytes) != ERROR_SUCCESS)
-            continue;
-        registered.resize(::wcslen(registered.c_str()));
-        return VerifyPath(kFunction, ServerFile(registered, server.local));
+        VerifiedServer server;
+        server.path = ServerFile(registered, !form.inProcess);
+        server.inProcess = form.inProcess;
+        std::wstring reason;
+        if (FAILED(OpenVerifiedFile(server.path.c_str(), trusted, server.file, reason)))
+            return Refuse(kServerFunction, server.path.empty() ? registered : server.path, reason);
+        m_servers.push_back(std::move(server));
+        m_context |= form.form;
     }
-    return Refuse(kFunction, guid, L"no registered server file for the class");
+    return S_OK;
+}
+
+HRESULT CServerTrust::VerifyClassObject(IUnknown* classObject) const
+{
+    // A class served only by a local server reaches this process as a proxy;
+    // the server that runs is the verified file, held open since it verified.
+    if (!(m_context & (CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER)))
+        return S_OK;
+    try {
+        // The fourth slot of the class-factory interfaces, after IUnknown's
+        // three, is the CreateInstance that is about to run.
+        const void* code = classObject ? (*reinterpret_cast<void* const* const*>(classObject))[3] : nullptr;
+        HMODULE module = nullptr;
+        if (!code ||
+            !::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                  static_cast<LPCWSTR>(code), &module))
+            return Refuse(kServerFunction, L"(unknown)", L"the class object is not in any module");
+        const wchar_t* mismatch = L"no server file verified for the class";
+        for (const VerifiedServer& server : m_servers) {
+            if (server.inProcess && LoadedImageMatchesFile(module, server.file.get(), mismatch))
+                return S_OK;
+        }
+        const std::wstring path = ModulePath(module);
+        return Refuse(kServerFunction, path.empty() ? L"(unknown)" : path,
+                      std::wstring(L"the class object does not come from a verified server file: ") + mismatch);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
 }

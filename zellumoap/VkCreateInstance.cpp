@@ -1,12 +1,14 @@
-#include "VkCreateInstance.h"
+#include "zellumoap/VkCreateInstance.h"
 
 #include <objbase.h>
 
-#include "../plinth/Owners.h"
-#include "TrustVerification.h"
 #include "ZelLumoAp.h"
+#include "plinth/Owners.h"
+#include "zellumoap/TrustVerification.h"
 
 namespace {
+
+BeforeServerLoad g_beforeServerLoad = nullptr;
 
 // Gets the class object through IVkClassFactory, falling back to
 // IVkClassFactory_PreComponentization; both have one CreateInstance after IUnknown.
@@ -41,13 +43,28 @@ HRESULT VkCreateInstanceVerified(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwC
     *ppv = nullptr;
     if (!useFactory)
         return ::CoCreateInstance(rclsid, pUnkOuter, dwClsContext, riid, ppv);
-    // The server is verified before COM loads it, so an untrusted module never
-    // runs code in this process.
-    if (FAILED(VerifyServingModule(rclsid, dwClsContext)))
-        return E_ACCESSDENIED;
+    // The servers are verified, and held open, before COM loads one of them,
+    // so an untrusted module never runs code in this process; COM is then
+    // asked only for the forms that verified.
+    CServerTrust trust;
+    HRESULT hr = trust.VerifyRegistered(rclsid, dwClsContext);
+    if (FAILED(hr))
+        return hr;
+    if (g_beforeServerLoad)
+        g_beforeServerLoad(rclsid);
     Plinth::ComPtr<IVkClassFactory> factory;
-    const HRESULT hr = GetVkClassFactory(rclsid, dwClsContext, factory);
+    hr = GetVkClassFactory(rclsid, trust.Context(), factory);
+    if (FAILED(hr))
+        return hr;
+    hr = trust.VerifyClassObject(factory.get());
     if (FAILED(hr))
         return hr;
     return factory->CreateInstance(riid, ppv);
+}
+
+BeforeServerLoad SetBeforeServerLoad(BeforeServerLoad hook)
+{
+    const BeforeServerLoad previous = g_beforeServerLoad;
+    g_beforeServerLoad = hook;
+    return previous;
 }

@@ -28,8 +28,9 @@ HRESULT CVkSecureClassFactory::CreateVerified(const void* callerAddress, REFIID 
     if (!ppv)
         return E_POINTER;
     *ppv = nullptr;
-    if (FAILED(g_verification(callerAddress)))
-        return E_ACCESSDENIED;
+    const HRESULT verified = g_verification(callerAddress);
+    if (FAILED(verified))
+        return verified == E_OUTOFMEMORY ? E_OUTOFMEMORY : E_ACCESSDENIED;
     if (!m_createObject)
         return E_UNEXPECTED;
     return m_createObject(riid, ppv);

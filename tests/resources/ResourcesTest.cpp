@@ -12,7 +12,9 @@
 #include <thread>
 #include <vector>
 
+#include "etwlogging/FileLogSupport.h"
 #include "plinth/DllWrapperBase.h"
+#include "plinth/Logging/internal_logging.h"
 #include "resources/ResourceDll.h"
 #include "resources/RtMuiImpl.h"
 #include "support/TestRegistry.h"
@@ -69,10 +71,18 @@ TEST(DllWrapperTest, PathsThatAreNotFullyQualifiedAreRefusedWithoutLoading)
     const std::wstring full = ZelTest::BinPath(kNoIconExLoader);
     const std::wstring driveless = full.substr(2);
     const std::wstring relativeToDrive = full.substr(0, 2) + L"VkRtMuiNoIconEx.dll";
+    const std::wstring bin = ZelTest::BinDir();
+    const std::wstring relativeDirOnDrive =
+        full.substr(0, 2) + L"..\\" + bin.substr(bin.rfind(L'\\') + 1) + L"\\" + kNoIconExLoader;
     const std::wstring noExtension = full.substr(0, full.size() - 4);
     // Each of these would load the DLL if the file system were asked.
     ASSERT_TRUE(::SetCurrentDirectoryW(ZelTest::BinDir().c_str()));
-    const wchar_t* refused[] = {kNoIconExLoader, driveless.c_str(), relativeToDrive.c_str(), noExtension.c_str(), L"",
+    const wchar_t* refused[] = {kNoIconExLoader,
+                                driveless.c_str(),
+                                relativeToDrive.c_str(),
+                                relativeDirOnDrive.c_str(),
+                                noExtension.c_str(),
+                                L"",
                                 nullptr};
     for (const wchar_t* path : refused) {
         Wrapper wrapper;
@@ -269,7 +279,7 @@ TEST_F(InstallDirTest, ValuesAreTakenOnlyWhenWellFormed)
         {REG_DWORD, &number, 4, false, L""},
         {REG_MULTI_SZ, L"C:\\a\0", 12, false, L""},
         {REG_SZ, len259.c_str(), 520, true, len259},
-        {REG_SZ, len260.c_str(), 522, true, len260.substr(0, 259)},
+        {REG_SZ, len260.c_str(), 522, false, L""},
         {REG_SZ, len261.c_str(), 524, false, L""},
     };
     for (const auto& c : cases) {
@@ -286,11 +296,12 @@ TEST_F(InstallDirTest, ValuesAreTakenOnlyWhenWellFormed)
 
 TEST_F(InstallDirTest, CallerBufferBoundsAndShortForm)
 {
+    // A cut directory would name another folder.
     ASSERT_TRUE(m_scope.value.SetString(L"C:\\Nowhere\\Product"));
-    bool ok = false;
-    EXPECT_EQ(Read(ok, 5), L"C:\\N");
-    EXPECT_TRUE(ok);
-    EXPECT_EQ(Read(ok, 1), L"");
+    bool ok = true;
+    EXPECT_EQ(Read(ok, 18), L"");
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(Read(ok, 19), L"C:\\Nowhere\\Product");
     EXPECT_TRUE(ok);
     EXPECT_FALSE(GetInstallDir(nullptr, MAX_PATH, false));
     wchar_t untouched[1] = {L'#'};
@@ -302,31 +313,106 @@ TEST_F(InstallDirTest, CallerBufferBoundsAndShortForm)
     EXPECT_EQ(Read(ok, MAX_PATH, false), ZelTest::BinDir());
 }
 
-TEST_F(InstallDirTest, ResourceDllPathIsCutNeverOverflowing)
+TEST_F(InstallDirTest, ResourceDllPathFitsWholeOrIsNotMade)
 {
+    const std::wstring fits = MissingDirOfLength(247);
+    ASSERT_TRUE(m_scope.value.SetString(fits));
+    wchar_t buffer[MAX_PATH + 1];
+    buffer[MAX_PATH] = L'#';
+    EXPECT_EQ(GetResourceDllPath(buffer, MAX_PATH), 0u);
+    EXPECT_EQ(buffer, fits + L"\\ZelRes2.DLL");
+    ASSERT_TRUE(m_scope.value.SetString(MissingDirOfLength(248)));
+    EXPECT_EQ(GetResourceDllPath(buffer, MAX_PATH), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
+    EXPECT_STREQ(buffer, L"");
+    EXPECT_EQ(buffer[MAX_PATH], L'#');
+    m_scope.value.Delete();
+    EXPECT_EQ(GetResourceDllPath(buffer, MAX_PATH), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_STREQ(buffer, L"");
+}
+
+// Counts the error lines the library logs.
+class ErrorCounter : public Plinth::ILoggingHandler
+{
+public:
+    ErrorCounter() { Plinth::CLogger::RegisterHandler(this); }
+    ~ErrorCounter() { Plinth::CLogger::UnregisterHandler(this); }
+    void HandleLogMessage(DWORD level, const wchar_t*, const wchar_t*, int, const wchar_t*) override
+    {
+        if (level == Plinth::LogLevelError)
+            ++errors;
+    }
+    int errors = 0;
+};
+
+// A directory below C:\ whose short form is itself, of exactly length units.
+std::wstring ShortNamedDirOfLength(size_t length)
+{
+    std::wstring dir = L"C:\\zelplant";
+    while (dir.size() < length) {
+        const size_t rest = length - dir.size();
+        dir += rest > 9 ? std::wstring(rest == 10 ? L"\\dddd" : L"\\dddddddd") : L"\\" + std::wstring(rest - 1, L'd');
+    }
+    return dir;
+}
+
+void CreateTree(const std::wstring& dir)
+{
+    for (size_t slash = dir.find(L'\\', 3); slash != std::wstring::npos; slash = dir.find(L'\\', slash + 1))
+        ::CreateDirectoryW((L"\\\\?\\" + dir.substr(0, slash)).c_str(), nullptr);
+    ::CreateDirectoryW((L"\\\\?\\" + dir).c_str(), nullptr);
+}
+
+HMODULE LoadThroughProcessLoader(const wchar_t* path)
+{
+    return GetRtMui().MuiLoadLibrary(path);
+}
+
+// An install directory that is empty, relative, drive-relative or too long
+// would send the load to a file the search order or a cut path finds; a DLL
+// planted at each such place never runs, and the product's name is not found.
+TEST(ResourceModuleStateTest, PathsThatAreNotWholeAndFullyQualifiedLoadNothing)
+{
+    InstallDirScope scope;
+    ZelTest::TempFolder current(L"planted");
+    ZelTest::RemoveTree(L"C:\\zelplant");
+    const std::wstring cut = ShortNamedDirOfLength(248);
+    CreateTree(cut);
+    ASSERT_TRUE(::CreateDirectoryW((current.Path() + L"\\Rel").c_str(), nullptr));
+    ASSERT_EQ(current.Path().substr(0, 3), L"C:\\") << "the planted root must be the current drive's";
+    wchar_t previous[MAX_PATH] = {};
+    ::GetCurrentDirectoryW(MAX_PATH, previous);
+    ASSERT_TRUE(::SetCurrentDirectoryW(current.Path().c_str()));
+
     const struct
     {
-        size_t dirLength;
-        const wchar_t* tail;
+        std::wstring installDir;
+        std::wstring planted;
     } cases[] = {
-        {247, L"\\ZelRes2.DLL"},
-        {248, L"\\ZelRes2.DL"},
-        {258, L"\\"},
-        {259, L""},
+        {L"", L"C:\\ZelRes2.DLL"},
+        {L"Rel", current.Path() + L"\\Rel\\ZelRes2.DLL"},
+        {L"C:Rel", current.Path() + L"\\Rel\\ZelRes2.DLL"},
+        {cut, cut + L"\\ZelRes2.DL"},
     };
+    ASSERT_EQ(GetRtMui().Status(), 0u);
     for (const auto& c : cases) {
-        const std::wstring dir = MissingDirOfLength(c.dirLength);
-        ASSERT_TRUE(m_scope.value.SetString(dir));
-        wchar_t buffer[MAX_PATH + 1];
-        buffer[MAX_PATH] = L'#';
-        EXPECT_TRUE(GetResourceDllPath(buffer, MAX_PATH));
-        EXPECT_EQ(buffer, dir + c.tail) << c.dirLength;
-        EXPECT_EQ(buffer[MAX_PATH], L'#');
+        const std::wstring marker = c.planted.substr(0, c.planted.rfind(L'\\') + 1) + L"planted.marker";
+        ASSERT_TRUE(::CopyFileW(ZelTest::BinPath(L"PlantedDll.dll").c_str(), (L"\\\\?\\" + c.planted).c_str(), FALSE));
+        ASSERT_TRUE(scope.value.SetString(c.installDir));
+        ErrorCounter log;
+        {
+            ResourceModuleState state(&LoadThroughProcessLoader);
+            CCoMemAlloc<wchar_t> text;
+            EXPECT_FALSE(state.LoadText(kIdsProductName, text)) << c.installDir;
+            EXPECT_FALSE(state.LoadText(kIdsProductName, text));
+        }
+        EXPECT_EQ(::GetFileAttributesW((L"\\\\?\\" + marker).c_str()), INVALID_FILE_ATTRIBUTES)
+            << "planted DLL ran for \"" << c.installDir << "\"";
+        EXPECT_EQ(log.errors, 1) << c.installDir;
+        ::DeleteFileW((L"\\\\?\\" + marker).c_str());
+        ::DeleteFileW((L"\\\\?\\" + c.planted).c_str());
     }
-    m_scope.value.Delete();
-    wchar_t buffer[MAX_PATH] = L"stale";
-    EXPECT_FALSE(GetResourceDllPath(buffer, MAX_PATH));
-    EXPECT_STREQ(buffer, L"");
+    ::SetCurrentDirectoryW(previous);
+    ZelTest::RemoveTree(L"C:\\zelplant");
 }
 
 std::atomic<int> g_loads{0};
@@ -347,7 +433,7 @@ HMODULE PlainLoad(const wchar_t* path)
 TEST(ResourceModuleStateTest, FailedFirstLoadIsFinalAlsoWhenFirstCallsRace)
 {
     InstallDirScope scope;
-    scope.value.Delete();
+    ASSERT_TRUE(scope.value.SetString(L"C:\\Nowhere\\Product"));
     g_loads = 0;
     ResourceModuleState state(&SlowFailingLoad);
     std::vector<std::thread> threads;
@@ -418,8 +504,10 @@ TEST(GermanScenario, ProcessLoaderReadsTheGermanSatellite)
                        {{kIdsProductName, L"Varkon Kindersicherung"}, {kIdsMajorMinorLabel, L"Haupt-/Nebenversion"}});
 }
 
+// "CommonProgramFiles" is set, to the empty string, which names no folder.
 TEST(FallbackScenario, WithoutTheLoaderTheResourceDllStillLoads)
 {
+    ::SetLastError(ERROR_SUCCESS);
     EXPECT_EQ(GetRtMui().Status(), static_cast<DWORD>(ERROR_ENVVAR_NOT_FOUND));
     ExpectProcessTexts(1033, {{kIdsProductName, L"Varkon Parental Controls"}});
 }
@@ -437,7 +525,7 @@ int main(int argc, char** argv)
     }
     // The only variable the product reads; bin/ holds the loader in its
     // installed layout.
-    ::SetEnvironmentVariableW(L"CommonProgramFiles", scenario == "fallback" ? nullptr : ZelTest::BinDir().c_str());
+    ::SetEnvironmentVariableW(L"CommonProgramFiles", scenario == "fallback" ? L"" : ZelTest::BinDir().c_str());
     const char* suite = scenario == "german"     ? "GermanScenario.*"
                         : scenario == "fallback" ? "FallbackScenario.*"
                                                  : "-*Scenario.*";

@@ -372,13 +372,13 @@ TEST_F(FaultSweepTest, ProductKeyValues)
     Sweep("Build", m_build, Text("REG_EXPAND_SZ", L"%a%.1.2.3", REG_EXPAND_SZ),
           [&](Outcomes& o) { VersionIs(o, L"%a%.1.2", url); });
 
-    // "Install Dir": read into 261 units; the uninstall command line must fit 260.
+    // "Install Dir": read into 261 units and used only whole in 260; the
+    // uninstall command line must fit 260.
     for (const Mutation& m : {Missing(), WrongType(), OddBytes(L"C:\\Varkon"), Unterminated(L"C:\\Varkon"), Empty(),
-                              Chars("261 characters", 261, L'd', L"C:\\")})
+                              Chars("260 characters", 260, L'd', L"C:\\"), Chars("261 characters", 261, L'd', L"C:\\")})
         Sweep("Install Dir", m_installDir, m, [&](Outcomes& o) { UninstallIs(o, L""); });
-    for (const Mutation& m :
-         {Chars("259 characters", 259, L'd', L"C:\\"), Chars("260 characters", 260, L'd', L"C:\\")})
-        Sweep("Install Dir", m_installDir, m, [&](Outcomes& o) { UninstallDoesNotFit(o); });
+    Sweep("Install Dir", m_installDir, Chars("259 characters", 259, L'd', L"C:\\"),
+          [&](Outcomes& o) { UninstallDoesNotFit(o); });
     Sweep("Install Dir", m_installDir, Text("REG_EXPAND_SZ", L"%ProgramFiles%\\V", REG_EXPAND_SZ),
           [&](Outcomes& o) { UninstallIs(o, L"%ProgramFiles%\\V"); });
 
@@ -653,7 +653,8 @@ TEST(SealedPublishersTest, BrokenListsTrustNobody)
         std::vector<std::wstring> thumbprints;
         const bool read = ReadTrustedPublishers(thumbprints);
         std::wstring reason;
-        EXPECT_EQ(SUCCEEDED(VerifyModuleSignature(module.c_str(), thumbprints, reason)), c.trusts) << reason;
+        Plinth::UniqueHandle file;
+        EXPECT_EQ(SUCCEEDED(OpenVerifiedFile(module.c_str(), thumbprints, file, reason)), c.trusts) << reason;
         LogCapture::Instance().Clear();
         EXPECT_EQ(VerifyCallingModule(here), E_ACCESSDENIED);
         const auto records = LogCapture::Instance().Take();

@@ -1,5 +1,6 @@
 // Trust between the product's modules: only callers and servers signed by a
-// trusted publisher get objects.
+// trusted publisher get objects, and only when the module that runs is the
+// file that verified.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,20 +8,30 @@
 #include "TestSigning.h"
 #include "VkCreateInstance.h"
 #include "ZelLumoAp.h"
+#include "etwlogging/FileLogSupport.h"
 #include "plinth/Owners.h"
 #include "support/ChildProcess.h"
 #include "support/TestRegistry.h"
 #include "support/TrustedPublishers.h"
+#include "zellumoap/LoadedImage.h"
 
 namespace {
 
+constexpr wchar_t kServerKey[] = L"CLSID\\{5E3B42BC-7470-413C-8857-98EC8AA2F2F8}\\InprocServer32";
+constexpr wchar_t kUnsignedChecker[] = L"VkComponentChecker.unsigned.dll";
+
 // Runs a probe program and returns what it printed.
-std::string RunProbe(const wchar_t* name)
+std::string RunProbe(const wchar_t* name, const wchar_t* arguments = L"")
 {
-    std::string output = ZelTest::RunChild(name, L"").output;
+    std::string output = ZelTest::RunChild(name, arguments).output;
     while (!output.empty() && (output.back() == '\n' || output.back() == '\r'))
         output.pop_back();
     return output;
+}
+
+HRESULT CreateChecker(void** out)
+{
+    return VkCreateInstanceVerified(CLSID_ComponentVersionProvider, nullptr, CLSCTX_ALL, IID_IVkVersion, out, TRUE);
 }
 
 class TrustTest : public ::testing::Test
@@ -34,15 +45,25 @@ TEST_F(TrustTest, OnlyATrustedCallerGetsAnObject)
     const struct
     {
         const wchar_t* probe;
+        const wchar_t* arguments;
         const char* expected;
     } cases[] = {
-        {L"trust_probe.exe", "0x00000000 0x00000000"},
-        {L"trust_probe_unsigned.exe", "0x80070005 0x00000000"},
-        {L"trust_probe_untrusted.exe", "0x80070005 0x00000000"},
-        {L"trust_probe_tampered.exe", "0x80070005 0x00000000"},
+        {L"trust_probe.exe", L"", "0x00000000 0x00000000"},
+        {L"trust_probe_unsigned.exe", L"", "0x80070005 0x00000000"},
+        {L"trust_probe_untrusted.exe", L"", "0x80070005 0x00000000"},
+        {L"trust_probe_tampered.exe", L"", "0x80070005 0x00000000"},
+        // The unsigned program renames its running file and puts the signed
+        // probe at its name: the file at the module's path verifies, the image
+        // in memory is not that file.
+        {L"trust_probe_unsigned.exe", L"--swap", "0x80070005 0x00000000"},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(RunProbe(c.probe), c.expected) << std::string(c.probe, c.probe + std::wcslen(c.probe));
+    for (const auto& c : cases) {
+        EXPECT_EQ(RunProbe(c.probe, c.arguments), c.expected)
+            << std::string(c.probe, c.probe + std::wcslen(c.probe)) << " "
+            << std::string(c.arguments, c.arguments + std::wcslen(c.arguments));
+    }
+    EXPECT_EQ(::GetFileAttributesW(ZelTest::BinPath(L"trust_probe_unsigned.exe.moved").c_str()),
+              INVALID_FILE_ATTRIBUTES);
 }
 
 // A missing or broken list is swept with the other sealed values.
@@ -54,32 +75,117 @@ TEST(TrustWithoutPublishersTest, NothingIsTrustedWhenTheListNamesOthers)
 }
 
 // The component checker serves through the host's factory; its registration
-// names the file that must verify before COM may load it.
-TEST_F(TrustTest, VerifiedCreationRefusesAnUntrustedServerWithoutLoadingIt)
+// must name, by a fully qualified path, the trusted file COM will load. COM
+// finds a bare or relative name through the search order, which puts the
+// application's folder, holding the unsigned copy, before the current one,
+// holding a trusted copy under the unsigned copy's name.
+TEST_F(TrustTest, VerifiedCreationRefusesServersOtherThanATrustedFileWithoutLoadingThem)
 {
     Plinth::ComInitScope com(COINIT_MULTITHREADED);
-    const std::wstring key = L"CLSID\\{5E3B42BC-7470-413C-8857-98EC8AA2F2F8}\\InprocServer32";
-    ZelTest::ScopedRegistryTree classKey(HKEY_CLASSES_ROOT, key);
+    ZelTest::TempFolder current(L"trust-cwd");
+    const std::wstring trusted = ZelTest::BinPath(L"VkComponentChecker.dll");
+    ASSERT_TRUE(::CreateDirectoryW((current.Path() + L"\\Planted").c_str(), nullptr));
+    ASSERT_TRUE(::CopyFileW(trusted.c_str(), (current.Path() + L"\\" + kUnsignedChecker).c_str(), FALSE));
+    ASSERT_TRUE(::CopyFileW(trusted.c_str(), (current.Path() + L"\\Planted\\" + kUnsignedChecker).c_str(), FALSE));
+    wchar_t previous[MAX_PATH] = {};
+    ::GetCurrentDirectoryW(MAX_PATH, previous);
+    ASSERT_TRUE(::SetCurrentDirectoryW(current.Path().c_str()));
+    ZelTest::ScopedRegistryTree classKey(HKEY_CLASSES_ROOT, kServerKey);
     ASSERT_TRUE(classKey.SetString(L"ThreadingModel", L"Both"));
 
-    ASSERT_TRUE(classKey.SetString(nullptr, ZelTest::BinPath(L"VkComponentChecker.dll")));
+    ASSERT_TRUE(classKey.SetString(nullptr, trusted));
     Plinth::ComPtr<IVkVersion> checker;
-    EXPECT_EQ(VkCreateInstanceVerified(CLSID_ComponentVersionProvider, nullptr, CLSCTX_INPROC_SERVER, IID_IVkVersion,
-                                       checker.put_void(), TRUE),
-              S_OK);
+    EXPECT_EQ(CreateChecker(checker.put_void()), S_OK);
     EXPECT_TRUE(checker);
     checker.reset();
 
-    ASSERT_TRUE(classKey.SetString(nullptr, ZelTest::BinPath(L"VkComponentChecker.unsigned.dll")));
+    const std::wstring refusedServers[] = {ZelTest::BinPath(kUnsignedChecker), kUnsignedChecker,
+                                           std::wstring(L"Planted\\") + kUnsignedChecker,
+                                           current.Path().substr(0, 2) + L"Planted\\" + kUnsignedChecker};
+    for (const std::wstring& server : refusedServers) {
+        ASSERT_TRUE(classKey.SetString(nullptr, server));
+        void* refused = reinterpret_cast<void*>(1);
+        EXPECT_EQ(CreateChecker(&refused), E_ACCESSDENIED) << server;
+        EXPECT_EQ(refused, nullptr);
+        EXPECT_EQ(::GetModuleHandleW(kUnsignedChecker), nullptr) << server;
+    }
+    EXPECT_EQ(CreateChecker(nullptr), E_POINTER);
+    ::SetCurrentDirectoryW(previous);
+}
+
+// A class registered with the trusted checker that COM emulates by the
+// checker's class, registered with the unsigned copy.
+TEST_F(TrustTest, TreatAsToAnUntrustedClassIsRefused)
+{
+    Plinth::ComInitScope com(COINIT_MULTITHREADED);
+    const CLSID emulated = {0x6d1b4c2e, 0x93a5, 0x4f0b, {0x9e, 0x27, 0x3c, 0x8d, 0x51, 0xa0, 0xf4, 0xb6}};
+    const std::wstring emulatedKey = L"CLSID\\{6D1B4C2E-93A5-4F0B-9E27-3C8D51A0F4B6}";
+    ZelTest::ScopedRegistryTree emulatedServer(HKEY_CLASSES_ROOT, emulatedKey + L"\\InprocServer32");
+    ZelTest::ScopedRegistryTree treatAs(HKEY_CLASSES_ROOT, emulatedKey + L"\\TreatAs");
+    ZelTest::ScopedRegistryTree emulator(HKEY_CLASSES_ROOT, kServerKey);
+    ASSERT_TRUE(emulatedServer.SetString(nullptr, ZelTest::BinPath(L"VkComponentChecker.dll")));
+    ASSERT_TRUE(treatAs.SetString(nullptr, L"{5E3B42BC-7470-413C-8857-98EC8AA2F2F8}"));
+    ASSERT_TRUE(emulator.SetString(nullptr, ZelTest::BinPath(kUnsignedChecker)));
     void* refused = reinterpret_cast<void*>(1);
-    EXPECT_EQ(VkCreateInstanceVerified(CLSID_ComponentVersionProvider, nullptr, CLSCTX_INPROC_SERVER, IID_IVkVersion,
-                                       &refused, TRUE),
-              E_ACCESSDENIED);
+    EXPECT_EQ(VkCreateInstanceVerified(emulated, nullptr, CLSCTX_ALL, IID_IVkVersion, &refused, TRUE), E_ACCESSDENIED);
     EXPECT_EQ(refused, nullptr);
-    EXPECT_EQ(::GetModuleHandleW(L"VkComponentChecker.unsigned.dll"), nullptr);
-    EXPECT_EQ(VkCreateInstanceVerified(CLSID_ComponentVersionProvider, nullptr, CLSCTX_INPROC_SERVER, IID_IVkVersion,
-                                       nullptr, TRUE),
-              E_POINTER);
+    EXPECT_EQ(::GetModuleHandleW(kUnsignedChecker), nullptr);
+}
+
+// Stands in for a registration changed after the servers verified and before COM reads it.
+void RegisterUnsignedChecker(REFCLSID)
+{
+    const std::wstring path = ZelTest::BinPath(kUnsignedChecker);
+    ::RegSetKeyValueW(HKEY_CLASSES_ROOT, kServerKey, nullptr, REG_SZ, path.c_str(),
+                      static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
+}
+
+TEST_F(TrustTest, ClassObjectFromAnotherModuleThanTheVerifiedOneIsRefused)
+{
+    Plinth::ComInitScope com(COINIT_MULTITHREADED);
+    ZelTest::ScopedRegistryTree classKey(HKEY_CLASSES_ROOT, kServerKey);
+    ASSERT_TRUE(classKey.SetString(nullptr, ZelTest::BinPath(L"VkComponentChecker.dll")));
+    ASSERT_TRUE(classKey.SetString(L"ThreadingModel", L"Both"));
+    SetBeforeServerLoad(RegisterUnsignedChecker);
+    void* refused = reinterpret_cast<void*>(1);
+    const HRESULT hr = CreateChecker(&refused);
+    SetBeforeServerLoad(nullptr);
+    EXPECT_NE(::GetModuleHandleW(kUnsignedChecker), nullptr) << "the stand-in did not make COM load another file";
+    EXPECT_EQ(hr, E_ACCESSDENIED);
+    EXPECT_EQ(refused, nullptr);
+}
+
+// A DLL loaded twice under two names: the second copy cannot have the
+// preferred base, so its comparison needs the relocations applied.
+TEST(LoadedImageTest, AModuleMatchesOnlyItsOwnFile)
+{
+    const std::wstring signedPath = ZelTest::BinPath(L"VkComponentChecker.dll");
+    const std::wstring unsignedPath = ZelTest::BinPath(kUnsignedChecker);
+    Plinth::UniqueModule first(::LoadLibraryW(signedPath.c_str()));
+    Plinth::UniqueModule second(::LoadLibraryW(unsignedPath.c_str()));
+    ASSERT_TRUE(first && second);
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(first.get());
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(reinterpret_cast<const BYTE*>(dos) + dos->e_lfanew);
+    EXPECT_NE(reinterpret_cast<ULONGLONG>(second.get()), nt->OptionalHeader.ImageBase) << "not relocated";
+
+    auto matches = [](HMODULE module, const std::wstring& path) {
+        Plinth::UniqueHandle file(
+            ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        const wchar_t* reason = nullptr;
+        return LoadedImageMatchesFile(module, file.get(), reason);
+    };
+    EXPECT_TRUE(matches(first.get(), signedPath));
+    EXPECT_TRUE(matches(second.get(), unsignedPath));
+    // The signed file differs from the unsigned one in its headers only.
+    EXPECT_FALSE(matches(second.get(), signedPath));
+
+    // One byte of code changed in memory.
+    BYTE* code = reinterpret_cast<BYTE*>(second.get()) + 0x1000;
+    DWORD protection = 0;
+    ASSERT_TRUE(::VirtualProtect(code, 1, PAGE_EXECUTE_READWRITE, &protection));
+    *code ^= 0xFF;
+    EXPECT_FALSE(matches(second.get(), unsignedPath));
+    *code ^= 0xFF;
 }
 
 } // namespace
