@@ -116,6 +116,17 @@ unsigned int LowPointerBits(const void* pointer)
     return static_cast<unsigned int>(reinterpret_cast<uintptr_t>(pointer));
 }
 
+// A checker whose creation succeeds without handing out an object counts as
+// not created: calling through it would crash the host.
+HRESULT CreateChecker(Plinth::ComPtr<IVkVersion>& checker)
+{
+    const HRESULT hr = VkCreateInstanceNoAuth(CLSID_ComponentVersionProvider, nullptr, kCheckerContext, IID_IVkVersion,
+                                              checker.put_void());
+    if (hr == S_OK && !checker)
+        return E_POINTER;
+    return hr;
+}
+
 HRESULT AcknowledgeAction(DWORD, LPCWSTR id, LPWSTR* ppwszResponse, long* plResult)
 {
     if (!id || !ppwszResponse || !plResult)
@@ -285,8 +296,7 @@ STDMETHODIMP CZelAppImpl::CheckComponents(long* plResult)
     if (!plResult)
         return E_INVALIDARG;
     Plinth::ComPtr<IVkVersion> checker;
-    HRESULT hr = VkCreateInstanceNoAuth(CLSID_ComponentVersionProvider, nullptr, kCheckerContext, IID_IVkVersion,
-                                        checker.put_void());
+    HRESULT hr = CreateChecker(checker);
     if (hr != S_OK) {
         *plResult = MakeResultCode(ERROR_FILE_NOT_FOUND);
         return hr;
@@ -446,8 +456,7 @@ STDMETHODIMP CZelAppImpl::GetVersionText(LPWSTR* ppwszText, long* plResult)
 
     Plinth::UniqueCoTaskMem<wchar_t> checkerText;
     Plinth::ComPtr<IVkVersion> checker;
-    if (VkCreateInstanceNoAuth(CLSID_ComponentVersionProvider, nullptr, kCheckerContext, IID_IVkVersion,
-                               checker.put_void()) == S_OK) {
+    if (CreateChecker(checker) == S_OK) {
         long checkerResult = 0;
         checker->GetVersionText(checkerText.put(), &checkerResult);
     }
@@ -484,8 +493,7 @@ STDMETHODIMP CZelAppImpl::GetComponentStatus(LPWSTR* ppwszText, long* plResult)
     *ppwszText = nullptr;
     *plResult = 0;
     Plinth::ComPtr<IVkVersion> checker;
-    if (VkCreateInstanceNoAuth(CLSID_ComponentVersionProvider, nullptr, kCheckerContext, IID_IVkVersion,
-                               checker.put_void()) != S_OK)
+    if (CreateChecker(checker) != S_OK)
         return S_OK;
     Plinth::UniqueCoTaskMem<wchar_t> checkerText;
     long checkerResult = 0;
