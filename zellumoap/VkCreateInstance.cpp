@@ -5,6 +5,7 @@
 #include "../plinth/Owners.h"
 #include "TrustVerification.h"
 #include "ZelLumoAp.h"
+#include "zellumoap/ComBoundary.h"
 
 namespace {
 
@@ -33,8 +34,10 @@ HRESULT VkCreateInstanceNoAuth(REFCLSID rclsid, IUnknown*, DWORD dwClsContext, R
     return factory->CreateInstance(riid, ppv);
 }
 
-HRESULT VkCreateInstanceVerified(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContext, REFIID riid, void** ppv,
-                                 BOOL useFactory)
+namespace {
+
+HRESULT CreateVerifiedInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContext, REFIID riid, void** ppv,
+                               BOOL useFactory)
 {
     if (!ppv)
         return E_POINTER;
@@ -50,4 +53,13 @@ HRESULT VkCreateInstanceVerified(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwC
     if (FAILED(hr))
         return hr;
     return factory->CreateInstance(riid, ppv);
+}
+
+} // namespace
+
+HRESULT VkCreateInstanceVerified(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContext, REFIID riid, void** ppv,
+                                 BOOL useFactory)
+{
+    return CallWithoutThrowing(
+        [&] { return CreateVerifiedInstance(rclsid, pUnkOuter, dwClsContext, riid, ppv, useFactory); });
 }
