@@ -51,6 +51,9 @@ bool CBaseIniReader::Load(const std::wstring& path)
     if (path.empty())
         return false;
     m_path = path;
+    // Lines above the first header of this file belong to the unnamed section,
+    // not to the last section of the file loaded before.
+    m_currentSection.clear();
 
     UniqueFile file(::_wfopen(path.c_str(), L"r"));
     if (!file) {

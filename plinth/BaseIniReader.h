@@ -18,7 +18,8 @@ public:
     CBaseIniReader& operator=(const CBaseIniReader&) = delete;
 
     // False for an empty path or a file that cannot be opened. A missing file
-    // keeps the path, so that later writes create it.
+    // keeps the path, so that later writes create it. Each load starts in the
+    // unnamed section.
     virtual bool Load(const std::wstring& path);
     virtual bool GetInt(const std::wstring& section, const std::wstring& key, int32_t& value) const;
     virtual bool GetString(const std::wstring& section, const std::wstring& key, std::wstring& value) const;

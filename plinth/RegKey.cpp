@@ -5,6 +5,7 @@
 #include <shlwapi.h>
 
 #include <atomic>
+#include <cstring>
 #include <cwchar>
 #include <new>
 
@@ -147,16 +148,25 @@ LONG CRegKeyImpl::QueryBinaryValue(LPCWSTR valueName, void* data, ULONG* bytes)
     return QueryOfType(valueName, REG_BINARY, data, bytes);
 }
 
+LONG CRegKeyImpl::QueryNumber(LPCWSTR valueName, DWORD expectedType, void* value, ULONG size)
+{
+    ULONG bytes = size;
+    const LONG result = QueryOfType(valueName, expectedType, value, &bytes);
+    // The registry writes only the stored bytes; the rest of the caller's
+    // variable would otherwise keep what it held before.
+    if (result == ERROR_SUCCESS && bytes < size)
+        std::memset(static_cast<BYTE*>(value) + bytes, 0, size - bytes);
+    return result;
+}
+
 LONG CRegKeyImpl::QueryDWORDValue(LPCWSTR valueName, DWORD& value)
 {
-    ULONG bytes = sizeof(value);
-    return QueryOfType(valueName, REG_DWORD, &value, &bytes);
+    return QueryNumber(valueName, REG_DWORD, &value, sizeof(value));
 }
 
 LONG CRegKeyImpl::QueryQWORDValue(LPCWSTR valueName, ULONGLONG& value)
 {
-    ULONG bytes = sizeof(value);
-    return QueryOfType(valueName, REG_QWORD, &value, &bytes);
+    return QueryNumber(valueName, REG_QWORD, &value, sizeof(value));
 }
 
 LONG CRegKeyImpl::QueryStringValue(LPCWSTR valueName, std::wstring& value)

@@ -32,6 +32,7 @@ public:
     virtual LONG SetMultiStringValue(LPCWSTR valueName, LPCWSTR value);
     virtual LONG QueryGUIDValue(LPCWSTR valueName, GUID& guid);
     virtual LONG QueryBinaryValue(LPCWSTR valueName, void* data, ULONG* bytes);
+    // A value stored shorter than 4 (8) bytes reads zero-extended.
     virtual LONG QueryDWORDValue(LPCWSTR valueName, DWORD& value);
     virtual LONG QueryQWORDValue(LPCWSTR valueName, ULONGLONG& value);
     virtual LONG QueryStringValue(LPCWSTR valueName, std::wstring& value);
@@ -63,6 +64,8 @@ public:
 private:
     // The raw query through its slot, accepted only for the expected type.
     LONG QueryOfType(LPCWSTR valueName, DWORD expectedType, void* data, ULONG* bytes);
+    // A number of size bytes; stored data shorter than that is zero-extended.
+    LONG QueryNumber(LPCWSTR valueName, DWORD expectedType, void* value, ULONG size);
 
     HKEY m_key = nullptr;
     DWORD m_viewFlags = 0;
@@ -92,6 +95,7 @@ public:
     virtual LONG SetMultiStringValue(LPCWSTR valueName, LPCWSTR value);
     virtual LONG QueryGUIDValue(LPCWSTR valueName, GUID& guid);
     virtual LONG QueryBinaryValue(LPCWSTR valueName, void* data, ULONG* bytes);
+    // A value stored shorter than 4 (8) bytes reads zero-extended.
     virtual LONG QueryDWORDValue(LPCWSTR valueName, DWORD& value);
     virtual LONG QueryQWORDValue(LPCWSTR valueName, ULONGLONG& value);
     virtual LONG QueryStringValue(LPCWSTR valueName, std::wstring& value);

@@ -102,10 +102,10 @@ private:
     bool m_valid = false;
 };
 
-// ANSI string data as terminated UTF-16: REG_SZ up to its first zero,
-// REG_MULTI_SZ whole with its closing zero. *bytes is the capacity in and the
-// written (or needed) byte count out.
-LONG AnsiDataToWide(DWORD type, const char* text, size_t textBytes, void* data, DWORD* bytes)
+// Narrow string data in codePage as terminated UTF-16: REG_SZ up to its first
+// zero, REG_MULTI_SZ whole with its closing zero. *bytes is the capacity in and
+// the written (or needed) byte count out.
+LONG NarrowDataToWide(UINT codePage, DWORD type, const char* text, size_t textBytes, void* data, DWORD* bytes)
 {
     size_t length = type == REG_SZ ? ::strnlen(text, textBytes) : textBytes;
     size_t terminators = 1;
@@ -116,8 +116,7 @@ LONG AnsiDataToWide(DWORD type, const char* text, size_t textBytes, void* data, 
     }
     if (length > static_cast<size_t>(INT_MAX))
         return ERROR_INVALID_DATA;
-    const int converted =
-        length ? ::MultiByteToWideChar(CP_THREAD_ACP, 0, text, static_cast<int>(length), nullptr, 0) : 0;
+    const int converted = length ? ::MultiByteToWideChar(codePage, 0, text, static_cast<int>(length), nullptr, 0) : 0;
     if (length && converted <= 0)
         return ERROR_INVALID_DATA;
     const size_t units = static_cast<size_t>(converted) + terminators;
@@ -127,7 +126,7 @@ LONG AnsiDataToWide(DWORD type, const char* text, size_t textBytes, void* data, 
         return ERROR_MORE_DATA;
     auto* out = static_cast<wchar_t*>(data);
     if (length)
-        ::MultiByteToWideChar(CP_THREAD_ACP, 0, text, static_cast<int>(length), out, converted);
+        ::MultiByteToWideChar(codePage, 0, text, static_cast<int>(length), out, converted);
     std::wmemset(out + converted, L'\0', terminators);
     return ERROR_SUCCESS;
 }
@@ -162,7 +161,7 @@ LONG ReadPlainValue(HKEY key, const char* name, DWORD* type, void* data, DWORD* 
             return ERROR_INVALID_DATA;
     }
     *bytes = capacity;
-    return AnsiDataToWide(*type, reinterpret_cast<const char*>(text), stored, data, bytes);
+    return NarrowDataToWide(CP_THREAD_ACP, *type, reinterpret_cast<const char*>(text), stored, data, bytes);
 }
 
 LONG ReadSealedValue(HKEY key, const char* name, DWORD* type, void* data, DWORD* bytes)
@@ -188,8 +187,9 @@ LONG ReadSealedValue(HKEY key, const char* name, DWORD* type, void* data, DWORD*
     if (Plinth::OpenSealedRegistryValue(sealed.data(), stored, nullptr, nullptr, plain.data(), length) != ERROR_SUCCESS)
         return kOpenSealedFailed;
     *type = innerType;
+    // The sealed key stores text as UTF-8, whatever the thread's code page.
     if (IsText(innerType))
-        return AnsiDataToWide(innerType, reinterpret_cast<const char*>(plain.data()), length, data, bytes);
+        return NarrowDataToWide(CP_UTF8, innerType, reinterpret_cast<const char*>(plain.data()), length, data, bytes);
     const DWORD capacity = *bytes;
     *bytes = length;
     if (length > capacity)

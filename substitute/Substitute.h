@@ -32,7 +32,8 @@ bool ParseRegistryPath(const wchar_t* path, wchar_t* subkey, size_t subkeyChars,
 
 // Reads one value through the ANSI registry functions; string data comes back
 // as UTF-16 and *bytes as its length in bytes. A null subkey reads from key
-// itself. Sealed values (obfuscated) report their inner type.
+// itself. Sealed values (obfuscated) report their inner type, and their text is
+// UTF-8 where plain values are in the thread's ANSI code page.
 LONG ReadRegistryStringValue(HKEY key, const wchar_t* subkey, const wchar_t* valueName, DWORD* type, void* data,
                              DWORD* bytes, bool obfuscated);
 

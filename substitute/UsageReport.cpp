@@ -1,8 +1,5 @@
 #include "UsageReport.h"
 
-#include <shlwapi.h>
-
-#include <algorithm>
 #include <cwchar>
 #include <memory>
 #include <new>
@@ -11,6 +8,7 @@
 #include "ZelLUMOHelper.h"
 #include "plinth/Owners.h"
 #include "plinth/WideFormat.h"
+#include "substitute/ZelVersionInfo.h"
 #include "zellumoap/ResultCode.h"
 #include "zellumoap/VkCreateInstance.h"
 
@@ -27,7 +25,6 @@ constexpr wchar_t kInstallationValue[] = L"isdudatali";
 constexpr wchar_t kLastUpdateValue[] = L"Last Update";
 constexpr size_t kLastUpdateChars = 260;
 constexpr size_t kTailChars = 1024;
-constexpr size_t kHostTextChars = 260;
 constexpr size_t kCountChars = 56;
 
 constexpr long kPropertyUsers = 102;
@@ -82,21 +79,6 @@ LONG ReadText(const wchar_t* subkey, const wchar_t* name, bool sealed, wchar_t* 
     if (result != ERROR_SUCCESS)
         return result;
     return type == REG_SZ || type == REG_MULTI_SZ ? ERROR_SUCCESS : ERROR_INVALID_DATA;
-}
-
-// A value of the host's substitute key, empty when it is missing or no text.
-void ReadHostText(const wchar_t* name, wchar_t (&text)[kHostTextChars])
-{
-    std::fill(std::begin(text), std::end(text), L'\0');
-    DWORD type = REG_NONE;
-    DWORD bytes = sizeof(text);
-    if (::SHGetValueW(HKEY_LOCAL_MACHINE, kHostSubstituteKey, name, &type, text, &bytes) != ERROR_SUCCESS ||
-        (type != REG_SZ && type != REG_EXPAND_SZ)) {
-        text[0] = L'\0';
-        return;
-    }
-    // Stored text need not carry its terminator.
-    text[std::min<size_t>(bytes / sizeof(wchar_t), kHostTextChars - 1)] = L'\0';
 }
 
 IUnknown* ObjectOf(const VARIANT& value)
@@ -225,10 +207,12 @@ long BuildUsageReport(CZelHelper* helper, LPWSTR* report)
     ReportPart main(mainBuffer.get(), kUsageReportMainChars);
     main.Adopt();
 
-    wchar_t lang[kHostTextChars];
-    wchar_t domain[kHostTextChars];
-    ReadHostText(L"lang", lang);
-    ReadHostText(L"domain", domain);
+    // Read as the version record reads its fields: a value that does not fit
+    // whole is left out, not cut.
+    wchar_t lang[MAX_PATH];
+    wchar_t domain[MAX_PATH];
+    ReadTextField(kHostSubstituteKey, L"lang", lang);
+    ReadTextField(kHostSubstituteKey, L"domain", domain);
     const int tailLength = Plinth::FormatWide(tailBuffer.get(), kTailChars, L"source=%s\tlang=%s", domain, lang);
     if (tailLength < 0)
         return MakeResultCode(ERROR_MORE_DATA);

@@ -22,25 +22,6 @@ void CopyText(wchar_t (&field)[MAX_PATH], const wchar_t* text, size_t length)
     field[length] = L'\0';
 }
 
-// SHGetValueW leaves a value that fills the whole buffer without its
-// terminator; such a value, like an odd-sized or non-string one, leaves the
-// field empty.
-void ReadField(const wchar_t* subkey, const wchar_t* name, wchar_t (&field)[MAX_PATH])
-{
-    field[0] = L'\0';
-    wchar_t buffer[MAX_PATH];
-    DWORD type = REG_NONE;
-    DWORD bytes = sizeof(buffer);
-    if (::SHGetValueW(HKEY_LOCAL_MACHINE, subkey, name, &type, buffer, &bytes) != ERROR_SUCCESS)
-        return;
-    if ((type != REG_SZ && type != REG_EXPAND_SZ) || bytes % sizeof(wchar_t) != 0)
-        return;
-    const size_t length = ::wcsnlen(buffer, bytes / sizeof(wchar_t));
-    if (length >= MAX_PATH)
-        return;
-    CopyText(field, buffer, length);
-}
-
 DWORD ReadGmtDate()
 {
     DWORD value = 0;
@@ -89,15 +70,34 @@ bool ToLocalTime(DWORD seconds, SYSTEMTIME& local)
 
 } // namespace
 
+// SHGetValueW leaves a value that fills the whole buffer without its
+// terminator; such a value, like an odd-sized or non-string one, leaves the
+// field empty.
+void ReadTextField(const wchar_t* subkey, const wchar_t* name, wchar_t (&field)[MAX_PATH])
+{
+    field[0] = L'\0';
+    wchar_t buffer[MAX_PATH];
+    DWORD type = REG_NONE;
+    DWORD bytes = sizeof(buffer);
+    if (::SHGetValueW(HKEY_LOCAL_MACHINE, subkey, name, &type, buffer, &bytes) != ERROR_SUCCESS)
+        return;
+    if ((type != REG_SZ && type != REG_EXPAND_SZ) || bytes % sizeof(wchar_t) != 0)
+        return;
+    const size_t length = ::wcsnlen(buffer, bytes / sizeof(wchar_t));
+    if (length >= MAX_PATH)
+        return;
+    CopyText(field, buffer, length);
+}
+
 void LoadZelVersionInfo(ZelVersionInfo& info)
 {
     info = ZelVersionInfo{};
-    ReadField(kProductSubstituteKey, L"build", info.build);
-    ReadField(kProductSubstituteKey, L"version2", info.version2);
-    ReadField(kProductSubstituteKey, L"appcode", info.appcode);
+    ReadTextField(kProductSubstituteKey, L"build", info.build);
+    ReadTextField(kProductSubstituteKey, L"version2", info.version2);
+    ReadTextField(kProductSubstituteKey, L"appcode", info.appcode);
     info.gmtdate = ReadGmtDate();
-    ReadField(kProductKey, L"Last Update", info.lastUpdate);
-    ReadField(kProductKey, L"Language Pack", info.languagePack);
+    ReadTextField(kProductKey, L"Last Update", info.lastUpdate);
+    ReadTextField(kProductKey, L"Language Pack", info.languagePack);
 
     if (info.build[0] == L'\0' || info.version2[0] == L'\0')
         FillFromBuiltInVersion(info);

@@ -16,6 +16,11 @@ struct ZelVersionInfo
     DWORD gmtdate;
 };
 
+// A text value of HKEY_LOCAL_MACHINE as every field of the record is read:
+// missing, non-string or odd-sized data, or text that fills the field without
+// its terminator, leaves the field empty rather than cut.
+void ReadTextField(const wchar_t* subkey, const wchar_t* name, wchar_t (&field)[MAX_PATH]);
+
 // Each field the registry cannot give is left empty (gmtdate 0); an empty
 // build or version2 is taken from the built-in product version.
 void LoadZelVersionInfo(ZelVersionInfo& info);

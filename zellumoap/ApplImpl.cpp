@@ -12,6 +12,7 @@
 #include "ZelVersionInfo.h"
 #include "plinth/WideFormat.h"
 #include "resources/ResourceDll.h"
+#include "zellumoap/ComBoundary.h"
 
 #include <shlobj.h>
 
@@ -29,6 +30,9 @@ const wchar_t kZelDefaultAppName[] = L"Varkon Parental Controls";
 namespace {
 
 constexpr wchar_t kFile[] = L"ApplImpl";
+// Result codes of the methods' failed allocations.
+constexpr long kOutOfMemory = MakeResultCode(ERROR_OUTOFMEMORY);
+constexpr long kNotEnoughMemory = MakeResultCode(ERROR_NOT_ENOUGH_MEMORY);
 // The component checker may live in any kind of server.
 constexpr DWORD kCheckerContext =
     CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER;
@@ -116,6 +120,17 @@ unsigned int LowPointerBits(const void* pointer)
     return static_cast<unsigned int>(reinterpret_cast<uintptr_t>(pointer));
 }
 
+// A checker whose creation succeeds without handing out an object counts as
+// not created: calling through it would crash the host.
+HRESULT CreateChecker(Plinth::ComPtr<IVkVersion>& checker)
+{
+    const HRESULT hr = VkCreateInstanceNoAuth(CLSID_ComponentVersionProvider, nullptr, kCheckerContext, IID_IVkVersion,
+                                              checker.put_void());
+    if (hr == S_OK && !checker)
+        return E_POINTER;
+    return hr;
+}
+
 HRESULT AcknowledgeAction(DWORD, LPCWSTR id, LPWSTR* ppwszResponse, long* plResult)
 {
     if (!id || !ppwszResponse || !plResult)
@@ -161,180 +176,195 @@ STDMETHODIMP CZelAppImpl::GetAppID(LPWSTR* ppwszId, long* plResult)
 {
     if (!ppwszId || !plResult)
         return E_INVALIDARG;
-    wchar_t* id = Plinth::CoTaskMemStrDup(kZelAppId);
-    if (!id) {
-        ZEL_LOG(LevelError, kFile, L"CZelAppImpl::GetAppID",
-                L"IVkApplicationInfo->GetAppID() failed to allocate memory for app id.\r\n");
-        *plResult = MakeResultCode(ERROR_OUTOFMEMORY);
+    return AnswerWithoutThrowing(plResult, kOutOfMemory, S_OK, [&]() -> HRESULT {
+        wchar_t* id = Plinth::CoTaskMemStrDup(kZelAppId);
+        if (!id) {
+            ZEL_LOG(LevelError, kFile, L"CZelAppImpl::GetAppID",
+                    L"IVkApplicationInfo->GetAppID() failed to allocate memory for app id.\r\n");
+            *plResult = kOutOfMemory;
+            return S_OK;
+        }
+        *ppwszId = id;
+        ZEL_LOG(LevelNormal, kFile, L"CZelAppImpl::GetAppID",
+                L"IVkApplicationInfo->GetAppID() returning appid = [%s]\r\n", id);
+        *plResult = 0;
         return S_OK;
-    }
-    *ppwszId = id;
-    ZEL_LOG(LevelNormal, kFile, L"CZelAppImpl::GetAppID", L"IVkApplicationInfo->GetAppID() returning appid = [%s]\r\n",
-            id);
-    *plResult = 0;
-    return S_OK;
+    });
 }
 
 STDMETHODIMP CZelAppImpl::GetAppName(LPWSTR* ppwszName, long* plResult)
 {
     if (!ppwszName || !plResult)
         return E_INVALIDARG;
-    CCoMemAlloc<wchar_t> name;
-    if (LoadResString(kIdsProductName, name) && name.Get()) {
+    return AnswerWithoutThrowing(plResult, kOutOfMemory, S_OK, [&]() -> HRESULT {
+        CCoMemAlloc<wchar_t> name;
+        if (LoadResString(kIdsProductName, name) && name.Get()) {
+            *ppwszName = name.Detach();
+            ZEL_LOG(LevelNormal, kFile, L"CZelAppImpl::GetAppName",
+                    L"IVkApplicationInfo->GetAppName() returning appid = [%s]\r\n", *ppwszName);
+            *plResult = 0;
+            return S_OK;
+        }
+        static_assert(sizeof(kZelDefaultAppName) == 50, "the default name fills its 50-byte buffer");
+        // Allocate frees whatever was loaded.
+        if (wchar_t* text = name.Allocate(sizeof(kZelDefaultAppName)))
+            std::memcpy(text, kZelDefaultAppName, sizeof(kZelDefaultAppName));
         *ppwszName = name.Detach();
-        ZEL_LOG(LevelNormal, kFile, L"CZelAppImpl::GetAppName",
-                L"IVkApplicationInfo->GetAppName() returning appid = [%s]\r\n", *ppwszName);
-        *plResult = 0;
+        ZEL_LOG(LevelError, kFile, L"CZelAppImpl::GetAppName",
+                L"IVkApplicationInfo->GetAppName() Unable to lookup product name from resource file. Using \"%s\" by "
+                L"default.",
+                kZelDefaultAppName);
+        // Success promises a name: a default that could not be copied is a failure.
+        *plResult = *ppwszName ? 0 : kOutOfMemory;
         return S_OK;
-    }
-    static_assert(sizeof(kZelDefaultAppName) == 50, "the default name fills its 50-byte buffer");
-    // Allocate frees whatever was loaded.
-    if (wchar_t* text = name.Allocate(sizeof(kZelDefaultAppName)))
-        std::memcpy(text, kZelDefaultAppName, sizeof(kZelDefaultAppName));
-    *ppwszName = name.Detach();
-    ZEL_LOG(LevelError, kFile, L"CZelAppImpl::GetAppName",
-            L"IVkApplicationInfo->GetAppName() Unable to lookup product name from resource file. Using \"%s\" by "
-            L"default.",
-            kZelDefaultAppName);
-    *plResult = 0;
-    return S_OK;
+    });
 }
 
 STDMETHODIMP CZelAppImpl::GetAppIcon(LPWSTR* ppwszIcon, long* plResult)
 {
     if (!ppwszIcon || !plResult)
         return E_INVALIDARG;
-    *ppwszIcon = Plinth::CoTaskMemStrDup(kZelAppIcon);
-    if (!*ppwszIcon) {
-        ZEL_LOG(LevelError, kFile, L"CZelAppImpl::GetAppIcon",
-                L"IVkApplicationInfo->GetAppIcon() failed to allocate memory for app icon.\r\n");
-        *plResult = MakeResultCode(ERROR_NOT_ENOUGH_MEMORY);
+    return AnswerWithoutThrowing(plResult, kNotEnoughMemory, S_OK, [&]() -> HRESULT {
+        *ppwszIcon = Plinth::CoTaskMemStrDup(kZelAppIcon);
+        if (!*ppwszIcon) {
+            ZEL_LOG(LevelError, kFile, L"CZelAppImpl::GetAppIcon",
+                    L"IVkApplicationInfo->GetAppIcon() failed to allocate memory for app icon.\r\n");
+            *plResult = kNotEnoughMemory;
+            return S_OK;
+        }
+        ZEL_LOG(LevelNormal, kFile, L"CZelAppImpl::GetAppIcon",
+                L"IVkApplicationInfo->GetAppIcon() returning icon = [%s]\r\n", *ppwszIcon);
+        *plResult = 0;
         return S_OK;
-    }
-    ZEL_LOG(LevelNormal, kFile, L"CZelAppImpl::GetAppIcon",
-            L"IVkApplicationInfo->GetAppIcon() returning icon = [%s]\r\n", *ppwszIcon);
-    *plResult = 0;
-    return S_OK;
+    });
 }
 
 STDMETHODIMP CZelAppImpl::GetUninstallProgram(LPWSTR* ppwszCommandLine, long* plResult)
 {
     if (!ppwszCommandLine || !plResult)
         return E_INVALIDARG;
-    wchar_t installDir[MAX_PATH] = {};
-    GetInstallDir(installDir, MAX_PATH, true);
-    wchar_t argumentBuffer[MAX_PATH];
-    BoundedText arguments(argumentBuffer, MAX_PATH);
-    arguments.Append(L"\"");
-    arguments.Append(installDir);
-    arguments.Append(L"\\");
-    arguments.Append(kUninstallInfoFile);
-    arguments.Append(L"\"");
-    arguments.Append(kUninstallSwitch);
+    return AnswerWithoutThrowing(plResult, kNotEnoughMemory, S_OK, [&]() -> HRESULT {
+        wchar_t installDir[MAX_PATH] = {};
+        GetInstallDir(installDir, MAX_PATH, true);
+        wchar_t argumentBuffer[MAX_PATH];
+        BoundedText arguments(argumentBuffer, MAX_PATH);
+        arguments.Append(L"\"");
+        arguments.Append(installDir);
+        arguments.Append(L"\\");
+        arguments.Append(kUninstallInfoFile);
+        arguments.Append(L"\"");
+        arguments.Append(kUninstallSwitch);
 
-    wchar_t commonFiles[MAX_PATH] = {};
-    const HRESULT hr = ::SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES_COMMONX86, nullptr, 0, commonFiles);
-    if (hr != S_OK) {
-        ZEL_LOG(LevelError, kFile, L"CZelAppImpl::GetUninstallProgram",
-                L"IVkApplicationInfo->GetUninstallProgram() failed to get Common Files Directory path.\r\n");
-        *plResult = MakeResultCode(static_cast<DWORD>(hr));
-        return S_OK;
-    }
-    wchar_t commandBuffer[MAX_PATH];
-    BoundedText command(commandBuffer, MAX_PATH);
-    command.Append(L"\"");
-    command.Append(commonFiles);
-    command.Append(kUninstallerBelowCommonFiles);
-    command.Append(L"\" ");
-    command.Append(arguments.Get());
-    // A cut command line could start another program, or uninstall with
-    // another product's information file.
-    if (!arguments.Fits() || !command.Fits()) {
-        ZEL_LOG(LevelError, kFile, L"CZelAppImpl::GetUninstallProgram",
-                L"IVkApplicationInfo->GetUninstallProgram() uninstall command line does not fit.\r\n");
-        *plResult = MakeResultCode(ERROR_INSUFFICIENT_BUFFER);
-        return S_OK;
-    }
+        wchar_t commonFiles[MAX_PATH] = {};
+        const HRESULT hr = ::SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES_COMMONX86, nullptr, 0, commonFiles);
+        if (hr != S_OK) {
+            ZEL_LOG(LevelError, kFile, L"CZelAppImpl::GetUninstallProgram",
+                    L"IVkApplicationInfo->GetUninstallProgram() failed to get Common Files Directory path.\r\n");
+            *plResult = MakeResultCode(static_cast<DWORD>(hr));
+            return S_OK;
+        }
+        wchar_t commandBuffer[MAX_PATH];
+        BoundedText command(commandBuffer, MAX_PATH);
+        command.Append(L"\"");
+        command.Append(commonFiles);
+        command.Append(kUninstallerBelowCommonFiles);
+        command.Append(L"\" ");
+        command.Append(arguments.Get());
+        // A cut command line could start another program, or uninstall with
+        // another product's information file.
+        if (!arguments.Fits() || !command.Fits()) {
+            ZEL_LOG(LevelError, kFile, L"CZelAppImpl::GetUninstallProgram",
+                    L"IVkApplicationInfo->GetUninstallProgram() uninstall command line does not fit.\r\n");
+            *plResult = MakeResultCode(ERROR_INSUFFICIENT_BUFFER);
+            return S_OK;
+        }
 
-    *ppwszCommandLine = Plinth::CoTaskMemStrDup(command.Get());
-    if (!*ppwszCommandLine) {
-        ZEL_LOG(LevelError, kFile, L"CZelAppImpl::GetUninstallProgram",
-                L"IVkApplicationInfo->GetUninstallProgram() failed to allocate memory for uninstall program.\r\n");
-        *plResult = MakeResultCode(ERROR_NOT_ENOUGH_MEMORY);
+        *ppwszCommandLine = Plinth::CoTaskMemStrDup(command.Get());
+        if (!*ppwszCommandLine) {
+            ZEL_LOG(LevelError, kFile, L"CZelAppImpl::GetUninstallProgram",
+                    L"IVkApplicationInfo->GetUninstallProgram() failed to allocate memory for uninstall program.\r\n");
+            *plResult = kNotEnoughMemory;
+            return S_OK;
+        }
+        ZEL_LOG(LevelNormal, kFile, L"CZelAppImpl::GetUninstallProgram",
+                L"IVkApplicationInfo->GetUninstallProgram() returning uninstall program = [%s]\r\n", *ppwszCommandLine);
+        *plResult = 0;
         return S_OK;
-    }
-    ZEL_LOG(LevelNormal, kFile, L"CZelAppImpl::GetUninstallProgram",
-            L"IVkApplicationInfo->GetUninstallProgram() returning uninstall program = [%s]\r\n", *ppwszCommandLine);
-    *plResult = 0;
-    return S_OK;
+    });
 }
 
 STDMETHODIMP CZelAppImpl::GetUserHelperCLSID(CLSID* pClsid, long* plResult)
 {
     if (!pClsid || !plResult)
         return E_INVALIDARG;
-    *pClsid = CLSID_ZelUserHelper;
-    *plResult = 0;
-    ZEL_LOG(LevelNormal, kFile, L"CZelAppImpl::GetUserHelperCLSID",
-            L"IVkApplicationInfo->GetUserHelperClsID *plResult = %8x\r\n", *plResult);
-    return S_OK;
+    return AnswerWithoutThrowing(plResult, kOutOfMemory, S_OK, [&]() -> HRESULT {
+        *pClsid = CLSID_ZelUserHelper;
+        *plResult = 0;
+        ZEL_LOG(LevelNormal, kFile, L"CZelAppImpl::GetUserHelperCLSID",
+                L"IVkApplicationInfo->GetUserHelperClsID *plResult = %8x\r\n", *plResult);
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CZelAppImpl::CheckComponents(long* plResult)
 {
     if (!plResult)
         return E_INVALIDARG;
-    Plinth::ComPtr<IVkVersion> checker;
-    HRESULT hr = VkCreateInstanceNoAuth(CLSID_ComponentVersionProvider, nullptr, kCheckerContext, IID_IVkVersion,
-                                        checker.put_void());
-    if (hr != S_OK) {
-        *plResult = MakeResultCode(ERROR_FILE_NOT_FOUND);
-        return hr;
-    }
-    Plinth::UniqueCoTaskMem<wchar_t> missing;
-    long checkerResult = 0;
-    hr = checker->GetComponentStatus(missing.put(), &checkerResult);
-    if (hr != S_OK) {
-        *plResult = MakeResultCode(ERROR_OUTOFMEMORY);
-        return hr;
-    }
-    if (checkerResult == kCheckerComponentsMissing && missing) {
-        *plResult = MakeResultCode(ERROR_FILE_NOT_FOUND);
-        ZEL_LOG(LevelNormal, kFile, L"CZelAppImpl::CheckComponents",
-                L"IVkApplicationInfo->CheckComponents() failed. Missing: [%s]\r\n", missing.get());
+    return AnswerWithoutThrowing(plResult, kOutOfMemory, S_OK, [&]() -> HRESULT {
+        Plinth::ComPtr<IVkVersion> checker;
+        HRESULT hr = CreateChecker(checker);
+        if (hr != S_OK) {
+            *plResult = MakeResultCode(ERROR_FILE_NOT_FOUND);
+            return hr;
+        }
+        Plinth::UniqueCoTaskMem<wchar_t> missing;
+        long checkerResult = 0;
+        hr = checker->GetComponentStatus(missing.put(), &checkerResult);
+        if (hr != S_OK) {
+            *plResult = kOutOfMemory;
+            return hr;
+        }
+        if (checkerResult == kCheckerComponentsMissing && missing) {
+            *plResult = MakeResultCode(ERROR_FILE_NOT_FOUND);
+            ZEL_LOG(LevelNormal, kFile, L"CZelAppImpl::CheckComponents",
+                    L"IVkApplicationInfo->CheckComponents() failed. Missing: [%s]\r\n", missing.get());
+            return S_OK;
+        }
+        *plResult = 0;
+        ZEL_LOG(LevelNormal, kFile, L"CZelAppImpl::CheckComponents", L"IVkApplicationInfo->CheckComponents() ok\r\n");
         return S_OK;
-    }
-    *plResult = 0;
-    ZEL_LOG(LevelNormal, kFile, L"CZelAppImpl::CheckComponents", L"IVkApplicationInfo->CheckComponents() ok\r\n");
-    return S_OK;
+    });
 }
 
 STDMETHODIMP CZelAppImpl::GetUpdateInformation(LPCWSTR, LPWSTR* pwszPingUrl, LPWSTR* pwszVersionInfo, long* plResult)
 {
     if (!pwszPingUrl || !pwszVersionInfo || !plResult)
         return E_INVALIDARG;
-    *pwszPingUrl = nullptr;
-    *pwszVersionInfo = nullptr;
-    wchar_t url[MAX_PATH];
-    DWORD length = MAX_PATH;
-    // A failed expansion leaves the buffer undefined: no address is handed out then.
-    if (ExpandWithHostSubstitutes(kSubstitutionKeyPath, kUpdateCheckTemplate, true, false, url, &length, true) ==
-        ERROR_SUCCESS)
-        *pwszPingUrl = Plinth::CoTaskMemStrDup(url);
-    long versionResult = 0;
-    GetVersionText(pwszVersionInfo, &versionResult);
-    if (*pwszPingUrl && *pwszVersionInfo) {
-        ZEL_LOG(LevelNormal, kFile, L"CZelAppImpl::GetUpdateInformation",
-                L"IVkApplicationInfo->GetUpdateInformation() PingURL=[%s] Version=[%s]\r\n", *pwszPingUrl,
-                *pwszVersionInfo);
-    } else {
-        ZEL_LOG(LevelError, kFile, L"CZelAppImpl::GetUpdateInformation",
+    return AnswerWithoutThrowing(plResult, kOutOfMemory, S_OK, [&]() -> HRESULT {
+        *pwszPingUrl = nullptr;
+        *pwszVersionInfo = nullptr;
+        wchar_t url[MAX_PATH];
+        DWORD length = MAX_PATH;
+        // A failed expansion leaves the buffer undefined: no address is handed out then.
+        if (ExpandWithHostSubstitutes(kSubstitutionKeyPath, kUpdateCheckTemplate, true, false, url, &length, true) ==
+            ERROR_SUCCESS)
+            *pwszPingUrl = Plinth::CoTaskMemStrDup(url);
+        long versionResult = 0;
+        GetVersionText(pwszVersionInfo, &versionResult);
+        if (*pwszPingUrl && *pwszVersionInfo) {
+            ZEL_LOG(LevelNormal, kFile, L"CZelAppImpl::GetUpdateInformation",
+                    L"IVkApplicationInfo->GetUpdateInformation() PingURL=[%s] Version=[%s]\r\n", *pwszPingUrl,
+                    *pwszVersionInfo);
+        } else {
+            ZEL_LOG(
+                LevelError, kFile, L"CZelAppImpl::GetUpdateInformation",
                 L"IVkApplicationInfo->GetUpdateInformation() unable to get either ping url or version *pwszPingUrl = "
                 L"%08x *pwszVersionInfo = %08x\r\n",
                 LowPointerBits(*pwszPingUrl), LowPointerBits(*pwszVersionInfo));
-    }
-    *plResult = MakeResultCode(static_cast<DWORD>(versionResult));
-    return S_OK;
+        }
+        *plResult = MakeResultCode(static_cast<DWORD>(versionResult));
+        return S_OK;
+    });
 }
 
 namespace {
@@ -367,50 +397,60 @@ STDMETHODIMP CZelAppImpl::GetProductInfo(DWORD* pdwCount, VKPRODUCT_INFO** ppInf
 {
     if (!pdwCount || !ppInfo || !plResult)
         return E_INVALIDARG;
-    ZelVersionInfo info{};
-    LoadZelVersionInfo(info);
-    wchar_t majorMinor[kVersionChars];
-    Plinth::FormatWide(majorMinor, kVersionChars, L"%u.%u", kProductMajor, kProductMinor);
-    wchar_t version[kVersionChars];
-    if (info.version2[0] && info.build[0])
-        Plinth::FormatWide(version, kVersionChars, L"%s.%s", info.version2, info.build);
-    else
-        Plinth::FormatWide(version, kVersionChars, L"%s", kProductVersion);
-    TrimToThreeParts(version);
+    return AnswerWithoutThrowing(plResult, kOutOfMemory, S_OK, [&]() -> HRESULT {
+        ZelVersionInfo info{};
+        LoadZelVersionInfo(info);
+        wchar_t majorMinor[kVersionChars];
+        Plinth::FormatWide(majorMinor, kVersionChars, L"%u.%u", kProductMajor, kProductMinor);
+        wchar_t version[kVersionChars];
+        if (info.version2[0] && info.build[0])
+            Plinth::FormatWide(version, kVersionChars, L"%s.%s", info.version2, info.build);
+        else
+            Plinth::FormatWide(version, kVersionChars, L"%s", kProductVersion);
+        TrimToThreeParts(version);
 
-    CCoMemAlloc<wchar_t> majorMinorLabel;
-    CCoMemAlloc<wchar_t> versionLabel;
-    CCoMemAlloc<wchar_t> buildLabel;
-    CCoMemAlloc<wchar_t> languagePackLabel;
-    CCoMemAlloc<wchar_t> lastUpdateLabel;
-    LoadResString(kIdsMajorMinorLabel, majorMinorLabel);
-    LoadResString(kIdsVersionLabel, versionLabel);
-    LoadResString(kIdsBuildLabel, buildLabel);
-    LoadResString(kIdsLanguagePackLabel, languagePackLabel);
-    LoadResString(kIdsLastUpdateLabel, lastUpdateLabel);
+        CCoMemAlloc<wchar_t> majorMinorLabel;
+        CCoMemAlloc<wchar_t> versionLabel;
+        CCoMemAlloc<wchar_t> buildLabel;
+        CCoMemAlloc<wchar_t> languagePackLabel;
+        CCoMemAlloc<wchar_t> lastUpdateLabel;
+        LoadResString(kIdsMajorMinorLabel, majorMinorLabel);
+        LoadResString(kIdsVersionLabel, versionLabel);
+        LoadResString(kIdsBuildLabel, buildLabel);
+        LoadResString(kIdsLanguagePackLabel, languagePackLabel);
+        LoadResString(kIdsLastUpdateLabel, lastUpdateLabel);
 
-    // Records 3 to 5 stay empty: hosts accept null names and values.
-    CSVkProductInfo records(kProductInfoRecords);
-    records.SetInfo(0, majorMinorLabel.Get(), majorMinor);
-    records.SetInfo(1, versionLabel.Get(), version);
-    records.SetInfo(2, lastUpdateLabel.Get(), info.lastUpdate);
-    *ppInfo = records.Detach();
-    *pdwCount = kProductInfoRecords;
-    *plResult = 0;
-    return S_OK;
+        // Records 3 to 5 stay empty: hosts accept null names and values.
+        CSVkProductInfo records(kProductInfoRecords);
+        records.SetInfo(0, majorMinorLabel.Get(), majorMinor);
+        records.SetInfo(1, versionLabel.Get(), version);
+        records.SetInfo(2, lastUpdateLabel.Get(), info.lastUpdate);
+        *ppInfo = records.Detach();
+        // A count without its array would have the host read records from null.
+        if (!*ppInfo) {
+            *pdwCount = 0;
+            *plResult = kOutOfMemory;
+            return S_OK;
+        }
+        *pdwCount = kProductInfoRecords;
+        *plResult = 0;
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CZelAppImpl::GetUsageReport(LPWSTR* ppwszReport, LPWSTR* ppwszSecond, long* plResult)
 {
     if (!ppwszReport || !ppwszSecond || !plResult)
         return E_INVALIDARG;
-    *ppwszReport = nullptr;
-    *ppwszSecond = static_cast<wchar_t*>(::CoTaskMemAlloc(sizeof(wchar_t)));
-    if (*ppwszSecond)
-        **ppwszSecond = L'\0';
-    const long result = BuildUsageReport(m_helper.get(), ppwszReport);
-    *plResult = result;
-    return result == 0 ? S_OK : S_FALSE;
+    return AnswerWithoutThrowing(plResult, kNotEnoughMemory, S_FALSE, [&]() -> HRESULT {
+        *ppwszReport = nullptr;
+        *ppwszSecond = static_cast<wchar_t*>(::CoTaskMemAlloc(sizeof(wchar_t)));
+        if (*ppwszSecond)
+            **ppwszSecond = L'\0';
+        const long result = BuildUsageReport(m_helper.get(), ppwszReport);
+        *plResult = result;
+        return result == 0 ? S_OK : S_FALSE;
+    });
 }
 
 STDMETHODIMP CZelAppImpl::UnsupportedRequest(LPCWSTR pwszRequest, LPWSTR* ppwszResponse, long* plResult)
@@ -436,74 +476,76 @@ STDMETHODIMP CZelAppImpl::GetVersionText(LPWSTR* ppwszText, long* plResult)
 {
     if (!ppwszText || !plResult)
         return E_INVALIDARG;
-    Plinth::CRegKey key;
-    if (key.Open(HKEY_LOCAL_MACHINE, kProductKey, KEY_READ) != ERROR_SUCCESS)
-        return E_FAIL;
-    wchar_t build[kBuildChars];
-    if (!ReadBuild(key, build))
-        return E_FAIL;
-    CutFourPartBuild(build);
+    return AnswerWithoutThrowing(plResult, kOutOfMemory, S_OK, [&]() -> HRESULT {
+        Plinth::CRegKey key;
+        if (key.Open(HKEY_LOCAL_MACHINE, kProductKey, KEY_READ) != ERROR_SUCCESS)
+            return E_FAIL;
+        wchar_t build[kBuildChars];
+        if (!ReadBuild(key, build))
+            return E_FAIL;
+        CutFourPartBuild(build);
 
-    Plinth::UniqueCoTaskMem<wchar_t> checkerText;
-    Plinth::ComPtr<IVkVersion> checker;
-    if (VkCreateInstanceNoAuth(CLSID_ComponentVersionProvider, nullptr, kCheckerContext, IID_IVkVersion,
-                               checker.put_void()) == S_OK) {
-        long checkerResult = 0;
-        checker->GetVersionText(checkerText.put(), &checkerResult);
-    }
+        Plinth::UniqueCoTaskMem<wchar_t> checkerText;
+        Plinth::ComPtr<IVkVersion> checker;
+        if (CreateChecker(checker) == S_OK) {
+            long checkerResult = 0;
+            checker->GetVersionText(checkerText.put(), &checkerResult);
+        }
 
-    const size_t buildLength = std::wcslen(build);
-    const size_t checkerLength = checkerText ? LengthWithoutLineFeeds(checkerText.get()) : 0;
-    const bool withChecker = checkerText && checkerText.get()[0] != L'\0';
-    const size_t units = std::size(kBuildPrefix) + buildLength + 1 + (withChecker ? checkerLength + 1 : 0);
-    auto* text = static_cast<wchar_t*>(::CoTaskMemAlloc(units * sizeof(wchar_t)));
-    *ppwszText = text;
-    if (!text) {
-        *plResult = MakeResultCode(ERROR_OUTOFMEMORY);
-        return S_OK;
-    }
-    const size_t prefixLength = std::size(kBuildPrefix) - 1;
-    std::wmemcpy(text, kBuildPrefix, prefixLength);
-    std::wmemcpy(text + prefixLength, build, buildLength);
-    size_t at = prefixLength + buildLength;
-    text[at++] = L'\n';
-    if (withChecker) {
-        std::wmemcpy(text + at, checkerText.get(), checkerLength);
-        at += checkerLength;
+        const size_t buildLength = std::wcslen(build);
+        const size_t checkerLength = checkerText ? LengthWithoutLineFeeds(checkerText.get()) : 0;
+        const bool withChecker = checkerText && checkerText.get()[0] != L'\0';
+        const size_t units = std::size(kBuildPrefix) + buildLength + 1 + (withChecker ? checkerLength + 1 : 0);
+        auto* text = static_cast<wchar_t*>(::CoTaskMemAlloc(units * sizeof(wchar_t)));
+        *ppwszText = text;
+        if (!text) {
+            *plResult = kOutOfMemory;
+            return S_OK;
+        }
+        const size_t prefixLength = std::size(kBuildPrefix) - 1;
+        std::wmemcpy(text, kBuildPrefix, prefixLength);
+        std::wmemcpy(text + prefixLength, build, buildLength);
+        size_t at = prefixLength + buildLength;
         text[at++] = L'\n';
-    }
-    text[at] = L'\0';
-    *plResult = 0;
-    return S_OK;
+        if (withChecker) {
+            std::wmemcpy(text + at, checkerText.get(), checkerLength);
+            at += checkerLength;
+            text[at++] = L'\n';
+        }
+        text[at] = L'\0';
+        *plResult = 0;
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CZelAppImpl::GetComponentStatus(LPWSTR* ppwszText, long* plResult)
 {
     if (!ppwszText || !plResult)
         return E_INVALIDARG;
-    *ppwszText = nullptr;
-    *plResult = 0;
-    Plinth::ComPtr<IVkVersion> checker;
-    if (VkCreateInstanceNoAuth(CLSID_ComponentVersionProvider, nullptr, kCheckerContext, IID_IVkVersion,
-                               checker.put_void()) != S_OK)
+    return AnswerWithoutThrowing(plResult, kOutOfMemory, S_OK, [&]() -> HRESULT {
+        *ppwszText = nullptr;
+        *plResult = 0;
+        Plinth::ComPtr<IVkVersion> checker;
+        if (CreateChecker(checker) != S_OK)
+            return S_OK;
+        Plinth::UniqueCoTaskMem<wchar_t> checkerText;
+        long checkerResult = 0;
+        checker->GetComponentStatus(checkerText.put(), &checkerResult);
+        if (!checkerText || checkerText.get()[0] == L'\0')
+            return S_OK;
+        const size_t length = LengthWithoutLineFeeds(checkerText.get());
+        const size_t units = std::wcslen(checkerText.get()) + 2;
+        auto* text = static_cast<wchar_t*>(::CoTaskMemAlloc(units * sizeof(wchar_t)));
+        *ppwszText = text;
+        if (!text) {
+            *plResult = kOutOfMemory;
+            return S_OK;
+        }
+        std::wmemcpy(text, checkerText.get(), length);
+        text[length] = L'\n';
+        text[length + 1] = L'\0';
         return S_OK;
-    Plinth::UniqueCoTaskMem<wchar_t> checkerText;
-    long checkerResult = 0;
-    checker->GetComponentStatus(checkerText.put(), &checkerResult);
-    if (!checkerText || checkerText.get()[0] == L'\0')
-        return S_OK;
-    const size_t length = LengthWithoutLineFeeds(checkerText.get());
-    const size_t units = std::wcslen(checkerText.get()) + 2;
-    auto* text = static_cast<wchar_t*>(::CoTaskMemAlloc(units * sizeof(wchar_t)));
-    *ppwszText = text;
-    if (!text) {
-        *plResult = MakeResultCode(ERROR_OUTOFMEMORY);
-        return S_OK;
-    }
-    std::wmemcpy(text, checkerText.get(), length);
-    text[length] = L'\n';
-    text[length + 1] = L'\0';
-    return S_OK;
+    });
 }
 
 STDMETHODIMP CZelAppImpl::GetAppStatus(DWORD*, long*)

@@ -4,6 +4,7 @@
 
 #include "ZelLumoAp.h"
 #include "plinth/Owners.h"
+#include "zellumoap/ComBoundary.h"
 #include "zellumoap/TrustVerification.h"
 
 namespace {
@@ -35,8 +36,10 @@ HRESULT VkCreateInstanceNoAuth(REFCLSID rclsid, IUnknown*, DWORD dwClsContext, R
     return factory->CreateInstance(riid, ppv);
 }
 
-HRESULT VkCreateInstanceVerified(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContext, REFIID riid, void** ppv,
-                                 BOOL useFactory)
+namespace {
+
+HRESULT CreateVerifiedInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContext, REFIID riid, void** ppv,
+                               BOOL useFactory)
 {
     if (!ppv)
         return E_POINTER;
@@ -60,6 +63,15 @@ HRESULT VkCreateInstanceVerified(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwC
     if (FAILED(hr))
         return hr;
     return factory->CreateInstance(riid, ppv);
+}
+
+} // namespace
+
+HRESULT VkCreateInstanceVerified(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContext, REFIID riid, void** ppv,
+                                 BOOL useFactory)
+{
+    return CallWithoutThrowing(
+        [&] { return CreateVerifiedInstance(rclsid, pUnkOuter, dwClsContext, riid, ppv, useFactory); });
 }
 
 BeforeServerLoad SetBeforeServerLoad(BeforeServerLoad hook)

@@ -12,7 +12,8 @@ HRESULT VkCreateInstanceNoAuth(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwCls
 // and creates through the host's class-factory interfaces. E_ACCESSDENIED,
 // with nothing loaded, when a server is not a fully qualified trusted file;
 // E_ACCESSDENIED also when the class object comes from another module.
-// Without useFactory, a plain CoCreateInstance.
+// Without useFactory, a plain CoCreateInstance. Never throws: running out of
+// memory gives E_OUTOFMEMORY.
 HRESULT VkCreateInstanceVerified(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContext, REFIID riid, void** ppv,
                                  BOOL useFactory);
 

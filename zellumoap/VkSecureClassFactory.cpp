@@ -1,5 +1,7 @@
 #include "VkSecureClassFactory.h"
 
+#include "zellumoap/ComBoundary.h"
+
 namespace {
 
 HRESULT AdmitEveryCaller(const void*)
@@ -20,7 +22,9 @@ CallerVerification SetCallerVerification(CallerVerification verification)
 
 STDMETHODIMP CVkSecureClassFactory::CreateInstance(REFIID riid, void** ppv)
 {
-    return CreateVerified(ZEL_RETURN_ADDRESS(), riid, ppv);
+    // Taken here: inside the body's lambda it would name this function.
+    const void* caller = ZEL_RETURN_ADDRESS();
+    return CallWithoutThrowing([&] { return CreateVerified(caller, riid, ppv); });
 }
 
 HRESULT CVkSecureClassFactory::CreateVerified(const void* callerAddress, REFIID riid, void** ppv)

@@ -18,7 +18,8 @@ class CVkSecureClassFactory : public IVkClassFactory, public IVkClassFactory_Pre
 public:
     void SetObjectCreator(ObjectCreator createObject) { m_createObject = createObject; }
 
-    // One body behind both factory interfaces.
+    // One body behind both factory interfaces; running out of memory, in the
+    // caller's verification too, gives E_OUTOFMEMORY.
     STDMETHODIMP CreateInstance(REFIID riid, void** ppv) override;
 
 protected:

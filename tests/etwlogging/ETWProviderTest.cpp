@@ -334,6 +334,21 @@ TEST_F(ProviderTest, RegistryOverridesValueByValue)
         EXPECT_EQ(m_sim.EnableProvider(m_session, Provider(), 5, 0), ERROR_SUCCESS);
         EXPECT_EQ(m_logger.GetSeverity(), value == 0 ? 1u : 6u);
     }
+
+    // Short values read zero-extended: neither takes bytes of the other.
+    ZelTest::ScopedRegistryValue enable(HKEY_LOCAL_MACHINE, module, L"Enable");
+    const BYTE highByteSet[] = {0x00, 0x00, 0x00, 0x01};
+    const BYTE three[] = {0x03};
+    const BYTE zero[] = {0x00, 0x00};
+    enable.Set(REG_DWORD, highByteSet, sizeof(highByteSet));
+    severity.Set(REG_DWORD, three, sizeof(three));
+    EXPECT_EQ(m_sim.EnableProvider(m_session, Provider(), 5, 0), ERROR_SUCCESS);
+    EXPECT_TRUE(m_logger.IsEnabled());
+    EXPECT_EQ(m_logger.GetSeverity(), 3u);
+    enable.Set(REG_DWORD, zero, sizeof(zero));
+    EXPECT_EQ(m_sim.EnableProvider(m_session, Provider(), 5, 0), ERROR_SUCCESS);
+    EXPECT_FALSE(m_logger.IsEnabled());
+    EXPECT_EQ(m_logger.GetSeverity(), 3u);
 }
 
 } // namespace

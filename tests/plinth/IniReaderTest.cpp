@@ -120,6 +120,16 @@ TEST_F(IniReaderTest, LongLinesArriveInPieces)
     }
 }
 
+TEST_F(IniReaderTest, SecondLoadStartsInTheUnnamedSection)
+{
+    RecordingReader reader;
+    ASSERT_TRUE(reader.Load(WriteFile(L"first.ini", "[Old]\nk=v\n")));
+    ASSERT_TRUE(reader.Load(WriteFile(L"second.ini", "top=1\n[New]\nx=y\n")));
+    const std::vector<Added> expected = {
+        {L"Old", L"k", L"v", false}, {L"", L"top", L"1", false}, {L"New", L"x", L"y", false}};
+    EXPECT_EQ(reader.added, expected);
+}
+
 TEST_F(IniReaderTest, MissingFileKeepsThePathAndAWriteCreatesIt)
 {
     const std::wstring path = m_folder.Path() + L"\\new.ini";

@@ -114,6 +114,23 @@ TEST_F(RegKeyTest, MalformedStoredDataIsRejected)
     }
 }
 
+TEST_F(RegKeyTest, ShortNumbersReadZeroExtended)
+{
+    const BYTE bytes[] = {0x01, 0x02, 0x03, 0x04, 0x05};
+    SetRaw(L"dword3", REG_DWORD, bytes, 3);
+    SetRaw(L"dword0", REG_DWORD, bytes, 0);
+    SetRaw(L"qword5", REG_QWORD, bytes, 5);
+    DWORD dword = 0xAAAAAAAA;
+    EXPECT_EQ(m_key.QueryDWORDValue(L"dword3", dword), ERROR_SUCCESS);
+    EXPECT_EQ(dword, 0x00030201u);
+    dword = 0xAAAAAAAA;
+    EXPECT_EQ(m_key.QueryDWORDValue(L"dword0", dword), ERROR_SUCCESS);
+    EXPECT_EQ(dword, 0u);
+    ULONGLONG qword = 0xAAAAAAAAAAAAAAAAull;
+    EXPECT_EQ(m_key.QueryQWORDValue(L"qword5", qword), ERROR_SUCCESS);
+    EXPECT_EQ(qword, 0x0000000504030201ull);
+}
+
 TEST_F(RegKeyTest, WritesFollowTheirOwnRules)
 {
     const BYTE data = 1;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Substitute.h"
+#include "plinth/ObfuscatedRegKey.h"
 #include "plinth/Owners.h"
 #include "support/TestRegistry.h"
 
@@ -158,6 +159,34 @@ TEST_F(SubstituteTest, ExpandsStringVariablesOnly)
     // A token longer than its 520-character buffer ends the expansion.
     ASSERT_NO_FATAL_FAILURE(SetText(key, std::wstring(519, L'n').c_str(), L"v"));
     EXPECT_EQ(ExpandTokens(path.c_str(), L"x", false, nullptr, &length), ERROR_NOT_ENOUGH_MEMORY);
+}
+
+// The sealed key writes text as UTF-8; read in the thread's ANSI code page,
+// each accented letter would come back as two characters.
+TEST_F(SubstituteTest, SealedTextReadsAsUtf8)
+{
+    Plinth::CObfuscatedRegKey sealed;
+    ASSERT_EQ(sealed.Create(HKEY_CURRENT_USER, kTestKey), ERROR_SUCCESS);
+    ASSERT_EQ(sealed.SetStringValue(L"text", L"Caf\u00e9-\u00fc"), ERROR_SUCCESS);
+    ASSERT_EQ(sealed.SetMultiStringValue(L"list", L"\u00e9\0\u00fc\0"), ERROR_SUCCESS);
+    const struct
+    {
+        const wchar_t* name;
+        DWORD type;
+        std::wstring expected;
+    } cases[] = {
+        {L"text", REG_SZ, std::wstring(L"Caf\u00e9-\u00fc", 7)},
+        {L"list", REG_MULTI_SZ, std::wstring(L"\u00e9\0\u00fc\0", 5)},
+    };
+    for (const auto& c : cases) {
+        wchar_t text[32];
+        DWORD type = REG_NONE;
+        DWORD bytes = sizeof(text);
+        EXPECT_EQ(ReadRegistryStringValue(HKEY_CURRENT_USER, kTestKey, c.name, &type, text, &bytes, true),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(type, c.type);
+        EXPECT_EQ(std::wstring(text, bytes / sizeof(wchar_t)), c.expected);
+    }
 }
 
 TEST_F(SubstituteTest, AppendsEachNewParameterOnce)

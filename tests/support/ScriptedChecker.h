@@ -17,6 +17,8 @@ public:
     HRESULT statusHr = S_OK;
     long statusResult = 0;
     const wchar_t* statusText = nullptr;
+    // Creation succeeds without handing out an object.
+    bool createsNothing = false;
     // References held by callers; the object itself lives on the test's stack.
     LONG live = 0;
 
@@ -36,7 +38,13 @@ public:
     }
     STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(::InterlockedIncrement(&live)); }
     STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(::InterlockedDecrement(&live)); }
-    STDMETHODIMP CreateInstance(REFIID riid, void** ppv) override { return QueryInterface(riid, ppv); }
+    STDMETHODIMP CreateInstance(REFIID riid, void** ppv) override
+    {
+        if (!createsNothing)
+            return QueryInterface(riid, ppv);
+        *ppv = nullptr;
+        return S_OK;
+    }
     STDMETHODIMP GetVersionText(LPWSTR* text, long* result) override
     {
         return Answer(versionHr, versionResult, versionText, text, result);

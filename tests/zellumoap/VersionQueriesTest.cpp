@@ -103,4 +103,32 @@ TEST_F(VersionQueriesTest, CheckerTextsEndInExactlyOneLineFeed)
     }
 }
 
+// A checker whose creation succeeds with no object is treated as absent by
+// every method that asks it, instead of being called through.
+TEST_F(VersionQueriesTest, CheckerCreatedWithoutAnObjectCountsAsAbsent)
+{
+    ASSERT_TRUE(m_build.SetString(L"17.0.3038.0"));
+    m_checker.versionText = L"A=1";
+    m_checker.statusText = L"A=1";
+    m_checker.createsNothing = true;
+    long result = kUntouched;
+    EXPECT_EQ(m_object->CheckComponents(&result), E_POINTER);
+    EXPECT_EQ(result, 0x08000002);
+    EXPECT_TRUE(LogCapture::Instance().Take().empty());
+
+    std::wstring text;
+    EXPECT_EQ(VersionText(text, result), S_OK);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(text, L"BuildNumber=17.0.3038\n");
+    UniqueCoTaskMem<wchar_t> status;
+    result = kUntouched;
+    EXPECT_EQ(m_version->GetComponentStatus(status.put(), &result), S_OK);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(status.get(), nullptr);
+    UniqueCoTaskMem<wchar_t> ping;
+    UniqueCoTaskMem<wchar_t> version;
+    EXPECT_EQ(m_object->GetUpdateInformation(nullptr, ping.put(), version.put(), &result), S_OK);
+    EXPECT_STREQ(version.get(), L"BuildNumber=17.0.3038\n");
+}
+
 } // namespace
