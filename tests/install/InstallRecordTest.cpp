@@ -126,6 +126,7 @@ TEST_F(InstallRecordTest, RefusesEntriesOutsideTheLayout)
         {"a folder deeper than the layout", file(FileEntryKind::Folder, dir + L"\\de-DE\\deeper")},
         {"a layout file named through ..", file(FileEntryKind::File, dir + L"\\..\\Parental Controls\\ZelRes2.DLL")},
         {"a file outside", file(FileEntryKind::File, L"C:\\Windows\\win.ini")},
+        {"a satellite named through ..", file(FileEntryKind::File, dir + L"\\..\\ZelRes2.DLL.mui")},
         {"a file that is no server",
          [&dir](InstallRecord& r) {
              r.servers.push_back({dir + L"\\ZelRes2.DLL", true});
