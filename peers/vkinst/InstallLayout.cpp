@@ -12,7 +12,6 @@ namespace {
 
 constexpr wchar_t kRecordName[] = L"zelli.inf";
 constexpr wchar_t kBackupName[] = L"Backup";
-constexpr wchar_t kResourceSatellite[] = L"ZelRes2.DLL.mui";
 constexpr wchar_t kVarkonKey[] = L"SOFTWARE\\Varkon";
 
 struct ProductFile

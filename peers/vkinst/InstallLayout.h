@@ -9,6 +9,9 @@
 
 namespace VkInst {
 
+// A language's satellite of the resource DLL, in a folder named after the language.
+constexpr wchar_t kResourceSatellite[] = L"ZelRes2.DLL.mui";
+
 enum class ValueKind
 {
     String,

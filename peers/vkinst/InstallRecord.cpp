@@ -2,9 +2,9 @@
 
 #include <cwchar>
 #include <cwctype>
+#include <string>
 
 #include "plinth/Owners.h"
-#include "plinth/WideFormat.h"
 
 namespace VkInst {
 
@@ -70,13 +70,6 @@ bool SplitFields(const std::wstring& line, std::vector<std::wstring>& fields)
     }
 }
 
-std::wstring Number(unsigned long value)
-{
-    std::wstring text;
-    Plinth::FormatWideString(text, L"%lu", value);
-    return text;
-}
-
 bool ParseNumber(const std::wstring& text, unsigned long limit, unsigned long& value)
 {
     if (text.empty() || text.size() > 10)
@@ -97,7 +90,7 @@ std::wstring DataFields(const RegistryData& data)
 {
     if (!data.known)
         return L",";
-    return Number(data.type) + L"," + ToHex(data.bytes);
+    return std::to_wstring(data.type) + L"," + ToHex(data.bytes);
 }
 
 bool ParseData(const std::wstring& type, const std::wstring& hex, RegistryData& data)
@@ -163,10 +156,10 @@ public:
         }
         std::vector<std::wstring> fields;
         for (unsigned long i = 1; i <= count; ++i) {
-            if (!Entry(section, Number(i).c_str(), text, problem))
+            if (!Entry(section, std::to_wstring(i).c_str(), text, problem))
                 return false;
             if (!SplitFields(text, fields) || !parse(fields)) {
-                problem = std::wstring(L"[") + section + L"] entry " + Number(i) + L" is malformed: " + text;
+                problem = std::wstring(L"[") + section + L"] entry " + std::to_wstring(i) + L" is malformed: " + text;
                 return false;
             }
         }
@@ -249,7 +242,7 @@ bool ReadBytes(const std::wstring& path, std::string& bytes)
 
 std::wstring Where(const wchar_t* section, size_t index)
 {
-    return std::wstring(L"[") + section + L"] entry " + Number(static_cast<unsigned long>(index + 1)) + L" ";
+    return std::wstring(L"[") + section + L"] entry " + std::to_wstring(index + 1) + L" ";
 }
 
 // The reason a path or key is refused, or empty when it may stay.
@@ -274,14 +267,13 @@ std::wstring FormatRecord(const InstallRecord& record)
     text += L"[Install]\r\nInstallDir=" + record.installDir + L"\r\n";
 
     auto list = [&text](const wchar_t* section, const std::vector<std::wstring>& lines) {
-        text += std::wstring(L"\r\n[") + section + L"]\r\nCount=" + Number(static_cast<unsigned long>(lines.size())) +
-                L"\r\n";
+        text += std::wstring(L"\r\n[") + section + L"]\r\nCount=" + std::to_wstring(lines.size()) + L"\r\n";
         for (size_t i = 0; i < lines.size(); ++i)
-            text += Number(static_cast<unsigned long>(i + 1)) + L"=" + lines[i] + L"\r\n";
+            text += std::to_wstring(i + 1) + L"=" + lines[i] + L"\r\n";
     };
     std::vector<std::wstring> lines;
     for (const FileEntry& file : record.files) {
-        const std::wstring copy = file.kind == FileEntryKind::Backup ? Number(file.copy) + L"," : L"";
+        const std::wstring copy = file.kind == FileEntryKind::Backup ? std::to_wstring(file.copy) + L"," : L"";
         lines.push_back(std::wstring(FileKindName(file.kind)) + L"," + copy + Quote(file.path));
     }
     list(L"Files", lines);
@@ -381,7 +373,7 @@ bool CheckRecord(const InstallRecord& record, const InstallLayout& layout, std::
         if (problem.empty() && file.kind == FileEntryKind::Backup) {
             for (const unsigned copy : copies) {
                 if (copy == file.copy)
-                    problem = L"repeats backup copy " + Number(copy);
+                    problem = L"repeats backup copy " + std::to_wstring(copy);
             }
             copies.push_back(file.copy);
         }

@@ -1,5 +1,7 @@
 #include "peers/vkinst/InstallSupport.h"
 
+#include <algorithm>
+#include <cwchar>
 #include <cwctype>
 
 #include "plinth/Owners.h"
@@ -149,26 +151,13 @@ std::wstring ToHex(const std::vector<BYTE>& bytes)
 
 bool FromHex(const std::wstring& text, std::vector<BYTE>& bytes)
 {
-    if (text.size() % 2 != 0)
+    if (text.size() % 2 != 0 ||
+        !std::all_of(text.begin(), text.end(), [](wchar_t c) { return std::iswxdigit(c) != 0; }))
         return false;
-    auto digit = [](wchar_t c) -> int {
-        if (c >= L'0' && c <= L'9')
-            return c - L'0';
-        if (c >= L'a' && c <= L'f')
-            return c - L'a' + 10;
-        if (c >= L'A' && c <= L'F')
-            return c - L'A' + 10;
-        return -1;
-    };
     std::vector<BYTE> result;
     result.reserve(text.size() / 2);
-    for (size_t i = 0; i < text.size(); i += 2) {
-        const int high = digit(text[i]);
-        const int low = digit(text[i + 1]);
-        if (high < 0 || low < 0)
-            return false;
-        result.push_back(static_cast<BYTE>(high * 16 + low));
-    }
+    for (size_t i = 0; i < text.size(); i += 2)
+        result.push_back(static_cast<BYTE>(std::wcstoul(text.substr(i, 2).c_str(), nullptr, 16)));
     bytes.swap(result);
     return true;
 }

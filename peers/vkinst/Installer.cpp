@@ -22,7 +22,6 @@ namespace VkInst {
 
 namespace {
 
-constexpr wchar_t kSatelliteName[] = L"ZelRes2.DLL.mui";
 constexpr wchar_t kDefaultThumbprints[] = L"trusted.thumbprint";
 constexpr wchar_t kLogSection[] = L"Config";
 constexpr wchar_t kLogSeverity[] = L"Severity";
@@ -44,7 +43,7 @@ std::vector<std::wstring> SatelliteLanguages(const std::wstring& source)
     do {
         const std::wstring name = found.cFileName;
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && name != L"." && name != L".." &&
-            Exists(Join(Join(source, name), kSatelliteName)))
+            Exists(Join(Join(source, name), kResourceSatellite)))
             languages.push_back(name);
     } while (::FindNextFileW(find.get(), &found));
     std::sort(languages.begin(), languages.end());
