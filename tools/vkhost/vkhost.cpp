@@ -1,6 +1,7 @@
 // Stands in for the security-center host: creates the application-information
 // object the way the host does, calls every method once and shows what came
-// back; with --check, runs the host's expectations against a provider module.
+// back; with --check, runs the host's expectations against a provider module;
+// with --uninstall-command, prints only the uninstall command line it got.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -445,6 +446,30 @@ int RunCheck(const wchar_t* modulePath)
     return VkTools::AllPassed(report) ? 0 : 2;
 }
 
+// Prints only the uninstall command line the module hands out, for running it
+// exactly as the host would.
+int PrintUninstallCommand()
+{
+    const Plinth::ComInitScope com(COINIT_MULTITHREADED);
+    ComPtr<IVkApplicationInfo> app;
+    const HRESULT created = com.Usable() ? VkCreateInstanceNoAuth(CLSID_ZelAppImpl, nullptr, CLSCTX_INPROC_SERVER,
+                                                                  IID_IVkApplicationInfo, app.put_void())
+                                         : com.Result();
+    if (FAILED(created) || !app) {
+        ZelTools::Write(STD_ERROR_HANDLE, CreationFailure(FAILED(created) ? created : E_POINTER));
+        return 1;
+    }
+    UniqueCoTaskMem<wchar_t> commandLine;
+    long result = 0;
+    const HRESULT hr = app->GetUninstallProgram(commandLine.put(), &result);
+    if (FAILED(hr) || result != 0 || !commandLine) {
+        ZelTools::Write(STD_ERROR_HANDLE, L"vkhost: no uninstall command line (hr " + Hex(static_cast<DWORD>(hr)) +
+                                        L", result " + Hex(static_cast<DWORD>(result)) + L")\r\n");
+        return 1;
+    }
+    return ZelTools::Write(STD_OUTPUT_HANDLE, std::wstring(commandLine.get()) + L"\r\n") ? 0 : 1;
+}
+
 using UniqueArgv = Plinth::UniqueResource<LPWSTR*, &::LocalFree>;
 
 } // namespace
@@ -460,7 +485,10 @@ int main()
             return Run(true);
         if (argv && (argc == 2 || argc == 3) && std::wcscmp(argv.get()[1], L"--check") == 0)
             return RunCheck(argc == 3 ? argv.get()[2] : nullptr);
-        ZelTools::Write(STD_ERROR_HANDLE, L"usage: vkhost [--json]\r\n       vkhost --check [DLL]\r\n");
+        if (argv && argc == 2 && std::wcscmp(argv.get()[1], L"--uninstall-command") == 0)
+            return PrintUninstallCommand();
+        ZelTools::Write(STD_ERROR_HANDLE,
+                        L"usage: vkhost [--json]\r\n       vkhost --check [DLL]\r\n       vkhost --uninstall-command\r\n");
         return 1;
     } catch (const std::bad_alloc&) {
         ZelTools::Write(STD_ERROR_HANDLE, L"vkhost: out of memory\r\n");

@@ -1,0 +1,91 @@
+#pragma once
+// Where the product's files, registrations and registry values go on this
+// machine. The installation lays out exactly these; its removal touches
+// nothing outside them, whatever a damaged record says.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace VkInst {
+
+// A language's satellite of the resource DLL, in a folder named after the language.
+constexpr wchar_t kResourceSatellite[] = L"ZelRes2.DLL.mui";
+
+enum class ValueKind
+{
+    String,
+    Dword,
+    SealedString,
+    SealedMulti,
+    SealedDword,
+};
+
+// Keys are below HKEY_LOCAL_MACHINE.
+struct LayoutValue
+{
+    std::wstring key;
+    std::wstring name;
+    ValueKind kind;
+    // String and SealedString; for SealedMulti the strings, each ended by a zero.
+    std::wstring text;
+    DWORD number;
+};
+
+struct LayoutFile
+{
+    // Relative to the source folder.
+    std::wstring source;
+    std::wstring target;
+};
+
+struct LayoutServer
+{
+    std::wstring path;
+    bool inproc;
+};
+
+class InstallLayout
+{
+public:
+    // Asks the shell for this machine's folders; false when one is unknown.
+    bool Load();
+
+    const std::wstring& InstallDir() const { return m_installDir; }
+    std::wstring RecordPath() const;
+    std::wstring BackupDir() const;
+    // The host demo's log folder and its settings file.
+    const std::wstring& LogDir() const { return m_logDir; }
+    std::wstring LogSettings() const;
+    // Where the module's uninstall command line finds this program.
+    std::wstring InstallerPath() const;
+
+    // The files for the given languages of the resource DLL.
+    std::vector<LayoutFile> Files(const std::vector<std::wstring>& languages) const;
+    // Every folder the files need, from below a known folder down, parents first.
+    std::vector<std::wstring> Folders(const std::vector<std::wstring>& languages) const;
+    // In registration order.
+    std::vector<LayoutServer> Servers() const;
+    std::vector<LayoutValue> Values(const std::vector<std::wstring>& publishers) const;
+
+    // Whether the installation can have made these. A tree is a folder removed
+    // with everything in it.
+    bool IsFolder(const std::wstring& path, bool tree) const;
+    bool IsFile(const std::wstring& path) const;
+    bool IsServer(const std::wstring& path, bool inproc) const;
+    bool IsKey(const std::wstring& key) const;
+    bool IsValue(const std::wstring& key, const std::wstring& name) const;
+
+private:
+    // A language folder of the resource DLL below the install directory.
+    bool IsLanguageFolder(const std::wstring& path) const;
+
+    std::wstring m_installDir;
+    std::wstring m_platformDir;
+    std::wstring m_logDir;
+    std::wstring m_installerDir;
+    // The known folders the layout hangs from.
+    std::vector<std::wstring> m_roots;
+};
+
+} // namespace VkInst

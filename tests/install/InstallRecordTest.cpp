@@ -1,0 +1,155 @@
+// The installation record: what it holds comes back as written, no line of it
+// can go missing unnoticed, and nothing outside the product's layout passes.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "peers/vkinst/InstallLayout.h"
+#include "peers/vkinst/InstallRecord.h"
+#include "plinth/Owners.h"
+
+namespace {
+
+using namespace VkInst;
+
+class InstallRecordTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_layout.Load());
+        wchar_t folder[MAX_PATH] = {};
+        ASSERT_NE(::GetTempPathW(MAX_PATH, folder), 0u);
+        m_path = std::wstring(folder) + L"InstallRecordTest.inf";
+    }
+    void TearDown() override { ::DeleteFileW(m_path.c_str()); }
+
+    // One entry of every kind, all within the layout.
+    InstallRecord Sample() const
+    {
+        const std::wstring dir = m_layout.InstallDir();
+        InstallRecord record;
+        record.installDir = dir;
+        record.files = {{FileEntryKind::Tree, dir, 0},
+                        {FileEntryKind::Folder, dir + L"\\de-DE", 0},
+                        {FileEntryKind::File, dir + L"\\ZelRes2.DLL", 0},
+                        {FileEntryKind::Backup, dir + L"\\ZelLumoAp.dll", 2}};
+        record.servers = {{dir + L"\\ZelLumoAp.dll", true}, {dir + L"\\zelconfigsvc.exe", false}};
+        record.keys = {L"SOFTWARE\\Varkon\\ZEL"};
+        record.values = {{L"SOFTWARE\\Varkon\\DOV\\AppInfo\\Substitute",
+                          L"domain",
+                          {true, REG_DWORD, {1, 2, 3, 4}},
+                          {true, REG_SZ, {}}},
+                         {L"SOFTWARE\\Varkon\\ZEL", L"Build", {}, {}}};
+        return record;
+    }
+
+    void WriteText(const std::wstring& text) const
+    {
+        const std::wstring withMark = L"\xFEFF" + text;
+        const Plinth::UniqueHandle file(
+            HandleOrNull(::CreateFileW(m_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr)));
+        ASSERT_TRUE(file);
+        DWORD written = 0;
+        ASSERT_TRUE(::WriteFile(file.get(), withMark.data(), static_cast<DWORD>(withMark.size() * sizeof(wchar_t)),
+                                &written, nullptr));
+    }
+
+    InstallLayout m_layout;
+    std::wstring m_path;
+};
+
+TEST_F(InstallRecordTest, ReadsBackWhatWasWritten)
+{
+    InstallRecord written = Sample();
+    written.values.push_back({L"SOFTWARE\\Varkon\\ZEL", L"a, \"quoted\" name ", {true, REG_SZ, {0, 0}}, {}});
+    ASSERT_TRUE(WriteRecord(m_path, written));
+    InstallRecord read;
+    std::wstring problem;
+    ASSERT_TRUE(ReadRecord(m_path, read, problem)) << std::string(problem.begin(), problem.end());
+    EXPECT_EQ(read.installDir, written.installDir);
+    ASSERT_EQ(read.files.size(), 4u);
+    EXPECT_EQ(read.files[3].kind, FileEntryKind::Backup);
+    EXPECT_EQ(read.files[3].copy, 2u);
+    EXPECT_EQ(read.files[1].path, written.files[1].path);
+    ASSERT_EQ(read.servers.size(), 2u);
+    EXPECT_FALSE(read.servers[1].inproc);
+    ASSERT_EQ(read.keys, written.keys);
+    ASSERT_EQ(read.values.size(), 3u);
+    EXPECT_EQ(read.values[2].name, L"a, \"quoted\" name ");
+    EXPECT_EQ(read.values[0].installed.bytes, (std::vector<BYTE>{1, 2, 3, 4}));
+    EXPECT_TRUE(read.values[0].old.known);
+    EXPECT_TRUE(read.values[0].old.bytes.empty());
+    EXPECT_FALSE(read.values[1].installed.known);
+    EXPECT_FALSE(read.values[1].old.known);
+}
+
+TEST_F(InstallRecordTest, RefusesARecordWithAnyLineMissing)
+{
+    const std::wstring text = FormatRecord(Sample());
+    std::vector<std::wstring> lines;
+    for (size_t start = 0, end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2)
+        lines.push_back(text.substr(start, end - start));
+    int required = 0;
+    for (size_t skip = 0; skip < lines.size(); ++skip) {
+        if (lines[skip].empty() || lines[skip][0] == L';')
+            continue;
+        ++required;
+        std::wstring damaged;
+        for (size_t i = 0; i < lines.size(); ++i)
+            damaged += i == skip ? L"" : lines[i] + L"\r\n";
+        WriteText(damaged);
+        InstallRecord read;
+        std::wstring problem;
+        EXPECT_FALSE(ReadRecord(m_path, read, problem)) << "without line " << skip + 1;
+        EXPECT_FALSE(problem.empty());
+    }
+    // The head's four lines, then each list's header, count and entries.
+    EXPECT_EQ(required, 4 + 6 + 4 + 5);
+}
+
+TEST_F(InstallRecordTest, RefusesEntriesOutsideTheLayout)
+{
+    const std::wstring dir = m_layout.InstallDir();
+    auto file = [](FileEntryKind kind, const std::wstring& path) {
+        return [kind, path](InstallRecord& record) { record.files.push_back({kind, path, 0}); };
+    };
+    const std::pair<const char*, std::function<void(InstallRecord&)>> cases[] = {
+        {"a tree outside", file(FileEntryKind::Tree, L"C:\\Windows")},
+        {"a tree through ..", file(FileEntryKind::Tree, dir + L"\\..\\..\\..\\Windows")},
+        {"a folder that is no tree taken as one", file(FileEntryKind::Tree, dir + L"\\de-DE")},
+        {"a folder deeper than the layout", file(FileEntryKind::Folder, dir + L"\\de-DE\\deeper")},
+        {"a layout file named through ..", file(FileEntryKind::File, dir + L"\\..\\Parental Controls\\ZelRes2.DLL")},
+        {"a file outside", file(FileEntryKind::File, L"C:\\Windows\\win.ini")},
+        {"a satellite named through ..", file(FileEntryKind::File, dir + L"\\..\\ZelRes2.DLL.mui")},
+        {"a file that is no server",
+         [&dir](InstallRecord& r) {
+             r.servers.push_back({dir + L"\\ZelRes2.DLL", true});
+         }},
+        {"a key outside", [](InstallRecord& r) { r.keys.push_back(L"SOFTWARE\\Classes"); }},
+        {"a key through ..", [](InstallRecord& r) { r.keys.push_back(L"SOFTWARE\\Varkon\\ZEL\\..\\..\\Classes"); }},
+        {"a value outside",
+         [](InstallRecord& r) {
+             r.values.push_back({L"SOFTWARE\\Varkon\\ZEL", L"Other", {}, {}});
+         }},
+        {"a backup copy named twice",
+         [&dir](InstallRecord& r) {
+             r.files.push_back({FileEntryKind::Backup, dir + L"\\ZelRes2.DLL", 2});
+         }},
+        {"another install directory", [](InstallRecord& r) { r.installDir = L"C:\\Windows"; }},
+    };
+    std::wstring problem;
+    ASSERT_TRUE(CheckRecord(Sample(), m_layout, problem)) << std::string(problem.begin(), problem.end());
+    for (const auto& [what, damage] : cases) {
+        InstallRecord record = Sample();
+        damage(record);
+        EXPECT_FALSE(CheckRecord(record, m_layout, problem)) << what;
+    }
+}
+
+} // namespace
