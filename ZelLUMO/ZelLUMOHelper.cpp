@@ -1,9 +1,9 @@
-#include "ZelLUMOHelper.h"
+#include "ZelLUMO/ZelLUMOHelper.h"
 
 #include <new>
 
 #include "etwlogging/ModuleLogger.h"
-#include "zellumoap/VkCreateInstance.h"
+#include "zelcom/VkCreateInstance.h"
 
 using ETWLogging::LevelError;
 using ETWLogging::LevelWarning;

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "ZelLumoAp.h"
+#include "zelcom/ZelLumoAp.h"
 #include "plinth/Owners.h"
 
 class CZelHelper

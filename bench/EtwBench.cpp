@@ -4,12 +4,12 @@
 // in the same run.
 #include <windows.h>
 
-#include "BenchTiming.h"
+#include "bench/BenchTiming.h"
 
 #include <cstdio>
 
-#include "ApplImpl.h"
-#include "TraceSessionSimulator.h"
+#include "zellumoap/ApplImpl.h"
+#include "peers/etwsessions/TraceSessionSimulator.h"
 #include "etwlogging/DefaultLogBuilder.h"
 #include "etwlogging/ETWLogging.h"
 #include "etwlogging/ModuleLogger.h"

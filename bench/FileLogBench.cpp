@@ -4,7 +4,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include "BenchTiming.h"
+#include "bench/BenchTiming.h"
 
 #include <cstdio>
 #include <cwchar>
@@ -12,7 +12,7 @@
 #include <string>
 
 #include "etwlogging/FileLogging.h"
-#include "etwlogging/FileLogSupport.h"
+#include "tests/support/FileLogSupport.h"
 #include "etwlogging/LogRecordBuilder.h"
 #include "plinth/Owners.h"
 #include "plinth/WideFormat.h"

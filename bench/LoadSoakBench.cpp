@@ -10,8 +10,8 @@
 #include <cstring>
 #include <string>
 
-#include "BenchTiming.h"
-#include "zellumoap/LoadHarness.h"
+#include "bench/BenchTiming.h"
+#include "tests/support/LoadHarness.h"
 
 namespace {
 

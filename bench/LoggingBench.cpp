@@ -3,13 +3,13 @@
 // absolute times mean little).
 #include <windows.h>
 
-#include "BenchTiming.h"
+#include "bench/BenchTiming.h"
 
 #include <cstdio>
 
-#include "ApplImpl.h"
+#include "zellumoap/ApplImpl.h"
 #include "etwlogging/ModuleLogger.h"
-#include "support/CapturingLogger.h"
+#include "tests/support/CapturingLogger.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // same run.
 #include <windows.h>
 
-#include "BenchTiming.h"
+#include "bench/BenchTiming.h"
 
 #include <cstdio>
 #include <cstring>

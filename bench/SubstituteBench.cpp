@@ -3,18 +3,18 @@
 // the same run.
 #include <windows.h>
 
-#include "BenchTiming.h"
+#include "bench/BenchTiming.h"
 
 #include <cstdio>
 #include <cwchar>
 #include <string>
 #include <vector>
 
-#include "ApplImpl.h"
-#include "Substitute.h"
+#include "zellumoap/ApplImpl.h"
+#include "substitute/Substitute.h"
 #include "plinth/Owners.h"
-#include "support/ScriptedChecker.h"
-#include "support/CapturingLogger.h"
+#include "tests/support/ScriptedChecker.h"
+#include "tests/support/CapturingLogger.h"
 
 namespace {
 

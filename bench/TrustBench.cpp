@@ -5,14 +5,14 @@
 // every check does.
 #include <windows.h>
 
-#include "BenchTiming.h"
+#include "bench/BenchTiming.h"
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "support/TrustedPublishers.h"
-#include "zellumoap/TrustVerification.h"
+#include "tests/support/TrustedPublishers.h"
+#include "zelcom/TrustVerification.h"
 
 namespace {
 

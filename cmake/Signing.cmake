@@ -63,4 +63,4 @@ file(WRITE ${ZEL_SIGNING_DIR}/TestSigning.h.in
   "#pragma once\n// Generated: SHA-1 thumbprints of this build tree's test certificates.\n"
   "constexpr wchar_t kTrustedThumbprint[] = L\"@ZEL_TRUSTED_THUMBPRINT@\";\n"
   "constexpr wchar_t kUntrustedThumbprint[] = L\"@ZEL_UNTRUSTED_THUMBPRINT@\";\n")
-configure_file(${ZEL_SIGNING_DIR}/TestSigning.h.in ${ZEL_SIGNING_DIR}/TestSigning.h @ONLY)
+configure_file(${ZEL_SIGNING_DIR}/TestSigning.h.in ${ZEL_GENERATED_DIR}/tests/support/TestSigning.h @ONLY)

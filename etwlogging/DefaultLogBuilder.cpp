@@ -1,10 +1,10 @@
-#include "DefaultLogBuilder.h"
+#include "etwlogging/DefaultLogBuilder.h"
 
 #include <new>
 
-#include "ETWLogging.h"
-#include "FileLogging.h"
-#include "ModuleLogger.h"
+#include "etwlogging/ETWLogging.h"
+#include "etwlogging/FileLogging.h"
+#include "etwlogging/ModuleLogger.h"
 #include "plinth/ObfuscatedRegKey.h"
 
 namespace ETWLogging {

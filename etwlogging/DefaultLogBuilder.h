@@ -3,7 +3,7 @@
 // library's own messages into the same logger.
 #include <windows.h>
 
-#include "LogBuilderIf.h"
+#include "etwlogging/LogBuilderIf.h"
 #include "plinth/Logging/internal_logging.h"
 
 namespace ETWLogging {

@@ -1,8 +1,8 @@
-#include "ETWAppProperties.h"
+#include "etwlogging/ETWAppProperties.h"
 
 #include <shlobj.h>
 
-#include "../plinth/ObfuscatedRegKey.h"
+#include "plinth/ObfuscatedRegKey.h"
 
 namespace ETWLogging {
 namespace internal {

@@ -1,7 +1,7 @@
-#include "ETWConfigurationListener.h"
+#include "etwlogging/ETWConfigurationListener.h"
 
-#include "../plinth/RegKey.h"
-#include "LoggingIf.h"
+#include "plinth/RegKey.h"
+#include "etwlogging/LoggingIf.h"
 
 namespace ETWLogging {
 

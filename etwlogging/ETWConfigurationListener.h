@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "ETWAppProperties.h"
+#include "etwlogging/ETWAppProperties.h"
 
 namespace ETWLogging {
 

@@ -1,10 +1,10 @@
-#include "ETWLogging.h"
+#include "etwlogging/ETWLogging.h"
 
 #include <cwchar>
 #include <memory>
 #include <new>
 
-#include "EtwEntryPoints.h"
+#include "etwlogging/EtwEntryPoints.h"
 #include "plinth/FileVersionInfo.h"
 #include "plinth/WideFormat.h"
 

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "ETWAppProperties.h"
-#include "ETWConfigurationListener.h"
-#include "LoggingIf.h"
+#include "etwlogging/ETWAppProperties.h"
+#include "etwlogging/ETWConfigurationListener.h"
+#include "etwlogging/LoggingIf.h"
 #include "plinth/Owners.h"
 
 namespace ETWLogging {

@@ -1,4 +1,4 @@
-#include "EtwEntryPoints.h"
+#include "etwlogging/EtwEntryPoints.h"
 
 namespace ETWLogging {
 

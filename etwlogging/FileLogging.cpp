@@ -1,4 +1,4 @@
-#include "FileLogging.h"
+#include "etwlogging/FileLogging.h"
 
 #include <shlobj.h>
 
@@ -8,7 +8,7 @@
 #include <memory>
 #include <new>
 
-#include "LogRecordBuilder.h"
+#include "etwlogging/LogRecordBuilder.h"
 #include "plinth/ObfuscatedIniReader.h"
 #include "plinth/Paths.h"
 #include "plinth/WideFormat.h"

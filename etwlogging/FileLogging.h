@@ -7,7 +7,7 @@
 #include <atomic>
 #include <string>
 
-#include "LoggingIf.h"
+#include "etwlogging/LoggingIf.h"
 #include "plinth/Owners.h"
 
 namespace ETWLogging {

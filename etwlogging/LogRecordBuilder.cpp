@@ -1,10 +1,10 @@
-#include "LogRecordBuilder.h"
+#include "etwlogging/LogRecordBuilder.h"
 
 #include <cwchar>
 #include <new>
 
-#include "../plinth/WideFormat.h"
-#include "LoggingIf.h"
+#include "plinth/WideFormat.h"
+#include "etwlogging/LoggingIf.h"
 
 namespace ETWLogging::internal {
 

@@ -1,6 +1,6 @@
-#include "LoggingIf.h"
+#include "etwlogging/LoggingIf.h"
 
-#include "../plinth/WideFormat.h"
+#include "plinth/WideFormat.h"
 
 namespace ETWLogging {
 

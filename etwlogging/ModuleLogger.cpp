@@ -1,10 +1,10 @@
-#include "ModuleLogger.h"
+#include "etwlogging/ModuleLogger.h"
 
 #include <memory>
 #include <new>
 
-#include "../plinth/WideFormat.h"
-#include "DefaultLogBuilder.h"
+#include "plinth/WideFormat.h"
+#include "etwlogging/DefaultLogBuilder.h"
 
 namespace ETWLogging {
 

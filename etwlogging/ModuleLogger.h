@@ -3,7 +3,7 @@
 // WriteLog, which hand messages to the process's one logger.
 #include <windows.h>
 
-#include "LoggingIf.h"
+#include "etwlogging/LoggingIf.h"
 #include "plinth/Logging/internal_logging.h"
 
 namespace ETWLogging {

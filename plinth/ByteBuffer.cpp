@@ -1,4 +1,4 @@
-#include "ByteBuffer.h"
+#include "plinth/ByteBuffer.h"
 
 #include <cstring>
 #include <limits>

@@ -1,4 +1,4 @@
-#include "DllWrapperBase.h"
+#include "plinth/DllWrapperBase.h"
 
 #include <cstdlib>
 

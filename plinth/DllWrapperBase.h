@@ -3,7 +3,7 @@
 // qualified path, so the loader's search order can never pick up a planted copy.
 #include <windows.h>
 
-#include "Owners.h"
+#include "plinth/Owners.h"
 
 namespace Plinth {
 

@@ -1,9 +1,9 @@
-#include "FileVersionInfo.h"
+#include "plinth/FileVersionInfo.h"
 
 #include <new>
 
-#include "Owners.h"
-#include "WideFormat.h"
+#include "plinth/Owners.h"
+#include "plinth/WideFormat.h"
 
 namespace Plinth {
 

@@ -1,8 +1,8 @@
-#include "OSInfo.h"
+#include "plinth/OSInfo.h"
 
 #include <cwchar>
 
-#include "FileVersionInfo.h"
+#include "plinth/FileVersionInfo.h"
 
 namespace Plinth {
 

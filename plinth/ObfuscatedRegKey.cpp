@@ -1,4 +1,4 @@
-#include "ObfuscatedRegKey.h"
+#include "plinth/ObfuscatedRegKey.h"
 
 #include "plinth/Md5.h"
 #include "plinth/ObfuscationCipher.h"

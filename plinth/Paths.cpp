@@ -1,8 +1,8 @@
-#include "Paths.h"
+#include "plinth/Paths.h"
 
 #include <cwchar>
 
-#include "WideFormat.h"
+#include "plinth/WideFormat.h"
 
 namespace Plinth {
 

@@ -1,6 +1,6 @@
-#include "RegKey.h"
+#include "plinth/RegKey.h"
 
-#include "SecurityAPI.h"
+#include "plinth/SecurityAPI.h"
 
 #include <shlwapi.h>
 

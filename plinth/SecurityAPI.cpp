@@ -1,9 +1,9 @@
-#include "SecurityAPI.h"
+#include "plinth/SecurityAPI.h"
 
 #include <shlwapi.h>
 
-#include "OSInfo.h"
-#include "Owners.h"
+#include "plinth/OSInfo.h"
+#include "plinth/Owners.h"
 
 namespace Plinth {
 

@@ -1,4 +1,4 @@
-#include "WideFormat.h"
+#include "plinth/WideFormat.h"
 
 #include <cstdio>
 #include <cwchar>

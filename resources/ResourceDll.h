@@ -3,7 +3,7 @@
 // holds the product's localised texts.
 #include <windows.h>
 
-#include "zellumoap/CoMemAlloc.h"
+#include "zelcom/CoMemAlloc.h"
 
 // String ids of the resource DLL.
 constexpr UINT kIdsProductName = 14011;

@@ -4,7 +4,7 @@
 // entry points is missing, to the plain Windows function of the same purpose.
 #include <windows.h>
 
-#include "RtMuiEntryPoints.h"
+#include "resources/RtMuiEntryPoints.h"
 #include "plinth/DllWrapperBase.h"
 
 class RtMuiImpl : public Plinth::CDllWrapperBase

@@ -1,4 +1,4 @@
-#include "Substitute.h"
+#include "substitute/Substitute.h"
 
 #include "plinth/ObfuscatedRegKey.h"
 #include "plinth/Owners.h"

@@ -1,16 +1,16 @@
-#include "UsageReport.h"
+#include "substitute/UsageReport.h"
 
 #include <cwchar>
 #include <memory>
 #include <new>
 
-#include "Substitute.h"
-#include "ZelLUMOHelper.h"
+#include "substitute/Substitute.h"
+#include "ZelLUMO/ZelLUMOHelper.h"
 #include "plinth/Owners.h"
 #include "plinth/WideFormat.h"
 #include "substitute/ZelVersionInfo.h"
-#include "zellumoap/ResultCode.h"
-#include "zellumoap/VkCreateInstance.h"
+#include "zelcom/ResultCode.h"
+#include "zelcom/VkCreateInstance.h"
 
 using Plinth::ComPtr;
 using Plinth::UniqueVariant;

@@ -1,8 +1,8 @@
-#include "ZelVersionInfo.h"
+#include "substitute/ZelVersionInfo.h"
 
-#include "Substitute.h"
+#include "substitute/Substitute.h"
 #include "plinth/WideFormat.h"
-#include "zellumoap/Version.h"
+#include "zelcom/Version.h"
 
 #include <shlwapi.h>
 

@@ -2,9 +2,9 @@
 // The application-information object the host asks who the product is.
 #include <memory>
 
-#include "ComServer.h"
-#include "ZelLUMOHelper.h"
-#include "ZelLumoAp.h"
+#include "zelcom/ComServer.h"
+#include "ZelLUMO/ZelLUMOHelper.h"
+#include "zelcom/ZelLumoAp.h"
 
 // Gives the object its own IVkApplicationInfo5 table beside the one that
 // begins IVkApplicationInfo6; both lead to the same two implementations.

@@ -1,4 +1,4 @@
-#include "SVkProductInfo.h"
+#include "zellumoap/SVkProductInfo.h"
 
 CSVkProductInfo::CSVkProductInfo(uint32_t count) : m_records(count) {}
 

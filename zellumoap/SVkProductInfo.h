@@ -6,7 +6,7 @@
 #include <cwchar>
 #include <new>
 
-#include "CoMemAlloc.h"
+#include "zelcom/CoMemAlloc.h"
 
 template <typename T>
 class CSVkParam : public T

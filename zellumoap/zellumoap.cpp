@@ -2,12 +2,12 @@
 // test, and registration.
 #include <windows.h>
 
-#include "../etwlogging/ModuleLogger.h"
-#include "ApplImpl.h"
-#include "Registration.h"
-#include "TrustVerification.h"
-#include "Version.h"
-#include "VkSecureClassFactory.h"
+#include "etwlogging/ModuleLogger.h"
+#include "zellumoap/ApplImpl.h"
+#include "zelcom/Registration.h"
+#include "zelcom/TrustVerification.h"
+#include "zelcom/Version.h"
+#include "zelcom/VkSecureClassFactory.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "BrokenProvider.h"
+#include "peers/brokenprovider/BrokenProvider.h"
 
 #include <cstring>
 #include <new>

@@ -2,8 +2,8 @@
 // A provider of the application-information class that breaks the host's
 // rules on purpose, one fault per rule, for the tests of vkhost --check. Every
 // answer not named as a fault follows the rules.
-#include "ComServer.h"
-#include "ZelLumoAp.h"
+#include "zelcom/ComServer.h"
+#include "zelcom/ZelLumoAp.h"
 
 // Fault: the object's own IVkApplicationInfo5 table writes a status, while
 // the one that begins IVkApplicationInfo6 writes nothing.

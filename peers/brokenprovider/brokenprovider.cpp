@@ -1,8 +1,8 @@
 // The broken provider's one class, under the real module's class identifier;
 // the module and its exports come from the in-process server library.
-#include "BrokenProvider.h"
-#include "InprocServerModule.h"
-#include "VkSecureClassFactory.h"
+#include "peers/brokenprovider/BrokenProvider.h"
+#include "zelcom/InprocServerModule.h"
+#include "zelcom/VkSecureClassFactory.h"
 
 // No registry script: the module is only ever loaded by path, since
 // registering it would take the real module's class away.

@@ -1,4 +1,4 @@
-#include "ComponentList.h"
+#include "peers/componentchecker/ComponentList.h"
 
 #include <algorithm>
 #include <cstddef>

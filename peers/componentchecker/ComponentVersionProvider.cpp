@@ -1,12 +1,12 @@
-#include "ComponentVersionProvider.h"
+#include "peers/componentchecker/ComponentVersionProvider.h"
 
 #include <new>
 #include <string>
 #include <vector>
 
-#include "ComponentChecker.h"
-#include "ComponentList.h"
-#include "ResultCode.h"
+#include "peers/componentchecker/ComponentChecker.h"
+#include "peers/componentchecker/ComponentList.h"
+#include "zelcom/ResultCode.h"
 #include "plinth/Owners.h"
 
 using ComponentChecker::Component;

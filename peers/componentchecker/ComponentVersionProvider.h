@@ -2,8 +2,8 @@
 // The component checker: tells the product which of its components are
 // missing and which versions are installed. It keeps no state, so any thread
 // may call it.
-#include "ComServer.h"
-#include "ZelLumoAp.h"
+#include "zelcom/ComServer.h"
+#include "zelcom/ZelLumoAp.h"
 
 class CComponentVersionProvider : public CComObjectRootEx<CComMultiThreadModel>,
                                   public CComCoClass<CComponentVersionProvider, &CLSID_ComponentVersionProvider>,

@@ -1,8 +1,8 @@
 // The component checker's one class; the module and its exports come from the
 // in-process server library.
-#include "ComponentVersionProvider.h"
-#include "InprocServerModule.h"
-#include "VkSecureClassFactory.h"
+#include "peers/componentchecker/ComponentVersionProvider.h"
+#include "zelcom/InprocServerModule.h"
+#include "zelcom/VkSecureClassFactory.h"
 
 ObjectMapEntry g_serverObjectMap[] = {
     {&CLSID_ComponentVersionProvider, 100, &CVkATLSecureClassFactory::CreateClassObject,

@@ -1,4 +1,4 @@
-#include "EtwEventDecoder.h"
+#include "peers/etwsessions/EtwEventDecoder.h"
 
 #include <cstring>
 

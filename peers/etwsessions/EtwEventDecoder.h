@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "TraceSessionSimulator.h"
+#include "peers/etwsessions/TraceSessionSimulator.h"
 
 namespace EtwSim {
 

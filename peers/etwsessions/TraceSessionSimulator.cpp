@@ -1,4 +1,4 @@
-#include "TraceSessionSimulator.h"
+#include "peers/etwsessions/TraceSessionSimulator.h"
 
 #include <algorithm>
 #include <cstring>

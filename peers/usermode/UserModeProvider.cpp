@@ -1,9 +1,9 @@
-#include "UserModeProvider.h"
+#include "peers/usermode/UserModeProvider.h"
 
 #include <lmcons.h>
 
-#include "ResultCode.h"
-#include "UserMode.h"
+#include "zelcom/ResultCode.h"
+#include "peers/usermode/UserMode.h"
 #include "plinth/Owners.h"
 
 namespace {

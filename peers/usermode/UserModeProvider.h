@@ -1,8 +1,8 @@
 #pragma once
 // The user-mode provider: tells the product which mode its users run in. It
 // keeps no state, so any thread may call it.
-#include "ComServer.h"
-#include "ZelLumoAp.h"
+#include "zelcom/ComServer.h"
+#include "zelcom/ZelLumoAp.h"
 
 class CUserModeProvider : public CComObjectRootEx<CComMultiThreadModel>,
                           public CComCoClass<CUserModeProvider, &CLSID_UserModeProvider>,

@@ -1,8 +1,8 @@
 // The user-mode provider's one class; the module and its exports come from
 // the in-process server library.
-#include "InprocServerModule.h"
-#include "UserModeProvider.h"
-#include "VkSecureClassFactory.h"
+#include "zelcom/InprocServerModule.h"
+#include "peers/usermode/UserModeProvider.h"
+#include "zelcom/VkSecureClassFactory.h"
 
 ObjectMapEntry g_serverObjectMap[] = {
     {&CLSID_UserModeProvider, 100, &CVkATLSecureClassFactory::CreateClassObject,

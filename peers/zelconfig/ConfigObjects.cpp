@@ -1,9 +1,9 @@
-#include "ConfigObjects.h"
+#include "peers/zelconfig/ConfigObjects.h"
 
 #include <new>
 #include <string>
 
-#include "ZelConfigData.h"
+#include "peers/zelconfig/ZelConfigData.h"
 
 using namespace ZelConfig;
 

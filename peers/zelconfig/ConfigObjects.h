@@ -4,9 +4,9 @@
 #include <memory>
 #include <vector>
 
-#include "ComServer.h"
-#include "Household.h"
-#include "ZelLumoAp.h"
+#include "zelcom/ComServer.h"
+#include "peers/zelconfig/Household.h"
+#include "zelcom/ZelLumoAp.h"
 
 using UserList = std::shared_ptr<const std::vector<ZelConfig::UserRecord>>;
 

@@ -1,6 +1,6 @@
-#include "Household.h"
+#include "peers/zelconfig/Household.h"
 
-#include "ZelConfigData.h"
+#include "peers/zelconfig/ZelConfigData.h"
 #include "plinth/Owners.h"
 
 namespace ZelConfig {

@@ -8,7 +8,7 @@
 
 #ifndef RC_INVOKED
 
-#include "ResultCode.h"
+#include "zelcom/ResultCode.h"
 
 namespace ZelConfig {
 

@@ -9,7 +9,7 @@
 #define USE_STUBLESS_PROXY
 #include <rpcproxy.h>
 
-#include "ZelLumoAp.h"
+#include "zelcom/ZelLumoAp.h"
 
 extern const ProxyFileInfo ZelLumoAp_ProxyFileInfo;
 

@@ -3,10 +3,10 @@
 // object of it has lived for a short while.
 #include <windows.h>
 
-#include "ConfigObjects.h"
-#include "Registration.h"
-#include "VkSecureClassFactory.h"
-#include "ZelConfigData.h"
+#include "peers/zelconfig/ConfigObjects.h"
+#include "zelcom/Registration.h"
+#include "zelcom/VkSecureClassFactory.h"
+#include "peers/zelconfig/ZelConfigData.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "internal_logging.h"
+#include "plinth/Logging/internal_logging.h"
 
 #include <cstdarg>
 #include <memory>
 #include <new>
 
-#include "../WideFormat.h"
+#include "plinth/WideFormat.h"
 
 namespace Plinth {
 

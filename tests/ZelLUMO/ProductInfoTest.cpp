@@ -4,10 +4,10 @@
 
 #include <string>
 
-#include "ApplImpl.h"
+#include "zellumoap/ApplImpl.h"
 #include "plinth/Owners.h"
 #include "tools/TaskMemorySpy.h"
-#include "support/TestRegistry.h"
+#include "tests/support/TestRegistry.h"
 
 using Plinth::ComPtr;
 

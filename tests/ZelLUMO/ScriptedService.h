@@ -8,8 +8,8 @@
 #include <memory>
 #include <vector>
 
-#include "VkCreateInstance.h"
-#include "ZelLumoAp.h"
+#include "zelcom/VkCreateInstance.h"
+#include "zelcom/ZelLumoAp.h"
 
 namespace ZelTest {
 

@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "ApplImpl.h"
-#include "ScriptedService.h"
-#include "UsageReport.h"
-#include "ZelLUMOHelper.h"
+#include "zellumoap/ApplImpl.h"
+#include "tests/ZelLUMO/ScriptedService.h"
+#include "substitute/UsageReport.h"
+#include "ZelLUMO/ZelLUMOHelper.h"
 #include "plinth/ObfuscatedRegKey.h"
 #include "plinth/Owners.h"
-#include "support/TestRegistry.h"
+#include "tests/support/TestRegistry.h"
 
 using Plinth::ComPtr;
 using ZelTest::ScriptedUser;

@@ -7,11 +7,11 @@
 #include <string>
 #include <thread>
 
-#include "EtwEventDecoder.h"
-#include "TraceSessionSimulator.h"
+#include "peers/etwsessions/EtwEventDecoder.h"
+#include "peers/etwsessions/TraceSessionSimulator.h"
 #include "etwlogging/ETWLogging.h"
 #include "plinth/ObfuscatedRegKey.h"
-#include "support/TestRegistry.h"
+#include "tests/support/TestRegistry.h"
 
 using ETWLogging::CETWLogging;
 using ETWLogging::internal::ETWAppProperties;

@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "FileLogSupport.h"
+#include "tests/support/FileLogSupport.h"
 #include "etwlogging/LogRecordBuilder.h"
 #include "plinth/Owners.h"
 #include "plinth/Paths.h"
-#include "support/ChildProcess.h"
-#include "support/TestRegistry.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TestRegistry.h"
 
 using ETWLogging::CLogging;
 

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "FileLogSupport.h"
+#include "tests/support/FileLogSupport.h"
 #include "plinth/Owners.h"
 
 namespace {

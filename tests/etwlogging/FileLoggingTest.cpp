@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "FileLogSupport.h"
+#include "tests/support/FileLogSupport.h"
 #include "plinth/Owners.h"
 #include "plinth/Paths.h"
-#include "support/DebugOutputListener.h"
+#include "tests/support/DebugOutputListener.h"
 
 using ETWLogging::CLogging;
 using ZelTest::ReadBytes;

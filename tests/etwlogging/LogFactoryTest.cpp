@@ -6,16 +6,16 @@
 #include <memory>
 #include <string>
 
-#include "FileLogSupport.h"
+#include "tests/support/FileLogSupport.h"
 #include "etwlogging/DefaultLogBuilder.h"
 #include "etwlogging/ETWLogging.h"
 #include "etwlogging/FileLogging.h"
 #include "plinth/ObfuscatedIniReader.h"
 #include "plinth/ObfuscatedRegKey.h"
 #include "plinth/Paths.h"
-#include "support/ChildProcess.h"
-#include "support/ModuleLogFiles.h"
-#include "support/TestRegistry.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/ModuleLogFiles.h"
+#include "tests/support/TestRegistry.h"
 
 using ETWLogging::CDefaultLogBuilder;
 using ETWLogging::CLoggingIf;

@@ -10,7 +10,7 @@
 #include "etwlogging/LogBuilderIf.h"
 #include "etwlogging/ModuleLogger.h"
 #include "plinth/Logging/internal_logging.h"
-#include "support/CapturingLogger.h"
+#include "tests/support/CapturingLogger.h"
 
 using ETWLogging::GetLoggerSettings;
 using ETWLogging::GetModuleLogger;

@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "ZelLumoAp.h"
+#include "zelcom/ZelLumoAp.h"
 #include "peers/componentchecker/ComponentChecker.h"
 #include "plinth/Owners.h"
-#include "etwlogging/FileLogSupport.h"
-#include "support/TestRegistry.h"
-#include "VkCreateInstance.h"
-#include "zellumoap/Version.h"
+#include "tests/support/FileLogSupport.h"
+#include "tests/support/TestRegistry.h"
+#include "zelcom/VkCreateInstance.h"
+#include "zelcom/Version.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include "plinth/ByteBuffer.h"
 #include "plinth/FileVersionInfo.h"
 #include "plinth/Paths.h"
-#include "support/TestRegistry.h"
+#include "tests/support/TestRegistry.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "etwlogging/FileLogSupport.h"
+#include "tests/support/FileLogSupport.h"
 #include "plinth/BaseIniReader.h"
 #include "plinth/Owners.h"
 

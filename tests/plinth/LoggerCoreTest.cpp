@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "plinth/Logging/internal_logging.h"
-#include "support/DebugOutputListener.h"
+#include "tests/support/DebugOutputListener.h"
 
 using Plinth::CLogger;
 

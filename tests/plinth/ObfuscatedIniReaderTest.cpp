@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "etwlogging/FileLogSupport.h"
+#include "tests/support/FileLogSupport.h"
 #include "plinth/Md5.h"
 #include "plinth/ObfuscatedIniReader.h"
 #include "plinth/Owners.h"

@@ -16,7 +16,7 @@
 #include "plinth/ObfuscatedRegKey.h"
 #include "plinth/ObfuscationCipher.h"
 #include "plinth/ObfuscationKeys.h"
-#include "support/TestRegistry.h"
+#include "tests/support/TestRegistry.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "plinth/Owners.h"
 #include "plinth/RegKey.h"
-#include "support/TestRegistry.h"
+#include "tests/support/TestRegistry.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include "plinth/Owners.h"
 #include "plinth/RegKey.h"
 #include "plinth/SecurityAPI.h"
-#include "support/TestRegistry.h"
+#include "tests/support/TestRegistry.h"
 
 namespace {
 

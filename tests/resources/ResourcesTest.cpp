@@ -12,12 +12,12 @@
 #include <thread>
 #include <vector>
 
-#include "etwlogging/FileLogSupport.h"
+#include "tests/support/FileLogSupport.h"
 #include "plinth/DllWrapperBase.h"
 #include "plinth/Logging/internal_logging.h"
 #include "resources/ResourceDll.h"
 #include "resources/RtMuiImpl.h"
-#include "support/TestRegistry.h"
+#include "tests/support/TestRegistry.h"
 
 namespace {
 

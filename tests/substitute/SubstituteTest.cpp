@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "Substitute.h"
+#include "substitute/Substitute.h"
 #include "plinth/ObfuscatedRegKey.h"
 #include "plinth/Owners.h"
-#include "support/TestRegistry.h"
+#include "tests/support/TestRegistry.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "ZelVersionInfo.h"
-#include "support/TestRegistry.h"
+#include "substitute/ZelVersionInfo.h"
+#include "tests/support/TestRegistry.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "support/AllocationFailure.h"
+#include "tests/support/AllocationFailure.h"
 
 #include <objbase.h>
 

@@ -1,4 +1,4 @@
-#include "CapturingLogger.h"
+#include "tests/support/CapturingLogger.h"
 
 #include "etwlogging/ModuleLogger.h"
 

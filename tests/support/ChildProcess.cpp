@@ -1,6 +1,6 @@
-#include "ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 
-#include "TestRegistry.h"
+#include "tests/support/TestRegistry.h"
 #include "plinth/Owners.h"
 
 namespace ZelTest {

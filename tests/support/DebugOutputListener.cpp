@@ -1,4 +1,4 @@
-#include "DebugOutputListener.h"
+#include "tests/support/DebugOutputListener.h"
 
 namespace ZelTest {
 

@@ -1,4 +1,4 @@
-#include "ModuleLogFiles.h"
+#include "tests/support/ModuleLogFiles.h"
 
 #include <windows.h>
 #include <shlobj.h>

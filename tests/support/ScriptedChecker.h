@@ -3,7 +3,7 @@
 // process through COM's class table (CoRegisterClassObject).
 #include <windows.h>
 
-#include "ZelLumoAp.h"
+#include "zelcom/ZelLumoAp.h"
 #include "plinth/Owners.h"
 
 namespace ZelTest {

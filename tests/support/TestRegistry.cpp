@@ -1,4 +1,4 @@
-#include "TestRegistry.h"
+#include "tests/support/TestRegistry.h"
 
 #include "plinth/Owners.h"
 

@@ -1,7 +1,7 @@
-#include "TrustedPublishers.h"
+#include "tests/support/TrustedPublishers.h"
 
-#include "TestSigning.h"
-#include "TrustVerification.h"
+#include "tests/support/TestSigning.h"
+#include "zelcom/TrustVerification.h"
 #include "plinth/ObfuscatedRegKey.h"
 
 namespace ZelTest {

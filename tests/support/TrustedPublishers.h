@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "TestRegistry.h"
+#include "tests/support/TestRegistry.h"
 
 namespace ZelTest {
 

@@ -6,9 +6,9 @@
 #include <string>
 
 #include "plinth/Owners.h"
-#include "support/ChildProcess.h"
-#include "support/TestRegistry.h"
-#include "support/TrustedPublishers.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TestRegistry.h"
+#include "tests/support/TrustedPublishers.h"
 
 namespace {
 

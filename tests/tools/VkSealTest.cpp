@@ -5,8 +5,8 @@
 
 #include "plinth/ObfuscatedRegKey.h"
 #include "plinth/Owners.h"
-#include "support/ChildProcess.h"
-#include "support/TestRegistry.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TestRegistry.h"
 
 namespace {
 

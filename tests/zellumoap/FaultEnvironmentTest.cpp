@@ -4,25 +4,25 @@
 // call must still come back promptly with its documented answer. The module's
 // state is made once per process, so each scenario runs in a process of its own
 // (--scenario=sweep|resources|service|logfolder|mutex).
-#include "FaultSupport.h"
+#include "tests/zellumoap/FaultSupport.h"
 
 #include <shlobj.h>
 #include <tlhelp32.h>
 
 #include <cwchar>
 
-#include "TrustVerification.h"
-#include "VkSecureClassFactory.h"
+#include "zelcom/TrustVerification.h"
+#include "zelcom/VkSecureClassFactory.h"
 #include "etwlogging/DefaultLogBuilder.h"
-#include "etwlogging/FileLogSupport.h"
+#include "tests/support/FileLogSupport.h"
 #include "peers/zelconfig/ZelConfigData.h"
 #include "plinth/ObfuscatedIniReader.h"
 #include "plinth/ObfuscatedRegKey.h"
 #include "resources/RtMuiImpl.h"
-#include "support/ChildProcess.h"
-#include "support/ModuleLogFiles.h"
-#include "support/TestRegistry.h"
-#include "support/TrustedPublishers.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/ModuleLogFiles.h"
+#include "tests/support/TestRegistry.h"
+#include "tests/support/TrustedPublishers.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
 

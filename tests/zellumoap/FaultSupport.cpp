@@ -1,4 +1,4 @@
-#include "FaultSupport.h"
+#include "tests/zellumoap/FaultSupport.h"
 
 #include <shlobj.h>
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "ApplImpl.h"
+#include "zellumoap/ApplImpl.h"
 #include "plinth/Owners.h"
-#include "support/CapturingLogger.h"
+#include "tests/support/CapturingLogger.h"
 
 constexpr long kUntouched = 0x5A5A5A5A;
 

@@ -3,7 +3,7 @@
 // buffer, and sealed values with each header field broken, each run through
 // every method of the application-information object. A method may answer
 // differently only where the value feeds it, and then as documented.
-#include "FaultSupport.h"
+#include "tests/zellumoap/FaultSupport.h"
 
 #include <shlobj.h>
 
@@ -12,20 +12,20 @@
 #include <functional>
 #include <map>
 
-#include "ApplImpl.h"
-#include "TrustVerification.h"
+#include "zellumoap/ApplImpl.h"
+#include "zelcom/TrustVerification.h"
 #include "etwlogging/DefaultLogBuilder.h"
 #include "etwlogging/ETWAppProperties.h"
 #include "etwlogging/ETWLogging.h"
-#include "etwlogging/FileLogSupport.h"
+#include "tests/support/FileLogSupport.h"
 #include "plinth/Md5.h"
 #include "plinth/ObfuscatedIniReader.h"
 #include "plinth/ObfuscatedRegKey.h"
 #include "plinth/WideFormat.h"
 #include "substitute/Substitute.h"
-#include "support/ScriptedChecker.h"
-#include "support/TestRegistry.h"
-#include "TestSigning.h"
+#include "tests/support/ScriptedChecker.h"
+#include "tests/support/TestRegistry.h"
+#include "tests/support/TestSigning.h"
 
 using Plinth::ComPtr;
 using ZelTest::LogCapture;

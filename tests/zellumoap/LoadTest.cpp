@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "LoadHarness.h"
+#include "tests/support/LoadHarness.h"
 
 namespace {
 

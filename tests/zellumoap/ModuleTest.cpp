@@ -5,11 +5,11 @@
 #include <thread>
 #include <vector>
 
-#include "Registration.h"
-#include "ZelLumoAp.h"
+#include "zelcom/Registration.h"
+#include "zelcom/ZelLumoAp.h"
 #include "plinth/Owners.h"
-#include "support/TestRegistry.h"
-#include "support/TrustedPublishers.h"
+#include "tests/support/TestRegistry.h"
+#include "tests/support/TrustedPublishers.h"
 
 using Plinth::ComPtr;
 using ZelTest::KeyExists;

@@ -7,10 +7,10 @@
 
 #include <string>
 
-#include "ApplImpl.h"
+#include "zellumoap/ApplImpl.h"
 #include "plinth/Owners.h"
-#include "support/CapturingLogger.h"
-#include "support/TestRegistry.h"
+#include "tests/support/CapturingLogger.h"
+#include "tests/support/TestRegistry.h"
 
 using Plinth::ComPtr;
 using ZelTest::LogCapture;

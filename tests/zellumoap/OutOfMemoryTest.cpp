@@ -7,15 +7,15 @@
 #include <functional>
 #include <utility>
 
-#include "ApplImpl.h"
+#include "zellumoap/ApplImpl.h"
 #include "plinth/ObfuscatedRegKey.h"
 #include "plinth/Owners.h"
-#include "support/AllocationFailure.h"
-#include "support/ScriptedChecker.h"
-#include "support/TestRegistry.h"
-#include "zellumoap/TrustVerification.h"
-#include "zellumoap/VkCreateInstance.h"
-#include "zellumoap/VkSecureClassFactory.h"
+#include "tests/support/AllocationFailure.h"
+#include "tests/support/ScriptedChecker.h"
+#include "tests/support/TestRegistry.h"
+#include "zelcom/TrustVerification.h"
+#include "zelcom/VkCreateInstance.h"
+#include "zelcom/VkSecureClassFactory.h"
 
 STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv);
 

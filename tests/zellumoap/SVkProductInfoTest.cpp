@@ -2,7 +2,7 @@
 // allocator through a malloc spy.
 #include <gtest/gtest.h>
 
-#include "SVkProductInfo.h"
+#include "zellumoap/SVkProductInfo.h"
 #include "tools/TaskMemorySpy.h"
 
 namespace {

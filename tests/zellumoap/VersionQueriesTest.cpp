@@ -5,11 +5,11 @@
 
 #include <string>
 
-#include "ApplImpl.h"
+#include "zellumoap/ApplImpl.h"
 #include "plinth/Owners.h"
-#include "support/ScriptedChecker.h"
-#include "support/CapturingLogger.h"
-#include "support/TestRegistry.h"
+#include "tests/support/ScriptedChecker.h"
+#include "tests/support/CapturingLogger.h"
+#include "tests/support/TestRegistry.h"
 
 using Plinth::ComPtr;
 using Plinth::UniqueCoTaskMem;

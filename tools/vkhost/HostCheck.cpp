@@ -1,4 +1,4 @@
-#include "HostCheck.h"
+#include "tools/vkhost/HostCheck.h"
 
 #include <windows.h>
 #include <objbase.h>
@@ -7,7 +7,7 @@
 #include <iterator>
 #include <new>
 
-#include "ZelLumoAp.h"
+#include "zelcom/ZelLumoAp.h"
 #include "plinth/Owners.h"
 #include "plinth/RegKey.h"
 #include "tools/TaskMemorySpy.h"

@@ -17,9 +17,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "HostCheck.h"
-#include "VkCreateInstance.h"
-#include "ZelLumoAp.h"
+#include "tools/vkhost/HostCheck.h"
+#include "zelcom/VkCreateInstance.h"
+#include "zelcom/ZelLumoAp.h"
 #include "plinth/Owners.h"
 #include "plinth/WideFormat.h"
 #include "tools/ToolText.h"

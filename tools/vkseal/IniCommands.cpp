@@ -1,7 +1,7 @@
 // "vkseal ini": sealed entries of INI files, through the same reader the
 // libraries use. Exit codes as for the registry commands: 0 success, 1 usage,
 // 2 an entry that is missing, fails verification or cannot be written.
-#include "IniCommands.h"
+#include "tools/vkseal/IniCommands.h"
 
 #include <windows.h>
 
@@ -17,7 +17,7 @@
 #include "plinth/Md5.h"
 #include "plinth/ObfuscatedIniReader.h"
 #include "plinth/WideFormat.h"
-#include "SealOutput.h"
+#include "tools/vkseal/SealOutput.h"
 #include "tools/ToolText.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "SealOutput.h"
+#include "tools/vkseal/SealOutput.h"
 
 #include <windows.h>
 

@@ -13,13 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "IniCommands.h"
+#include "tools/vkseal/IniCommands.h"
 #include "plinth/Md5.h"
 #include "plinth/ObfuscatedRegKey.h"
 #include "plinth/Owners.h"
 #include "plinth/RegKey.h"
 #include "plinth/WideFormat.h"
-#include "SealOutput.h"
+#include "tools/vkseal/SealOutput.h"
 #include "tools/ToolText.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "ComServer.h"
+#include "zelcom/ComServer.h"
 
 CComModuleBase::CComModuleBase(ObjectMapEntry* objectMap, size_t entries) : m_objectMap(objectMap), m_entries(entries)
 {

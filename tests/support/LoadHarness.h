@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "ZelLumoAp.h"
+#include "zelcom/ZelLumoAp.h"
 #include "plinth/Owners.h"
 #include "tools/TaskMemorySpy.h"
-#include "support/TestRegistry.h"
-#include "support/TrustedPublishers.h"
+#include "tests/support/TestRegistry.h"
+#include "tests/support/TrustedPublishers.h"
 
 namespace ZelTest {
 

@@ -2,8 +2,8 @@
 // The class object of the host's factory interfaces. Before it creates
 // anything it asks the module's caller-verification step whether the module
 // that called it may create objects.
-#include "ComServer.h"
-#include "ZelLumoAp.h"
+#include "zelcom/ComServer.h"
+#include "zelcom/ZelLumoAp.h"
 
 // Decides whether the module containing callerAddress may create objects:
 // S_OK admits it, a failure (normally E_ACCESSDENIED) refuses it.

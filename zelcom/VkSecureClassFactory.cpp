@@ -1,6 +1,6 @@
-#include "VkSecureClassFactory.h"
+#include "zelcom/VkSecureClassFactory.h"
 
-#include "zellumoap/ComBoundary.h"
+#include "zelcom/ComBoundary.h"
 
 namespace {
 

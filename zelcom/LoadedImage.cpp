@@ -1,4 +1,4 @@
-#include "zellumoap/LoadedImage.h"
+#include "zelcom/LoadedImage.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <cwchar>
 
-#include "ZelLumoAp.h"
+#include "zelcom/ZelLumoAp.h"
 
 namespace {
 

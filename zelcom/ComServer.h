@@ -6,7 +6,7 @@
 #include <objbase.h>
 #include <new>
 
-#include "../plinth/Owners.h"
+#include "plinth/Owners.h"
 
 #if defined(_MSC_VER)
 #include <intrin.h>

@@ -1,9 +1,9 @@
-#include "Registration.h"
+#include "zelcom/Registration.h"
 
 #include <oleauto.h>
 
-#include "../plinth/Owners.h"
-#include "Registrar.h"
+#include "plinth/Owners.h"
+#include "zelcom/Registrar.h"
 
 HRESULT ApplyRegistryScript(const wchar_t* modulePath, UINT scriptId, const RegistryReplacement* replacements,
                             size_t count, bool registering)

@@ -5,15 +5,15 @@
 
 #include <string>
 
-#include "TestSigning.h"
-#include "VkCreateInstance.h"
-#include "ZelLumoAp.h"
-#include "etwlogging/FileLogSupport.h"
+#include "tests/support/TestSigning.h"
+#include "zelcom/VkCreateInstance.h"
+#include "zelcom/ZelLumoAp.h"
+#include "tests/support/FileLogSupport.h"
 #include "plinth/Owners.h"
-#include "support/ChildProcess.h"
-#include "support/TestRegistry.h"
-#include "support/TrustedPublishers.h"
-#include "zellumoap/LoadedImage.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TestRegistry.h"
+#include "tests/support/TrustedPublishers.h"
+#include "zelcom/LoadedImage.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "ZelLumoAp.h"
+#include "zelcom/ZelLumoAp.h"
 
 template <typename T>
 class CCoMemAllocBase

@@ -1,5 +1,5 @@
 // Defines, once for each binary, every identifier the interface headers declare.
 #include <initguid.h>
 
-#include "Registrar.h"
-#include "ZelLumoAp.h"
+#include "zelcom/Registrar.h"
+#include "zelcom/ZelLumoAp.h"

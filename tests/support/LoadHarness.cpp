@@ -1,4 +1,4 @@
-#include "LoadHarness.h"
+#include "tests/support/LoadHarness.h"
 
 
 #include <cstdio>
@@ -12,8 +12,8 @@
 #include "plinth/ObfuscatedRegKey.h"
 #include "plinth/Paths.h"
 #include "plinth/WideFormat.h"
-#include "support/ChildProcess.h"
-#include "support/ModuleLogFiles.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/ModuleLogFiles.h"
 #include "substitute/Substitute.h"
 
 namespace ZelTest {

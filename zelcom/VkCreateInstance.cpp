@@ -1,11 +1,11 @@
-#include "zellumoap/VkCreateInstance.h"
+#include "zelcom/VkCreateInstance.h"
 
 #include <objbase.h>
 
-#include "ZelLumoAp.h"
+#include "zelcom/ZelLumoAp.h"
 #include "plinth/Owners.h"
-#include "zellumoap/ComBoundary.h"
-#include "zellumoap/TrustVerification.h"
+#include "zelcom/ComBoundary.h"
+#include "zelcom/TrustVerification.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "zellumoap/TrustVerification.h"
+#include "zelcom/TrustVerification.h"
 
 #include <wintrust.h>
 #include <softpub.h>
@@ -13,7 +13,7 @@
 #include "plinth/DllWrapperBase.h"
 #include "plinth/ObfuscatedRegKey.h"
 #include "plinth/WideFormat.h"
-#include "zellumoap/LoadedImage.h"
+#include "zelcom/LoadedImage.h"
 
 namespace {
 

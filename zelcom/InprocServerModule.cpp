@@ -1,6 +1,6 @@
-#include "InprocServerModule.h"
+#include "zelcom/InprocServerModule.h"
 
-#include "Registration.h"
+#include "zelcom/Registration.h"
 
 namespace {
 
