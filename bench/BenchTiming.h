@@ -35,13 +35,14 @@ enum class Goal
 
 // One row of the table `./zel bench` prints after every benchmark has run: a
 // ratio to a baseline measured in the same run, and the goal it is held to.
-inline void ReportRatio(const char* what, double ratio, const char* baseline, Goal goal = Goal::None,
-                        double limit = 0)
+inline void ReportRatio(const char* what, double ratio, const char* baseline, Goal goal = Goal::None, double limit = 0)
 {
     char goalText[16] = "-";
     if (goal != Goal::None)
         std::snprintf(goalText, sizeof(goalText), "%s %.2f", goal == Goal::AtMost ? "<=" : ">=", limit);
     const bool met = goal == Goal::AtMost ? ratio <= limit : ratio >= limit;
     std::printf("@ratio\t%s\t%.3f\t%s\t%s\t%s\n", what, ratio, baseline, goalText,
-                goal == Goal::None ? "-" : met ? "met" : "MISSED");
+                goal == Goal::None ? "-"
+                : met              ? "met"
+                                   : "MISSED");
 }

@@ -70,8 +70,8 @@ int main()
     object->Release();
 
     std::printf("%-46s %8.1f ns\n", "GetAppID, logging off (baseline)", off);
-    std::printf("%-46s %8.1f ns  = %5.3f x baseline (goal <= 1.05)\n", "GetAppID, ETW on, no session listening",
-                silent, silent / off);
+    std::printf("%-46s %8.1f ns  = %5.3f x baseline (goal <= 1.05)\n", "GetAppID, ETW on, no session listening", silent,
+                silent / off);
     std::printf("%-46s %8.1f ns  = %5.2f x baseline (%.1f ns per event)\n", "GetAppID, ETW on, session at level 1",
                 listened, listened / off, listened - off);
     ReportRatio("GetAppID, ETW on, no session listening", silent / off, "GetAppID, logging off", Goal::AtMost, 1.05);

@@ -13,7 +13,6 @@
 
 namespace {
 
-
 void Report(const char* what, double measured, const char* baselineName, double baseline)
 {
     std::printf("%-44s %8.1f ns  = %5.2f x %s (%.1f ns)\n", what, measured, measured / baseline, baselineName,

@@ -16,7 +16,6 @@
 
 namespace {
 
-
 // The published layout of the platform's MD5 context.
 struct PlatformMd5Context
 {

@@ -46,8 +46,8 @@ bool ETWAppProperties::Init(const wchar_t* appName)
 DWORD ETWAppProperties::GetRootFolder(std::wstring& out)
 {
     wchar_t folder[MAX_PATH] = {};
-    if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT,
-                                  folder)))
+    if (FAILED(
+            ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, folder)))
         return ERROR_INVALID_PARAMETER;
     folder[MAX_PATH - 1] = L'\0';
     out = folder;

@@ -186,8 +186,8 @@ DWORD CETWLogging::Register()
     const EtwEntryPoints& etw = GetEtwEntryPoints();
     TRACE_GUID_REGISTRATION registration = {&m_eventClassGuid, nullptr};
     TRACEHANDLE handle = 0;
-    const ULONG result = etw.registerTraceGuids(&CETWLogging::ControlCallback, this, &m_properties.GetProviderGuid(),
-                                                1, &registration, nullptr, nullptr, &handle);
+    const ULONG result = etw.registerTraceGuids(&CETWLogging::ControlCallback, this, &m_properties.GetProviderGuid(), 1,
+                                                &registration, nullptr, nullptr, &handle);
     if (result == ERROR_SUCCESS) {
         if (m_registrationHandle)
             etw.unregisterTraceGuids(m_registrationHandle);
@@ -281,8 +281,7 @@ bool CETWLogging::IsEnabled()
     return m_enabled;
 }
 
-DWORD CETWLogging::LogF(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
-                        ...)
+DWORD CETWLogging::LogF(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* format, ...)
 {
     if (!m_enabled || !IsLevelEnabled(level) || !format)
         return ERROR_SUCCESS;

@@ -128,8 +128,7 @@ public:
     const internal::ETWAppProperties& Properties() const { return m_properties; }
 
 private:
-    static ULONG WINAPI ControlCallback(WMIDPREQUESTCODE requestCode, PVOID context, ULONG* bufferSize,
-                                        PVOID buffer);
+    static ULONG WINAPI ControlCallback(WMIDPREQUESTCODE requestCode, PVOID context, ULONG* bufferSize, PVOID buffer);
 
     std::atomic<bool> m_registered{false};
     Plinth::CriticalSection m_registrationLock;

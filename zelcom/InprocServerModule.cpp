@@ -10,21 +10,10 @@ HMODULE g_instance = nullptr;
 HRESULT ApplyClassScripts(bool registering)
 {
     SystemLocaleScope locale;
-    ModuleScriptPaths module;
-    if (!GetModuleScriptPaths(g_instance, module))
+    ModuleScriptPaths paths;
+    if (!GetModuleScriptPaths(g_instance, paths))
         return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
-    wchar_t clsid[39];
-    for (size_t i = 0; i < g_module.EntryCount(); ++i) {
-        const ObjectMapEntry& entry = g_module.Entries()[i];
-        GuidToText(*entry.clsid, clsid);
-        const RegistryReplacement replacements[] = {
-            {L"Module", module.quoted}, {L"Module_Raw", module.raw}, {L"CLSID", clsid}};
-        const HRESULT hr = ApplyRegistryScript(module.raw, entry.registryScriptId, replacements,
-                                               sizeof(replacements) / sizeof(replacements[0]), registering);
-        if (FAILED(hr))
-            return hr;
-    }
-    return S_OK;
+    return ApplyClassScripts(g_module, paths, nullptr, 0, registering);
 }
 
 } // namespace
@@ -42,16 +31,6 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
         return g_module.InitFailed() ? FALSE : TRUE;
     }
     return TRUE;
-}
-
-STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv)
-{
-    return g_module.GetClassObject(rclsid, riid, ppv);
-}
-
-STDAPI DllCanUnloadNow()
-{
-    return g_module.CanUnloadNow();
 }
 
 STDAPI DllRegisterServer()

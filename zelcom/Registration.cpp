@@ -89,3 +89,25 @@ void GuidToText(REFGUID guid, wchar_t (&text)[39])
 {
     ::StringFromGUID2(guid, text, 39);
 }
+
+HRESULT ApplyClassScripts(CComModuleBase& module, const ModuleScriptPaths& paths, const RegistryReplacement* others,
+                          size_t otherCount, bool registering)
+{
+    constexpr size_t kMaxOthers = 8;
+    if (otherCount > kMaxOthers)
+        return E_INVALIDARG;
+    for (size_t i = 0; i < module.EntryCount(); ++i) {
+        const ObjectMapEntry& entry = module.Entries()[i];
+        wchar_t clsid[39];
+        GuidToText(*entry.clsid, clsid);
+        RegistryReplacement replacements[3 + kMaxOthers] = {
+            {L"Module", paths.quoted}, {L"Module_Raw", paths.raw}, {L"CLSID", clsid}};
+        for (size_t j = 0; j < otherCount; ++j)
+            replacements[3 + j] = others[j];
+        const HRESULT hr =
+            ApplyRegistryScript(paths.raw, entry.registryScriptId, replacements, 3 + otherCount, registering);
+        if (FAILED(hr))
+            return hr;
+    }
+    return S_OK;
+}

@@ -3,6 +3,8 @@
 // registrar, and the type library embedded in the module.
 #include <windows.h>
 
+#include "zelcom/ComServer.h"
+
 struct RegistryReplacement
 {
     const wchar_t* name;
@@ -47,3 +49,10 @@ bool GetModuleScriptPaths(HMODULE module, ModuleScriptPaths& paths);
 
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" of a GUID; text holds 39 characters.
 void GuidToText(REFGUID guid, wchar_t (&text)[39]);
+
+// Applies the registry script of every class in the module's object map, in
+// registration or removal mode, with the replacements "Module", "Module_Raw",
+// "CLSID" (the entry's class) and the caller's others; stops at the first
+// failure and returns it.
+HRESULT ApplyClassScripts(CComModuleBase& module, const ModuleScriptPaths& paths, const RegistryReplacement* others,
+                          size_t otherCount, bool registering);

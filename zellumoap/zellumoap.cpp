@@ -35,7 +35,6 @@ struct RegistrationTexts
 {
     ModuleScriptPaths module;
     wchar_t appId[39];
-    wchar_t clsid[39];
     wchar_t secondClsid[39];
     wchar_t libId[39];
 };
@@ -45,7 +44,6 @@ bool Prepare(RegistrationTexts& texts)
     if (!GetModuleScriptPaths(g_instance, texts.module))
         return false;
     GuidToText(APPID_ZelLumoAp, texts.appId);
-    GuidToText(CLSID_ZelAppImpl, texts.clsid);
     GuidToText(CLSID_ZelAppImplSecondKey, texts.secondClsid);
     GuidToText(LIBID_ZelAppLib, texts.libId);
     return true;
@@ -57,14 +55,11 @@ HRESULT ApplyAppIdScript(const RegistrationTexts& texts, bool registering)
     return ApplyRegistryScript(texts.module.raw, kAppIdScript, replacements, 1, registering);
 }
 
-HRESULT ApplyClassScript(const RegistrationTexts& texts, const ObjectMapEntry& entry, bool registering)
+HRESULT ApplyClassScripts(const RegistrationTexts& texts, bool registering)
 {
-    const RegistryReplacement replacements[] = {
-        {L"Module", texts.module.quoted}, {L"Module_Raw", texts.module.raw},   {L"APPID", texts.appId},
-        {L"CLSID", texts.clsid},          {L"SECONDCLSID", texts.secondClsid}, {L"LIBID", texts.libId},
-    };
-    return ApplyRegistryScript(texts.module.raw, entry.registryScriptId, replacements,
-                               sizeof(replacements) / sizeof(replacements[0]), registering);
+    const RegistryReplacement others[] = {
+        {L"APPID", texts.appId}, {L"SECONDCLSID", texts.secondClsid}, {L"LIBID", texts.libId}};
+    return ApplyClassScripts(g_module, texts.module, others, sizeof(others) / sizeof(others[0]), registering);
 }
 
 // Logs one line of the entry point with the product version, which the
@@ -105,16 +100,6 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
     }
 }
 
-STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv)
-{
-    return g_module.GetClassObject(rclsid, riid, ppv);
-}
-
-STDAPI DllCanUnloadNow()
-{
-    return g_module.CanUnloadNow();
-}
-
 STDAPI DllRegisterServer()
 {
     SystemLocaleScope locale;
@@ -124,11 +109,9 @@ STDAPI DllRegisterServer()
     HRESULT hr = ApplyAppIdScript(texts, true);
     if (FAILED(hr))
         return hr;
-    for (size_t i = 0; i < g_module.EntryCount(); ++i) {
-        hr = ApplyClassScript(texts, g_module.Entries()[i], true);
-        if (FAILED(hr))
-            return hr;
-    }
+    hr = ApplyClassScripts(texts, true);
+    if (FAILED(hr))
+        return hr;
     return RegisterModuleTypeLib(texts.module.raw);
 }
 
@@ -138,12 +121,10 @@ STDAPI DllUnregisterServer()
     RegistrationTexts texts;
     if (!Prepare(texts))
         return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
-    for (size_t i = 0; i < g_module.EntryCount(); ++i) {
-        const HRESULT hr = ApplyClassScript(texts, g_module.Entries()[i], false);
-        if (FAILED(hr))
-            return hr;
-    }
-    HRESULT hr = UnregisterModuleTypeLib(texts.module.raw);
+    HRESULT hr = ApplyClassScripts(texts, false);
+    if (FAILED(hr))
+        return hr;
+    hr = UnregisterModuleTypeLib(texts.module.raw);
     if (FAILED(hr))
         return hr;
     return ApplyAppIdScript(texts, false);

@@ -34,8 +34,8 @@ TraceSessionSimulator::~TraceSessionSimulator()
 const ETWLogging::EtwEntryPoints& TraceSessionSimulator::EntryPoints()
 {
     static const ETWLogging::EtwEntryPoints entryPoints = {
-        &RegisterTraceGuids, &UnregisterTraceGuids, &GetTraceLoggerHandle,
-        &GetTraceEnableLevel, &GetTraceEnableFlags, &TraceEvent,
+        &RegisterTraceGuids,  &UnregisterTraceGuids, &GetTraceLoggerHandle,
+        &GetTraceEnableLevel, &GetTraceEnableFlags,  &TraceEvent,
     };
     return entryPoints;
 }

@@ -192,7 +192,10 @@ TEST_F(UsageReportTest, OnlyModeTwoWithASuccessfulStatusIsReported)
         long status;
         int expected;
     } cases[] = {
-        {S_OK, 2, 0, 1}, {S_OK, 1, 0, 0}, {S_OK, 2, 0x08000001, 0}, {E_FAIL, 2, 0, 0},
+        {S_OK, 2, 0, 1},
+        {S_OK, 1, 0, 0},
+        {S_OK, 2, 0x08000001, 0},
+        {E_FAIL, 2, 0, 0},
     };
     // The class table holds its own reference.
     const LONG registered = m_userMode.live;

@@ -161,8 +161,7 @@ TEST_F(ProviderTest, RegistersOnceEvenWhenRegistrationFails)
     EXPECT_EQ(m_logger.Register(), ERROR_SUCCESS);
     EXPECT_EQ(m_sim.RegisterCalls(), 1u);
     EXPECT_FALSE(m_sim.IsRegistered(Provider()));
-    EXPECT_EQ(m_logger.InitEx(nullptr, L"Zellumoap", nullptr, nullptr, nullptr),
-              ETWLogging::kErrorAlreadyInitialised);
+    EXPECT_EQ(m_logger.InitEx(nullptr, L"Zellumoap", nullptr, nullptr, nullptr), ETWLogging::kErrorAlreadyInitialised);
     m_logger.LogEx(3, L"f", L"g", 1, L"lost");
     EXPECT_EQ(m_sim.RefusedEvents(), 1u);
 }
@@ -196,9 +195,15 @@ TEST_F(ProviderTest, EventCarriesHeaderAndPayloadExactly)
         std::wstring text;
         DWORD number;
     } expected[] = {
-        {4, 2, L"", ::GetCurrentProcessId()}, {5, 2, L"", ::GetCurrentThreadId()}, {13, 4, exe, 0},
-        {6, 4, L"ApplImpl.cpp", 0},          {7, 5, L"", 321},                    {8, 4, L"GetAppID", 0},
-        {9, 4, module.fileName, 0},          {10, 4, module.version, 0},          {11, 4, L"Zellumoap", 0},
+        {4, 2, L"", ::GetCurrentProcessId()},
+        {5, 2, L"", ::GetCurrentThreadId()},
+        {13, 4, exe, 0},
+        {6, 4, L"ApplImpl.cpp", 0},
+        {7, 5, L"", 321},
+        {8, 4, L"GetAppID", 0},
+        {9, 4, module.fileName, 0},
+        {10, 4, module.version, 0},
+        {11, 4, L"Zellumoap", 0},
         {12, 4, L"Hi", 0},
     };
     ASSERT_EQ(e.elements.size(), std::size(expected));

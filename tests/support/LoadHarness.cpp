@@ -1,6 +1,5 @@
 #include "tests/support/LoadHarness.h"
 
-
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -59,8 +58,8 @@ class LoadEnvironment::Registration
 public:
     Registration(const wchar_t* file, REFCLSID clsid, bool localServer)
         : m_file(file), m_localServer(localServer),
-          m_wasRegistered(KeyExists(HKEY_CLASSES_ROOT,
-                                    (ClassKey(clsid) + (localServer ? L"\\LocalServer32" : L"\\InprocServer32")).c_str()))
+          m_wasRegistered(KeyExists(
+              HKEY_CLASSES_ROOT, (ClassKey(clsid) + (localServer ? L"\\LocalServer32" : L"\\InprocServer32")).c_str()))
     {
         if (m_localServer) {
             m_registered = RunChild(file, L"/RegServer").exitCode == 0;
@@ -433,9 +432,9 @@ std::string Summary(const char* mode, const LoadFigures& f)
     std::snprintf(line, sizeof(line),
                   "%s: %lu calls in %.3f s (%.1f us per call), %lu differing, %lu task-memory blocks left, "
                   "%lu stray frees, handles %lu before and %lu after: %s",
-                  mode, f.calls, f.seconds, f.calls ? 1e6 * f.seconds / f.calls : 0.0, f.mismatches, static_cast<unsigned long>(f.blocksLeft),
-                  f.strayFrees, static_cast<unsigned long>(f.handlesBefore), static_cast<unsigned long>(f.handlesAfter),
-                  f.Passed() ? "pass" : "FAIL");
+                  mode, f.calls, f.seconds, f.calls ? 1e6 * f.seconds / f.calls : 0.0, f.mismatches,
+                  static_cast<unsigned long>(f.blocksLeft), f.strayFrees, static_cast<unsigned long>(f.handlesBefore),
+                  static_cast<unsigned long>(f.handlesAfter), f.Passed() ? "pass" : "FAIL");
     std::string summary = line;
     if (!f.firstMismatch.empty())
         summary += "; first difference: " + Ascii(f.firstMismatch);
@@ -469,8 +468,8 @@ LoadRig::LoadRig()
         return;
     }
     using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
-    const auto getClassObject =
-        reinterpret_cast<GetClassObject>(reinterpret_cast<void*>(::GetProcAddress(m_module.get(), "DllGetClassObject")));
+    const auto getClassObject = reinterpret_cast<GetClassObject>(
+        reinterpret_cast<void*>(::GetProcAddress(m_module.get(), "DllGetClassObject")));
     m_canUnloadNow = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
         reinterpret_cast<void*>(::GetProcAddress(m_module.get(), "DllCanUnloadNow")));
     if (!getClassObject || !m_canUnloadNow) {
@@ -493,8 +492,8 @@ LoadRig::LoadRig()
     for (size_t i = 0; i < kMethodCount; ++i) {
         const Answer again = kMethods[i].call(*m_shared);
         if (again != m_expected[i])
-            m_problem += Widen(kMethods[i].name) + L" answered " + Shown(again) + L" after " +
-                         Shown(m_expected[i]) + L" on one thread; ";
+            m_problem += Widen(kMethods[i].name) + L" answered " + Shown(again) + L" after " + Shown(m_expected[i]) +
+                         L" on one thread; ";
     }
 }
 
@@ -549,8 +548,7 @@ void LoadRig::Work(Worker& worker) const
     }
 }
 
-double LoadRig::RunThreads(ObjectSharing sharing, unsigned threads, unsigned long callsPerThread,
-                           LoadFigures& figures)
+double LoadRig::RunThreads(ObjectSharing sharing, unsigned threads, unsigned long callsPerThread, LoadFigures& figures)
 {
     const Plinth::UniqueHandle start(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::vector<Worker> workers(threads);

@@ -55,8 +55,7 @@ void ExpectPrompt(const std::map<std::string, ULONGLONG>& elapsedMs, ULONGLONG b
 void ExpectIdentityAnswers(const Outcomes& outcomes)
 {
     EXPECT_EQ(outcomes.at("GetAppID").substr(0, 22), L"00000000 00000000 ZEL ");
-    EXPECT_EQ(outcomes.at("GetAppIcon").substr(0, 55),
-              L"00000000 00000000 lumo://vkcobres.dll::icon_m_16x16.gif");
+    EXPECT_EQ(outcomes.at("GetAppIcon").substr(0, 55), L"00000000 00000000 lumo://vkcobres.dll::icon_m_16x16.gif");
     EXPECT_EQ(outcomes.at("UnsupportedRequest").substr(0, 18), L"00000000 08000032 ");
 }
 

@@ -176,9 +176,8 @@ Outcomes RunEveryMethod(IVkApplicationInfo* object, std::vector<std::wstring>* l
     run("GetProductInfo", [&] { return ProductInfo(object, labels); });
     run("GetUsageReport",
         [&] { return TwoStrings([&](LPWSTR* a, LPWSTR* b, long* r) { return object->GetUsageReport(a, b, r); }); });
-    run("UnsupportedRequest", [&] {
-        return OneString([&](LPWSTR* t, long* r) { return object->UnsupportedRequest(L"request", t, r); });
-    });
+    run("UnsupportedRequest",
+        [&] { return OneString([&](LPWSTR* t, long* r) { return object->UnsupportedRequest(L"request", t, r); }); });
     run("DoRecentEventAction",
         [&] { return OneString([&](LPWSTR* t, long* r) { return recent->DoRecentEventAction(1, L"id", t, r); }); });
     run("DoLogAction", [&] { return OneString([&](LPWSTR* t, long* r) { return log->DoLogAction(1, L"id", t, r); }); });

@@ -192,13 +192,22 @@ protected:
     void SetBaseline()
     {
         const std::wstring installDir = ZelTest::BinDir();
-        const std::pair<ScopedRegistryValue*, const wchar_t*> values[] = {
-            {&m_build, L"17.0.3038.0"},   {&m_installDir, installDir.c_str()}, {&m_lastUpdate, L"2024-05-01"},
-            {&m_languagePack, L"en-US"},  {&m_subBuild, L"3038"},              {&m_version2, L"17.0"},
-            {&m_appcode, L"zel"},         {&m_gmtdate, nullptr},               {&m_domain, L"update.example"},
-            {&m_lang, L"en"},             {&m_lcid, nullptr},                  {&m_affid, nullptr},
-            {&m_paramAffid, L"77"},       {&m_paramLang, nullptr},             {&m_paramLangid, nullptr},
-            {&m_paramLcid, nullptr}};
+        const std::pair<ScopedRegistryValue*, const wchar_t*> values[] = {{&m_build, L"17.0.3038.0"},
+                                                                          {&m_installDir, installDir.c_str()},
+                                                                          {&m_lastUpdate, L"2024-05-01"},
+                                                                          {&m_languagePack, L"en-US"},
+                                                                          {&m_subBuild, L"3038"},
+                                                                          {&m_version2, L"17.0"},
+                                                                          {&m_appcode, L"zel"},
+                                                                          {&m_gmtdate, nullptr},
+                                                                          {&m_domain, L"update.example"},
+                                                                          {&m_lang, L"en"},
+                                                                          {&m_lcid, nullptr},
+                                                                          {&m_affid, nullptr},
+                                                                          {&m_paramAffid, L"77"},
+                                                                          {&m_paramLang, nullptr},
+                                                                          {&m_paramLangid, nullptr},
+                                                                          {&m_paramLcid, nullptr}};
         for (const auto& [value, text] : values) {
             if (text)
                 ASSERT_TRUE(value->SetString(text));
@@ -239,7 +248,8 @@ protected:
     void Sweep(const char* value, ScopedRegistryValue& scope, const Mutation& mutation,
                const std::function<void(Outcomes&)>& expect)
     {
-        Sweep(std::string(value) + ", " + mutation.name, [&] { Apply(scope, mutation); }, expect);
+        Sweep(
+            std::string(value) + ", " + mutation.name, [&] { Apply(scope, mutation); }, expect);
     }
 
     // The answers that depend on the values, as they are with these texts.
@@ -294,10 +304,7 @@ protected:
                                     domain + L"\tlang=" + lang;
         o["GetUsageReport"] = Describe(S_OK, 0, report + L" ^ ", LogsOf(m_baseline.at("GetUsageReport")));
     }
-    static void ReportFails(Outcomes& o, long code)
-    {
-        o["GetUsageReport"] = Describe(S_FALSE, code, L"<null> ^ ");
-    }
+    static void ReportFails(Outcomes& o, long code) { o["GetUsageReport"] = Describe(S_FALSE, code, L"<null> ^ "); }
     void UninstallIs(Outcomes& o, const std::wstring& installDir)
     {
         const std::wstring line = Uninstaller() + L"\"" + ShortPath(installDir) + L"\\zelli.inf\" /uninstall";
@@ -320,7 +327,8 @@ protected:
     ScopedRegistryValue m_version2{HKEY_LOCAL_MACHINE, kProductSubstituteKey, L"version2"};
     ScopedRegistryValue m_appcode{HKEY_LOCAL_MACHINE, kProductSubstituteKey, L"appcode"};
     ScopedRegistryValue m_gmtdate{HKEY_LOCAL_MACHINE, kProductSubstituteKey, L"gmtdate"};
-    ZelTest::ScopedRegistryTree m_productParams{HKEY_LOCAL_MACHINE, std::wstring(kProductSubstituteKey) + L"\\QueryParams"};
+    ZelTest::ScopedRegistryTree m_productParams{HKEY_LOCAL_MACHINE,
+                                                std::wstring(kProductSubstituteKey) + L"\\QueryParams"};
     ScopedRegistryValue m_domain{HKEY_LOCAL_MACHINE, kHostSubstituteKey, L"domain"};
     ScopedRegistryValue m_lang{HKEY_LOCAL_MACHINE, kHostSubstituteKey, L"lang"};
     ScopedRegistryValue m_lcid{HKEY_LOCAL_MACHINE, kHostSubstituteKey, L"lcid"};
@@ -347,9 +355,9 @@ TEST_F(FaultSweepTest, BaselineAnswersAreTheWellFormedOnes)
     expected["GetVersionText"] = Describe(S_OK, 0, m_versionText);
     expected["GetAppID"] =
         Describe(S_OK, 0, L"ZEL", Line(1, L"IVkApplicationInfo->GetAppID() returning appid = [ZEL]\r\n"));
-    expected["GetAppName"] = Describe(
-        S_OK, 0, L"Varkon Parental Controls",
-        Line(1, L"IVkApplicationInfo->GetAppName() returning appid = [Varkon Parental Controls]\r\n"));
+    expected["GetAppName"] =
+        Describe(S_OK, 0, L"Varkon Parental Controls",
+                 Line(1, L"IVkApplicationInfo->GetAppName() returning appid = [Varkon Parental Controls]\r\n"));
     expected["CheckComponents"] = Describe(S_OK, 0, L"", Line(1, L"IVkApplicationInfo->CheckComponents() ok\r\n"));
     expected["GetComponentStatus"] = Describe(S_OK, 0, L"<null>");
     for (const auto& [method, answer] : expected)
@@ -498,8 +506,7 @@ TEST_F(FaultSweepTest, HostSubstituteValues)
         UrlIs(o, Url(L"update.example", L"zel", L"%lang%"));
         ReportIs(o, L"2024-05-01", L"update.example", L"");
     });
-    Sweep("lang", m_lang, OddBytes(L"en"),
-          [&](Outcomes& o) { ReportIs(o, L"2024-05-01", L"update.example", L""); });
+    Sweep("lang", m_lang, OddBytes(L"en"), [&](Outcomes& o) { ReportIs(o, L"2024-05-01", L"update.example", L""); });
     Sweep("lang", m_lang, Chars("261 characters", 261, L'l'), [&](Outcomes& o) {
         UrlFails(o);
         ReportIs(o, L"2024-05-01", L"update.example", L"");
@@ -507,8 +514,8 @@ TEST_F(FaultSweepTest, HostSubstituteValues)
 
     // Query parameters: only REG_SZ values count, each piece within 520 units.
     const std::wstring noParams = Url(L"update.example", L"zel", L"en", L"17.0", L"");
-    for (const Mutation& m : {Missing(), WrongType(), Chars("piece of 520 units", 513, L'7'),
-                              Chars("1040 characters", 1040, L'7')})
+    for (const Mutation& m :
+         {Missing(), WrongType(), Chars("piece of 520 units", 513, L'7'), Chars("1040 characters", 1040, L'7')})
         Sweep("QueryParams affid", m_paramAffid, m, [&](Outcomes& o) { UrlIs(o, noParams); });
     Sweep("QueryParams affid", m_paramAffid, Empty(),
           [&](Outcomes& o) { UrlIs(o, Url(L"update.example", L"zel", L"en", L"17.0", L"?affid=")); });
@@ -522,8 +529,9 @@ TEST_F(FaultSweepTest, SealedInstallationText)
     // reading error in the host's form, and no other method notices.
     const std::vector<BYTE> good = SealedText(kInstallation);
     for (const SealedMutation& m : SealedHeaderMutations())
-        Sweep(std::string("isdudatali, ") + m.name, [&] { SealInstallation(Broken(good, m)); },
-              [](Outcomes& o) { ReportFails(o, 0x0800000D); });
+        Sweep(
+            std::string("isdudatali, ") + m.name, [&] { SealInstallation(Broken(good, m)); },
+            [](Outcomes& o) { ReportFails(o, 0x0800000D); });
     for (const Mutation& m : {Text("plain REG_SZ", kInstallation), Bytes("empty REG_BINARY", REG_BINARY, "", 0)})
         Sweep("isdudatali", m_installation, m, [](Outcomes& o) { ReportFails(o, 0x0800000D); });
     Sweep("isdudatali", m_installation, Missing(), [](Outcomes& o) { ReportFails(o, 0x08000002); });
@@ -541,26 +549,30 @@ TEST_F(FaultSweepTest, SealedInstallationText)
                   {"real type REG_MULTI_SZ", 12, REG_MULTI_SZ, 0},
                   {"version 7", 4, 7, 0}};
     for (const auto& f : fields) {
-        Sweep(std::string("isdudatali, ") + f.name, [&] { SealInstallation(WithField(good, f.offset, f.value)); },
-              [&](Outcomes& o) {
-                  if (f.result)
-                      ReportFails(o, f.result);
-              });
+        Sweep(
+            std::string("isdudatali, ") + f.name, [&] { SealInstallation(WithField(good, f.offset, f.value)); },
+            [&](Outcomes& o) {
+                if (f.result)
+                    ReportFails(o, f.result);
+            });
     }
     // Text without its zero is taken whole.
-    Sweep("isdudatali, no terminator", [&] { SealInstallation(SealedBytes(REG_SZ, "inst-42", 7)); }, [](Outcomes&) {});
-    Sweep("isdudatali, empty text", [&] { SealInstallation(SealedBytes(REG_SZ, "", 1)); },
-          [&](Outcomes& o) { ReportIs(o, L"2024-05-01", L"update.example", L"en", L""); });
+    Sweep(
+        "isdudatali, no terminator", [&] { SealInstallation(SealedBytes(REG_SZ, "inst-42", 7)); }, [](Outcomes&) {});
+    Sweep(
+        "isdudatali, empty text", [&] { SealInstallation(SealedBytes(REG_SZ, "", 1)); },
+        [&](Outcomes& o) { ReportIs(o, L"2024-05-01", L"update.example", L"en", L""); });
     // Sized for the first read of 500 bytes and past it, up to the 1024-unit main part.
     for (size_t chars : {size_t{467}, size_t{468}, size_t{900}, size_t{1023}, size_t{1024}, size_t{70000}}) {
         const std::wstring text(chars, L'i');
-        Sweep("isdudatali, " + std::to_string(chars) + " characters", [&] { SealInstallation(SealedText(text)); },
-              [&](Outcomes& o) {
-                  if (chars < 1023)
-                      ReportIs(o, L"2024-05-01", L"update.example", L"en", text);
-                  else
-                      ReportFails(o, 0x080000EA);
-              });
+        Sweep(
+            "isdudatali, " + std::to_string(chars) + " characters", [&] { SealInstallation(SealedText(text)); },
+            [&](Outcomes& o) {
+                if (chars < 1023)
+                    ReportIs(o, L"2024-05-01", L"update.example", L"en", text);
+                else
+                    ReportFails(o, 0x080000EA);
+            });
     }
 }
 
@@ -590,24 +602,24 @@ TEST_F(FaultSweepTest, ComponentCheckerAnswers)
         const std::wstring text = c.text ? c.text : L"";
         const std::wstring withLineFeed = c.version ? c.version : text + L"\n";
         const std::wstring status = c.componentStatus ? c.componentStatus : (c.version ? L"<null>" : withLineFeed);
-        Sweep(std::string("checker, ") + c.name,
-              [&] {
-                  m_checker.versionText = c.text;
-                  m_checker.statusText = c.text;
-                  m_checker.statusResult = c.status;
-              },
-              [&](Outcomes& o) {
-                  const std::wstring version = VersionText(L"17.0.3038", withLineFeed.c_str());
-                  o["GetVersionText"] = Describe(S_OK, 0, version);
-                  Update(o, &url, &version);
-                  o["GetComponentStatus"] = Describe(S_OK, 0, status);
-                  o["CheckComponents"] =
-                      c.missingLogged
-                          ? Describe(S_OK, 0x08000002, L"",
-                                     Line(1, L"IVkApplicationInfo->CheckComponents() failed. Missing: [" + text +
-                                                 L"]\r\n"))
-                          : Describe(S_OK, 0, L"", Line(1, L"IVkApplicationInfo->CheckComponents() ok\r\n"));
-              });
+        Sweep(
+            std::string("checker, ") + c.name,
+            [&] {
+                m_checker.versionText = c.text;
+                m_checker.statusText = c.text;
+                m_checker.statusResult = c.status;
+            },
+            [&](Outcomes& o) {
+                const std::wstring version = VersionText(L"17.0.3038", withLineFeed.c_str());
+                o["GetVersionText"] = Describe(S_OK, 0, version);
+                Update(o, &url, &version);
+                o["GetComponentStatus"] = Describe(S_OK, 0, status);
+                o["CheckComponents"] =
+                    c.missingLogged ? Describe(S_OK, 0x08000002, L"",
+                                               Line(1, L"IVkApplicationInfo->CheckComponents() failed. Missing: [" +
+                                                           text + L"]\r\n"))
+                                    : Describe(S_OK, 0, L"", Line(1, L"IVkApplicationInfo->CheckComponents() ok\r\n"));
+            });
     }
 }
 
@@ -640,8 +652,8 @@ TEST(SealedPublishersTest, BrokenListsTrustNobody)
     cases.push_back({"plain REG_MULTI_SZ", plain, REG_MULTI_SZ, false});
     cases.push_back({"empty list", SealedBytes(REG_MULTI_SZ, "\0", 1), REG_BINARY, false});
     const std::string unterminated(trusted.begin(), trusted.end());
-    cases.push_back({"list without zeros", SealedBytes(REG_MULTI_SZ, unterminated.data(), unterminated.size()),
-                     REG_BINARY, false});
+    cases.push_back(
+        {"list without zeros", SealedBytes(REG_MULTI_SZ, unterminated.data(), unterminated.size()), REG_BINARY, false});
     const std::string cut = unterminated.substr(0, 39) + '\0' + '\0';
     cases.push_back({"thumbprint of 39 digits", SealedBytes(REG_MULTI_SZ, cut.data(), cut.size()), REG_BINARY, false});
     std::string many;
@@ -685,9 +697,9 @@ LoggerKind MakeLogger()
     ETWLogging::CLoggingIf* out = nullptr;
     if (!builder.CreateLoggerEx(nullptr, L"FaultSweep", nullptr, nullptr, 0, &out, nullptr) || !out)
         return LoggerKind::None;
-    const LoggerKind kind = dynamic_cast<ETWLogging::CLogging*>(out)       ? LoggerKind::File
+    const LoggerKind kind = dynamic_cast<ETWLogging::CLogging*>(out)      ? LoggerKind::File
                             : dynamic_cast<ETWLogging::CETWLogging*>(out) ? LoggerKind::Etw
-                                                                           : LoggerKind::None;
+                                                                          : LoggerKind::None;
     out->Release();
     return kind;
 }

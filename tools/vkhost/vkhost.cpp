@@ -464,7 +464,7 @@ int PrintUninstallCommand()
     const HRESULT hr = app->GetUninstallProgram(commandLine.put(), &result);
     if (FAILED(hr) || result != 0 || !commandLine) {
         ZelTools::Write(STD_ERROR_HANDLE, L"vkhost: no uninstall command line (hr " + Hex(static_cast<DWORD>(hr)) +
-                                        L", result " + Hex(static_cast<DWORD>(result)) + L")\r\n");
+                                              L", result " + Hex(static_cast<DWORD>(result)) + L")\r\n");
         return 1;
     }
     return ZelTools::Write(STD_OUTPUT_HANDLE, std::wstring(commandLine.get()) + L"\r\n") ? 0 : 1;
@@ -487,8 +487,9 @@ int main()
             return RunCheck(argc == 3 ? argv.get()[2] : nullptr);
         if (argv && argc == 2 && std::wcscmp(argv.get()[1], L"--uninstall-command") == 0)
             return PrintUninstallCommand();
-        ZelTools::Write(STD_ERROR_HANDLE,
-                        L"usage: vkhost [--json]\r\n       vkhost --check [DLL]\r\n       vkhost --uninstall-command\r\n");
+        ZelTools::Write(
+            STD_ERROR_HANDLE,
+            L"usage: vkhost [--json]\r\n       vkhost --check [DLL]\r\n       vkhost --uninstall-command\r\n");
         return 1;
     } catch (const std::bad_alloc&) {
         ZelTools::Write(STD_ERROR_HANDLE, L"vkhost: out of memory\r\n");
