@@ -131,12 +131,27 @@ HRESULT CreateChecker(Plinth::ComPtr<IVkVersion>& checker)
     return hr;
 }
 
+// A method's outcome for the host: the result code in *plResult, S_OK.
+HRESULT Answer(long* plResult, long result)
+{
+    *plResult = result;
+    return S_OK;
+}
+
+// A method's failed outcome: its error line, logged with the caller's source
+// line, then the result code, S_OK.
+HRESULT Fail(long* plResult, long result, const wchar_t* function, int sourceLine, const wchar_t* text)
+{
+    if (ETWLogging::IsLogLevelEnabled(LevelError))
+        ETWLogging::WriteLog(LevelError, kFile, function, sourceLine, text);
+    return Answer(plResult, result);
+}
+
 HRESULT AcknowledgeAction(DWORD, LPCWSTR id, LPWSTR* ppwszResponse, long* plResult)
 {
     if (!id || !ppwszResponse || !plResult)
         return E_INVALIDARG;
-    *plResult = 0;
-    return S_OK;
+    return Answer(plResult, 0);
 }
 
 } // namespace
@@ -178,17 +193,13 @@ STDMETHODIMP CZelAppImpl::GetAppID(LPWSTR* ppwszId, long* plResult)
         return E_INVALIDARG;
     return AnswerWithoutThrowing(plResult, kOutOfMemory, S_OK, [&]() -> HRESULT {
         wchar_t* id = Plinth::CoTaskMemStrDup(kZelAppId);
-        if (!id) {
-            ZEL_LOG(LevelError, kFile, L"CZelAppImpl::GetAppID",
-                    L"IVkApplicationInfo->GetAppID() failed to allocate memory for app id.\r\n");
-            *plResult = kOutOfMemory;
-            return S_OK;
-        }
+        if (!id)
+            return Fail(plResult, kOutOfMemory, L"CZelAppImpl::GetAppID", __LINE__,
+                        L"IVkApplicationInfo->GetAppID() failed to allocate memory for app id.\r\n");
         *ppwszId = id;
         ZEL_LOG(LevelNormal, kFile, L"CZelAppImpl::GetAppID",
                 L"IVkApplicationInfo->GetAppID() returning appid = [%s]\r\n", id);
-        *plResult = 0;
-        return S_OK;
+        return Answer(plResult, 0);
     });
 }
 
@@ -202,8 +213,7 @@ STDMETHODIMP CZelAppImpl::GetAppName(LPWSTR* ppwszName, long* plResult)
             *ppwszName = name.Detach();
             ZEL_LOG(LevelNormal, kFile, L"CZelAppImpl::GetAppName",
                     L"IVkApplicationInfo->GetAppName() returning appid = [%s]\r\n", *ppwszName);
-            *plResult = 0;
-            return S_OK;
+            return Answer(plResult, 0);
         }
         static_assert(sizeof(kZelDefaultAppName) == 50, "the default name fills its 50-byte buffer");
         // Allocate frees whatever was loaded.
@@ -215,8 +225,7 @@ STDMETHODIMP CZelAppImpl::GetAppName(LPWSTR* ppwszName, long* plResult)
                 L"default.",
                 kZelDefaultAppName);
         // Success promises a name: a default that could not be copied is a failure.
-        *plResult = *ppwszName ? 0 : kOutOfMemory;
-        return S_OK;
+        return Answer(plResult, *ppwszName ? 0 : kOutOfMemory);
     });
 }
 
@@ -226,16 +235,12 @@ STDMETHODIMP CZelAppImpl::GetAppIcon(LPWSTR* ppwszIcon, long* plResult)
         return E_INVALIDARG;
     return AnswerWithoutThrowing(plResult, kNotEnoughMemory, S_OK, [&]() -> HRESULT {
         *ppwszIcon = Plinth::CoTaskMemStrDup(kZelAppIcon);
-        if (!*ppwszIcon) {
-            ZEL_LOG(LevelError, kFile, L"CZelAppImpl::GetAppIcon",
-                    L"IVkApplicationInfo->GetAppIcon() failed to allocate memory for app icon.\r\n");
-            *plResult = kNotEnoughMemory;
-            return S_OK;
-        }
+        if (!*ppwszIcon)
+            return Fail(plResult, kNotEnoughMemory, L"CZelAppImpl::GetAppIcon", __LINE__,
+                        L"IVkApplicationInfo->GetAppIcon() failed to allocate memory for app icon.\r\n");
         ZEL_LOG(LevelNormal, kFile, L"CZelAppImpl::GetAppIcon",
                 L"IVkApplicationInfo->GetAppIcon() returning icon = [%s]\r\n", *ppwszIcon);
-        *plResult = 0;
-        return S_OK;
+        return Answer(plResult, 0);
     });
 }
 
@@ -257,12 +262,9 @@ STDMETHODIMP CZelAppImpl::GetUninstallProgram(LPWSTR* ppwszCommandLine, long* pl
 
         wchar_t commonFiles[MAX_PATH] = {};
         const HRESULT hr = ::SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES_COMMONX86, nullptr, 0, commonFiles);
-        if (hr != S_OK) {
-            ZEL_LOG(LevelError, kFile, L"CZelAppImpl::GetUninstallProgram",
-                    L"IVkApplicationInfo->GetUninstallProgram() failed to get Common Files Directory path.\r\n");
-            *plResult = MakeResultCode(static_cast<DWORD>(hr));
-            return S_OK;
-        }
+        if (hr != S_OK)
+            return Fail(plResult, MakeResultCode(static_cast<DWORD>(hr)), L"CZelAppImpl::GetUninstallProgram", __LINE__,
+                        L"IVkApplicationInfo->GetUninstallProgram() failed to get Common Files Directory path.\r\n");
         wchar_t commandBuffer[MAX_PATH];
         BoundedText command(commandBuffer, MAX_PATH);
         command.Append(L"\"");
@@ -272,24 +274,19 @@ STDMETHODIMP CZelAppImpl::GetUninstallProgram(LPWSTR* ppwszCommandLine, long* pl
         command.Append(arguments.Get());
         // A cut command line could start another program, or uninstall with
         // another product's information file.
-        if (!arguments.Fits() || !command.Fits()) {
-            ZEL_LOG(LevelError, kFile, L"CZelAppImpl::GetUninstallProgram",
-                    L"IVkApplicationInfo->GetUninstallProgram() uninstall command line does not fit.\r\n");
-            *plResult = MakeResultCode(ERROR_INSUFFICIENT_BUFFER);
-            return S_OK;
-        }
+        if (!arguments.Fits() || !command.Fits())
+            return Fail(plResult, MakeResultCode(ERROR_INSUFFICIENT_BUFFER), L"CZelAppImpl::GetUninstallProgram",
+                        __LINE__,
+                        L"IVkApplicationInfo->GetUninstallProgram() uninstall command line does not fit.\r\n");
 
         *ppwszCommandLine = Plinth::CoTaskMemStrDup(command.Get());
-        if (!*ppwszCommandLine) {
-            ZEL_LOG(LevelError, kFile, L"CZelAppImpl::GetUninstallProgram",
-                    L"IVkApplicationInfo->GetUninstallProgram() failed to allocate memory for uninstall program.\r\n");
-            *plResult = kNotEnoughMemory;
-            return S_OK;
-        }
+        if (!*ppwszCommandLine)
+            return Fail(
+                plResult, kNotEnoughMemory, L"CZelAppImpl::GetUninstallProgram", __LINE__,
+                L"IVkApplicationInfo->GetUninstallProgram() failed to allocate memory for uninstall program.\r\n");
         ZEL_LOG(LevelNormal, kFile, L"CZelAppImpl::GetUninstallProgram",
                 L"IVkApplicationInfo->GetUninstallProgram() returning uninstall program = [%s]\r\n", *ppwszCommandLine);
-        *plResult = 0;
-        return S_OK;
+        return Answer(plResult, 0);
     });
 }
 
@@ -362,8 +359,7 @@ STDMETHODIMP CZelAppImpl::GetUpdateInformation(LPCWSTR, LPWSTR* pwszPingUrl, LPW
                 L"%08x *pwszVersionInfo = %08x\r\n",
                 LowPointerBits(*pwszPingUrl), LowPointerBits(*pwszVersionInfo));
         }
-        *plResult = MakeResultCode(static_cast<DWORD>(versionResult));
-        return S_OK;
+        return Answer(plResult, MakeResultCode(static_cast<DWORD>(versionResult)));
     });
 }
 
@@ -429,12 +425,10 @@ STDMETHODIMP CZelAppImpl::GetProductInfo(DWORD* pdwCount, VKPRODUCT_INFO** ppInf
         // A count without its array would have the host read records from null.
         if (!*ppInfo) {
             *pdwCount = 0;
-            *plResult = kOutOfMemory;
-            return S_OK;
+            return Answer(plResult, kOutOfMemory);
         }
         *pdwCount = kProductInfoRecords;
-        *plResult = 0;
-        return S_OK;
+        return Answer(plResult, 0);
     });
 }
 
@@ -457,8 +451,7 @@ STDMETHODIMP CZelAppImpl::UnsupportedRequest(LPCWSTR pwszRequest, LPWSTR* ppwszR
 {
     if (!pwszRequest || !ppwszResponse || !plResult)
         return E_INVALIDARG;
-    *plResult = MakeResultCode(ERROR_NOT_SUPPORTED);
-    return S_OK;
+    return Answer(plResult, MakeResultCode(ERROR_NOT_SUPPORTED));
 }
 
 STDMETHODIMP CZelAppImpl::DoRecentEventAction(DWORD dwAction, LPCWSTR pwszEventId, LPWSTR* ppwszResponse,
@@ -498,10 +491,8 @@ STDMETHODIMP CZelAppImpl::GetVersionText(LPWSTR* ppwszText, long* plResult)
         const size_t units = std::size(kBuildPrefix) + buildLength + 1 + (withChecker ? checkerLength + 1 : 0);
         auto* text = static_cast<wchar_t*>(::CoTaskMemAlloc(units * sizeof(wchar_t)));
         *ppwszText = text;
-        if (!text) {
-            *plResult = kOutOfMemory;
-            return S_OK;
-        }
+        if (!text)
+            return Answer(plResult, kOutOfMemory);
         const size_t prefixLength = std::size(kBuildPrefix) - 1;
         std::wmemcpy(text, kBuildPrefix, prefixLength);
         std::wmemcpy(text + prefixLength, build, buildLength);
@@ -513,8 +504,7 @@ STDMETHODIMP CZelAppImpl::GetVersionText(LPWSTR* ppwszText, long* plResult)
             text[at++] = L'\n';
         }
         text[at] = L'\0';
-        *plResult = 0;
-        return S_OK;
+        return Answer(plResult, 0);
     });
 }
 
@@ -537,10 +527,8 @@ STDMETHODIMP CZelAppImpl::GetComponentStatus(LPWSTR* ppwszText, long* plResult)
         const size_t units = std::wcslen(checkerText.get()) + 2;
         auto* text = static_cast<wchar_t*>(::CoTaskMemAlloc(units * sizeof(wchar_t)));
         *ppwszText = text;
-        if (!text) {
-            *plResult = kOutOfMemory;
-            return S_OK;
-        }
+        if (!text)
+            return Answer(plResult, kOutOfMemory);
         std::wmemcpy(text, checkerText.get(), length);
         text[length] = L'\n';
         text[length + 1] = L'\0';
@@ -562,6 +550,5 @@ STDMETHODIMP CZelAppImpl::NotifySubscriptionStatusChanged(DWORD, long* plResult)
 {
     if (!plResult)
         return E_INVALIDARG;
-    *plResult = 0;
-    return S_OK;
+    return Answer(plResult, 0);
 }
