@@ -5,8 +5,8 @@
 
 #include <memory>
 
-#include "zelcom/ZelLumoAp.h"
 #include "plinth/Owners.h"
+#include "zelcom/ZelLumoAp.h"
 
 class CZelHelper
 {

@@ -8,12 +8,12 @@
 
 #include <cstdio>
 
-#include "zellumoap/ApplImpl.h"
-#include "peers/etwsessions/TraceSessionSimulator.h"
 #include "etwlogging/DefaultLogBuilder.h"
 #include "etwlogging/ETWLogging.h"
 #include "etwlogging/ModuleLogger.h"
+#include "peers/etwsessions/TraceSessionSimulator.h"
 #include "plinth/RegKey.h"
+#include "zellumoap/ApplImpl.h"
 
 namespace {
 

@@ -12,10 +12,10 @@
 #include <string>
 
 #include "etwlogging/FileLogging.h"
-#include "tests/support/FileLogSupport.h"
 #include "etwlogging/LogRecordBuilder.h"
 #include "plinth/Owners.h"
 #include "plinth/WideFormat.h"
+#include "tests/support/FileLogSupport.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 
 #include <cstdio>
 
-#include "zellumoap/ApplImpl.h"
 #include "etwlogging/ModuleLogger.h"
 #include "tests/support/CapturingLogger.h"
+#include "zellumoap/ApplImpl.h"
 
 namespace {
 

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "zellumoap/ApplImpl.h"
-#include "substitute/Substitute.h"
 #include "plinth/Owners.h"
-#include "tests/support/ScriptedChecker.h"
+#include "substitute/Substitute.h"
 #include "tests/support/CapturingLogger.h"
+#include "tests/support/ScriptedChecker.h"
+#include "zellumoap/ApplImpl.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "etwlogging/ETWConfigurationListener.h"
 
-#include "plinth/RegKey.h"
 #include "etwlogging/LoggingIf.h"
+#include "plinth/RegKey.h"
 
 namespace ETWLogging {
 

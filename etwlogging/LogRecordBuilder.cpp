@@ -3,8 +3,8 @@
 #include <cwchar>
 #include <new>
 
-#include "plinth/WideFormat.h"
 #include "etwlogging/LoggingIf.h"
+#include "plinth/WideFormat.h"
 
 namespace ETWLogging::internal {
 

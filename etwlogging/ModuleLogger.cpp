@@ -3,8 +3,8 @@
 #include <memory>
 #include <new>
 
-#include "plinth/WideFormat.h"
 #include "etwlogging/DefaultLogBuilder.h"
+#include "plinth/WideFormat.h"
 
 namespace ETWLogging {
 

@@ -4,8 +4,8 @@
 // entry points is missing, to the plain Windows function of the same purpose.
 #include <windows.h>
 
-#include "resources/RtMuiEntryPoints.h"
 #include "plinth/DllWrapperBase.h"
+#include "resources/RtMuiEntryPoints.h"
 
 class RtMuiImpl : public Plinth::CDllWrapperBase
 {

@@ -4,13 +4,13 @@
 #include <memory>
 #include <new>
 
-#include "substitute/Substitute.h"
-#include "ZelLUMO/ZelLUMOHelper.h"
 #include "plinth/Owners.h"
 #include "plinth/WideFormat.h"
+#include "substitute/Substitute.h"
 #include "substitute/ZelVersionInfo.h"
 #include "zelcom/ResultCode.h"
 #include "zelcom/VkCreateInstance.h"
+#include "ZelLUMO/ZelLUMOHelper.h"
 
 using Plinth::ComPtr;
 using Plinth::UniqueVariant;

@@ -1,7 +1,7 @@
 #include "substitute/ZelVersionInfo.h"
 
-#include "substitute/Substitute.h"
 #include "plinth/WideFormat.h"
+#include "substitute/Substitute.h"
 #include "zelcom/Version.h"
 
 #include <shlwapi.h>

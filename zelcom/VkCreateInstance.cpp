@@ -2,10 +2,10 @@
 
 #include <objbase.h>
 
-#include "zelcom/ZelLumoAp.h"
 #include "plinth/Owners.h"
 #include "zelcom/ComBoundary.h"
 #include "zelcom/TrustVerification.h"
+#include "zelcom/ZelLumoAp.h"
 
 namespace {
 

@@ -3,16 +3,16 @@
 #include "etwlogging/ModuleLogger.h"
 #include "plinth/Owners.h"
 #include "plinth/RegKey.h"
-#include "zelcom/CoMemAlloc.h"
-#include "zelcom/ResultCode.h"
-#include "substitute/Substitute.h"
-#include "zellumoap/SVkProductInfo.h"
-#include "substitute/UsageReport.h"
-#include "zelcom/VkCreateInstance.h"
-#include "substitute/ZelVersionInfo.h"
 #include "plinth/WideFormat.h"
 #include "resources/ResourceDll.h"
+#include "substitute/Substitute.h"
+#include "substitute/UsageReport.h"
+#include "substitute/ZelVersionInfo.h"
 #include "zelcom/ComBoundary.h"
+#include "zelcom/CoMemAlloc.h"
+#include "zelcom/ResultCode.h"
+#include "zelcom/VkCreateInstance.h"
+#include "zellumoap/SVkProductInfo.h"
 
 #include <shlobj.h>
 

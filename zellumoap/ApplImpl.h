@@ -3,8 +3,8 @@
 #include <memory>
 
 #include "zelcom/ComServer.h"
-#include "ZelLUMO/ZelLUMOHelper.h"
 #include "zelcom/ZelLumoAp.h"
+#include "ZelLUMO/ZelLUMOHelper.h"
 
 // Gives the object its own IVkApplicationInfo5 table beside the one that
 // begins IVkApplicationInfo6; both lead to the same two implementations.

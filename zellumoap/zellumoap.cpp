@@ -3,11 +3,11 @@
 #include <windows.h>
 
 #include "etwlogging/ModuleLogger.h"
-#include "zellumoap/ApplImpl.h"
 #include "zelcom/Registration.h"
 #include "zelcom/TrustVerification.h"
 #include "zelcom/Version.h"
 #include "zelcom/VkSecureClassFactory.h"
+#include "zellumoap/ApplImpl.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 
 #include "peers/componentchecker/ComponentChecker.h"
 #include "peers/componentchecker/ComponentList.h"
-#include "zelcom/ResultCode.h"
 #include "plinth/Owners.h"
+#include "zelcom/ResultCode.h"
 
 using ComponentChecker::Component;
 

@@ -2,9 +2,9 @@
 
 #include <lmcons.h>
 
-#include "zelcom/ResultCode.h"
 #include "peers/usermode/UserMode.h"
 #include "plinth/Owners.h"
+#include "zelcom/ResultCode.h"
 
 namespace {
 

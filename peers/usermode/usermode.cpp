@@ -1,7 +1,7 @@
 // The user-mode provider's one class; the module and its exports come from
 // the in-process server library.
-#include "zelcom/InprocServerModule.h"
 #include "peers/usermode/UserModeProvider.h"
+#include "zelcom/InprocServerModule.h"
 #include "zelcom/VkSecureClassFactory.h"
 
 ObjectMapEntry g_serverObjectMap[] = {

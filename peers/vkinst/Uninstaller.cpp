@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <vector>
 
+#include "peers/vkinst/Installer.h"
 #include "peers/vkinst/InstallLayout.h"
 #include "peers/vkinst/InstallRecord.h"
 #include "peers/vkinst/InstallSupport.h"
-#include "peers/vkinst/Installer.h"
 #include "peers/vkinst/Registration.h"
 #include "peers/vkinst/SelfRemoval.h"
 

@@ -4,8 +4,8 @@
 #include <memory>
 #include <vector>
 
-#include "zelcom/ComServer.h"
 #include "peers/zelconfig/Household.h"
+#include "zelcom/ComServer.h"
 #include "zelcom/ZelLumoAp.h"
 
 using UserList = std::shared_ptr<const std::vector<ZelConfig::UserRecord>>;

@@ -4,9 +4,9 @@
 #include <windows.h>
 
 #include "peers/zelconfig/ConfigObjects.h"
+#include "peers/zelconfig/ZelConfigData.h"
 #include "zelcom/Registration.h"
 #include "zelcom/VkSecureClassFactory.h"
-#include "peers/zelconfig/ZelConfigData.h"
 
 namespace {
 

@@ -2,10 +2,10 @@
 // query, with a capturing logger and scripted service objects.
 #include <gtest/gtest.h>
 
-#include "tests/ZelLUMO/ScriptedService.h"
 #include "plinth/Owners.h"
 #include "tests/support/CapturingLogger.h"
 #include "tests/support/TestRegistry.h"
+#include "tests/ZelLUMO/ScriptedService.h"
 
 int main(int argc, char** argv)
 {

@@ -4,10 +4,10 @@
 
 #include <string>
 
-#include "zellumoap/ApplImpl.h"
 #include "plinth/Owners.h"
-#include "tools/TaskMemorySpy.h"
 #include "tests/support/TestRegistry.h"
+#include "tools/TaskMemorySpy.h"
+#include "zellumoap/ApplImpl.h"
 
 using Plinth::ComPtr;
 

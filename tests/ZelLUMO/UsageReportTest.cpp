@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "zellumoap/ApplImpl.h"
-#include "tests/ZelLUMO/ScriptedService.h"
-#include "substitute/UsageReport.h"
-#include "ZelLUMO/ZelLUMOHelper.h"
 #include "plinth/ObfuscatedRegKey.h"
 #include "plinth/Owners.h"
+#include "substitute/UsageReport.h"
 #include "tests/support/TestRegistry.h"
+#include "tests/ZelLUMO/ScriptedService.h"
+#include "ZelLUMO/ZelLUMOHelper.h"
+#include "zellumoap/ApplImpl.h"
 
 using Plinth::ComPtr;
 using ZelTest::ScriptedUser;

@@ -2,10 +2,10 @@
 // and recover once from an RPC failure.
 #include <gtest/gtest.h>
 
-#include "tests/ZelLUMO/ScriptedService.h"
-#include "ZelLUMO/ZelLUMOHelper.h"
 #include "plinth/Owners.h"
 #include "tests/support/CapturingLogger.h"
+#include "tests/ZelLUMO/ScriptedService.h"
+#include "ZelLUMO/ZelLUMOHelper.h"
 
 using Plinth::ComPtr;
 using ZelTest::LogCapture;

@@ -7,9 +7,9 @@
 #include <string>
 #include <thread>
 
+#include "etwlogging/ETWLogging.h"
 #include "peers/etwsessions/EtwEventDecoder.h"
 #include "peers/etwsessions/TraceSessionSimulator.h"
-#include "etwlogging/ETWLogging.h"
 #include "plinth/ObfuscatedRegKey.h"
 #include "tests/support/TestRegistry.h"
 

@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/FileLogSupport.h"
 #include "etwlogging/LogRecordBuilder.h"
 #include "plinth/Owners.h"
 #include "plinth/Paths.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/FileLogSupport.h"
 #include "tests/support/TestRegistry.h"
 
 using ETWLogging::CLogging;

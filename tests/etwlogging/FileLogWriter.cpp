@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/FileLogSupport.h"
 #include "plinth/Owners.h"
+#include "tests/support/FileLogSupport.h"
 
 namespace {
 

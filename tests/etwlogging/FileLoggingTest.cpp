@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/FileLogSupport.h"
 #include "plinth/Owners.h"
 #include "plinth/Paths.h"
 #include "tests/support/DebugOutputListener.h"
+#include "tests/support/FileLogSupport.h"
 
 using ETWLogging::CLogging;
 using ZelTest::ReadBytes;

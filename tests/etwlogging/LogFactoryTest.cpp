@@ -6,7 +6,6 @@
 #include <memory>
 #include <string>
 
-#include "tests/support/FileLogSupport.h"
 #include "etwlogging/DefaultLogBuilder.h"
 #include "etwlogging/ETWLogging.h"
 #include "etwlogging/FileLogging.h"
@@ -14,6 +13,7 @@
 #include "plinth/ObfuscatedRegKey.h"
 #include "plinth/Paths.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/FileLogSupport.h"
 #include "tests/support/ModuleLogFiles.h"
 #include "tests/support/TestRegistry.h"
 

@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "zelcom/ZelLumoAp.h"
 #include "peers/componentchecker/ComponentChecker.h"
 #include "plinth/Owners.h"
 #include "tests/support/FileLogSupport.h"
 #include "tests/support/TestRegistry.h"
-#include "zelcom/VkCreateInstance.h"
 #include "zelcom/Version.h"
+#include "zelcom/VkCreateInstance.h"
+#include "zelcom/ZelLumoAp.h"
 
 namespace {
 

@@ -4,11 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include "zelcom/VkCreateInstance.h"
-#include "zelcom/ZelLumoAp.h"
 #include "peers/usermode/UserMode.h"
 #include "plinth/Owners.h"
 #include "tests/support/TestRegistry.h"
+#include "zelcom/VkCreateInstance.h"
+#include "zelcom/ZelLumoAp.h"
 
 namespace {
 

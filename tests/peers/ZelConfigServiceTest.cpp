@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/TestSigning.h"
-#include "zelcom/VkCreateInstance.h"
-#include "zelcom/ZelLumoAp.h"
 #include "peers/zelconfig/ZelConfigData.h"
 #include "plinth/Owners.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TestRegistry.h"
+#include "tests/support/TestSigning.h"
 #include "tests/support/TrustedPublishers.h"
+#include "zelcom/VkCreateInstance.h"
+#include "zelcom/ZelLumoAp.h"
 
 namespace {
 

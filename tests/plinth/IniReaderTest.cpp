@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/FileLogSupport.h"
 #include "plinth/BaseIniReader.h"
 #include "plinth/Owners.h"
+#include "tests/support/FileLogSupport.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/FileLogSupport.h"
 #include "plinth/Md5.h"
 #include "plinth/ObfuscatedIniReader.h"
 #include "plinth/Owners.h"
+#include "tests/support/FileLogSupport.h"
 
 namespace {
 

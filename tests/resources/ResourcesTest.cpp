@@ -12,11 +12,11 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/FileLogSupport.h"
 #include "plinth/DllWrapperBase.h"
 #include "plinth/Logging/internal_logging.h"
 #include "resources/ResourceDll.h"
 #include "resources/RtMuiImpl.h"
+#include "tests/support/FileLogSupport.h"
 #include "tests/support/TestRegistry.h"
 
 namespace {

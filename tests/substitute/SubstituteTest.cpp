@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "substitute/Substitute.h"
 #include "plinth/ObfuscatedRegKey.h"
 #include "plinth/Owners.h"
+#include "substitute/Substitute.h"
 #include "tests/support/TestRegistry.h"
 
 namespace {

@@ -1,7 +1,7 @@
 #include "tests/support/ChildProcess.h"
 
-#include "tests/support/TestRegistry.h"
 #include "plinth/Owners.h"
+#include "tests/support/TestRegistry.h"
 
 namespace ZelTest {
 

@@ -11,9 +11,9 @@
 #include "plinth/ObfuscatedRegKey.h"
 #include "plinth/Paths.h"
 #include "plinth/WideFormat.h"
+#include "substitute/Substitute.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/ModuleLogFiles.h"
-#include "substitute/Substitute.h"
 
 namespace ZelTest {
 

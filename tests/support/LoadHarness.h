@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "zelcom/ZelLumoAp.h"
 #include "plinth/Owners.h"
-#include "tools/TaskMemorySpy.h"
 #include "tests/support/TestRegistry.h"
 #include "tests/support/TrustedPublishers.h"
+#include "tools/TaskMemorySpy.h"
+#include "zelcom/ZelLumoAp.h"
 
 namespace ZelTest {
 

@@ -3,8 +3,8 @@
 // process through COM's class table (CoRegisterClassObject).
 #include <windows.h>
 
-#include "zelcom/ZelLumoAp.h"
 #include "plinth/Owners.h"
+#include "zelcom/ZelLumoAp.h"
 
 namespace ZelTest {
 

@@ -1,8 +1,8 @@
 #include "tests/support/TrustedPublishers.h"
 
+#include "plinth/ObfuscatedRegKey.h"
 #include "tests/support/TestSigning.h"
 #include "zelcom/TrustVerification.h"
-#include "plinth/ObfuscatedRegKey.h"
 
 namespace ZelTest {
 

@@ -5,15 +5,15 @@
 
 #include <string>
 
-#include "tests/support/TestSigning.h"
-#include "zelcom/VkCreateInstance.h"
-#include "zelcom/ZelLumoAp.h"
-#include "tests/support/FileLogSupport.h"
 #include "plinth/Owners.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/FileLogSupport.h"
 #include "tests/support/TestRegistry.h"
+#include "tests/support/TestSigning.h"
 #include "tests/support/TrustedPublishers.h"
 #include "zelcom/LoadedImage.h"
+#include "zelcom/VkCreateInstance.h"
+#include "zelcom/ZelLumoAp.h"
 
 namespace {
 

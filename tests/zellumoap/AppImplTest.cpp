@@ -2,13 +2,13 @@
 // capturing module logger so each call site's log line can be checked.
 #include <gtest/gtest.h>
 
-#include "zellumoap/ApplImpl.h"
-#include "zelcom/ResultCode.h"
-#include "zelcom/VkSecureClassFactory.h"
 #include "plinth/Owners.h"
 #include "tests/support/CapturingLogger.h"
 #include "tests/support/ScriptedChecker.h"
 #include "tests/support/TestRegistry.h"
+#include "zelcom/ResultCode.h"
+#include "zelcom/VkSecureClassFactory.h"
+#include "zellumoap/ApplImpl.h"
 
 STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv);
 STDAPI DllCanUnloadNow();

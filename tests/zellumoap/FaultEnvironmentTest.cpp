@@ -11,18 +11,18 @@
 
 #include <cwchar>
 
-#include "zelcom/TrustVerification.h"
-#include "zelcom/VkSecureClassFactory.h"
 #include "etwlogging/DefaultLogBuilder.h"
-#include "tests/support/FileLogSupport.h"
 #include "peers/zelconfig/ZelConfigData.h"
 #include "plinth/ObfuscatedIniReader.h"
 #include "plinth/ObfuscatedRegKey.h"
 #include "resources/RtMuiImpl.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/FileLogSupport.h"
 #include "tests/support/ModuleLogFiles.h"
 #include "tests/support/TestRegistry.h"
 #include "tests/support/TrustedPublishers.h"
+#include "zelcom/TrustVerification.h"
+#include "zelcom/VkSecureClassFactory.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
 

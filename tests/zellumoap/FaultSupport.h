@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "zellumoap/ApplImpl.h"
 #include "plinth/Owners.h"
 #include "tests/support/CapturingLogger.h"
+#include "zellumoap/ApplImpl.h"
 
 constexpr long kUntouched = 0x5A5A5A5A;
 

@@ -12,20 +12,20 @@
 #include <functional>
 #include <map>
 
-#include "zellumoap/ApplImpl.h"
-#include "zelcom/TrustVerification.h"
 #include "etwlogging/DefaultLogBuilder.h"
 #include "etwlogging/ETWAppProperties.h"
 #include "etwlogging/ETWLogging.h"
-#include "tests/support/FileLogSupport.h"
 #include "plinth/Md5.h"
 #include "plinth/ObfuscatedIniReader.h"
 #include "plinth/ObfuscatedRegKey.h"
 #include "plinth/WideFormat.h"
 #include "substitute/Substitute.h"
+#include "tests/support/FileLogSupport.h"
 #include "tests/support/ScriptedChecker.h"
 #include "tests/support/TestRegistry.h"
 #include "tests/support/TestSigning.h"
+#include "zelcom/TrustVerification.h"
+#include "zellumoap/ApplImpl.h"
 
 using Plinth::ComPtr;
 using ZelTest::LogCapture;

@@ -5,11 +5,11 @@
 #include <thread>
 #include <vector>
 
-#include "zelcom/Registration.h"
-#include "zelcom/ZelLumoAp.h"
 #include "plinth/Owners.h"
 #include "tests/support/TestRegistry.h"
 #include "tests/support/TrustedPublishers.h"
+#include "zelcom/Registration.h"
+#include "zelcom/ZelLumoAp.h"
 
 using Plinth::ComPtr;
 using ZelTest::KeyExists;

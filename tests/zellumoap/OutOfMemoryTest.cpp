@@ -7,7 +7,6 @@
 #include <functional>
 #include <utility>
 
-#include "zellumoap/ApplImpl.h"
 #include "plinth/ObfuscatedRegKey.h"
 #include "plinth/Owners.h"
 #include "tests/support/AllocationFailure.h"
@@ -16,6 +15,7 @@
 #include "zelcom/TrustVerification.h"
 #include "zelcom/VkCreateInstance.h"
 #include "zelcom/VkSecureClassFactory.h"
+#include "zellumoap/ApplImpl.h"
 
 STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv);
 

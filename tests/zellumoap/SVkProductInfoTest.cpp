@@ -2,8 +2,8 @@
 // allocator through a malloc spy.
 #include <gtest/gtest.h>
 
-#include "zellumoap/SVkProductInfo.h"
 #include "tools/TaskMemorySpy.h"
+#include "zellumoap/SVkProductInfo.h"
 
 namespace {
 

@@ -5,11 +5,11 @@
 
 #include <string>
 
-#include "zellumoap/ApplImpl.h"
 #include "plinth/Owners.h"
-#include "tests/support/ScriptedChecker.h"
 #include "tests/support/CapturingLogger.h"
+#include "tests/support/ScriptedChecker.h"
 #include "tests/support/TestRegistry.h"
+#include "zellumoap/ApplImpl.h"
 
 using Plinth::ComPtr;
 using Plinth::UniqueCoTaskMem;

@@ -7,11 +7,11 @@
 #include <iterator>
 #include <new>
 
-#include "zelcom/ZelLumoAp.h"
 #include "plinth/Owners.h"
 #include "plinth/RegKey.h"
-#include "tools/TaskMemorySpy.h"
 #include "plinth/WideFormat.h"
+#include "tools/TaskMemorySpy.h"
+#include "zelcom/ZelLumoAp.h"
 
 namespace VkTools {
 

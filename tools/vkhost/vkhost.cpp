@@ -17,12 +17,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tools/vkhost/HostCheck.h"
-#include "zelcom/VkCreateInstance.h"
-#include "zelcom/ZelLumoAp.h"
 #include "plinth/Owners.h"
 #include "plinth/WideFormat.h"
 #include "tools/ToolText.h"
+#include "tools/vkhost/HostCheck.h"
+#include "zelcom/VkCreateInstance.h"
+#include "zelcom/ZelLumoAp.h"
 
 namespace {
 

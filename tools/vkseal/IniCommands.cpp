@@ -17,8 +17,8 @@
 #include "plinth/Md5.h"
 #include "plinth/ObfuscatedIniReader.h"
 #include "plinth/WideFormat.h"
-#include "tools/vkseal/SealOutput.h"
 #include "tools/ToolText.h"
+#include "tools/vkseal/SealOutput.h"
 
 namespace {
 

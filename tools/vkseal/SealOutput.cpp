@@ -4,8 +4,8 @@
 
 #include <cstdarg>
 
-#include "tools/ToolText.h"
 #include "plinth/WideFormat.h"
+#include "tools/ToolText.h"
 
 namespace VkSeal {
 

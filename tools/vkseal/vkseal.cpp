@@ -13,14 +13,14 @@
 #include <string>
 #include <vector>
 
-#include "tools/vkseal/IniCommands.h"
 #include "plinth/Md5.h"
 #include "plinth/ObfuscatedRegKey.h"
 #include "plinth/Owners.h"
 #include "plinth/RegKey.h"
 #include "plinth/WideFormat.h"
-#include "tools/vkseal/SealOutput.h"
 #include "tools/ToolText.h"
+#include "tools/vkseal/IniCommands.h"
+#include "tools/vkseal/SealOutput.h"
 
 namespace {
 
