@@ -13,13 +13,17 @@ BeforeServerLoad g_beforeServerLoad = nullptr;
 
 // Gets the class object through IVkClassFactory, falling back to
 // IVkClassFactory_PreComponentization; both have one CreateInstance after IUnknown.
+// A class object handed out as null with success is refused with E_POINTER:
+// calling through it would crash the caller.
 HRESULT GetVkClassFactory(REFCLSID rclsid, DWORD dwClsContext, Plinth::ComPtr<IVkClassFactory>& factory)
 {
     HRESULT hr = ::CoGetClassObject(rclsid, dwClsContext, nullptr, IID_IVkClassFactory, factory.put_void());
-    if (SUCCEEDED(hr))
-        return hr;
-    return ::CoGetClassObject(rclsid, dwClsContext, nullptr, IID_IVkClassFactory_PreComponentization,
-                              factory.put_void());
+    if (FAILED(hr))
+        hr = ::CoGetClassObject(rclsid, dwClsContext, nullptr, IID_IVkClassFactory_PreComponentization,
+                                factory.put_void());
+    if (SUCCEEDED(hr) && !factory)
+        return E_POINTER;
+    return hr;
 }
 
 } // namespace
