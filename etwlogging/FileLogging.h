@@ -48,10 +48,13 @@ public:
     bool IsEnabled() override;
     DWORD LogF(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
                ...) override;
-    // Writes one record; no level or enable test. 87 for empty text, an unnamed
-    // level or a folder that cannot be made; 258 (nothing written) when the
-    // mutex stayed taken for 7 seconds.
+    // Writes one record; no level test. Returns 0 without writing while the
+    // writer is disabled; 87 for empty text, an unnamed level or a folder that
+    // cannot be made; 258 (nothing written) when the mutex stayed taken for 7
+    // seconds; 87 (record written) when a full file could not be rotated
+    // because the new index could not be stored.
     DWORD Log(const wchar_t* file, const wchar_t* function, int line, DWORD level, const wchar_t* text) override;
+    // False for every level while the writer is disabled.
     bool IsLevelEnabled(DWORD level) override;
     void SetMaxEntries(DWORD entries) override;
     DWORD GetMaxEntries() override;
@@ -82,8 +85,10 @@ private:
     void ApplySetting(size_t which, DWORD value);
     bool DirectoryReady();
     DWORD WriteRecord(const wchar_t* file, const wchar_t* function, int line, DWORD level, const wchar_t* text);
-    DWORD OpenCurrentFile();
-    DWORD OpenFile(const std::wstring& path, DWORD disposition);
+    DWORD OpenCurrentFile(Plinth::UniqueHandle& file, DWORD& indexResult);
+    DWORD Rotate(DWORD next, const std::wstring& current, Plinth::UniqueHandle& file, DWORD& indexResult);
+    DWORD CreateNew(const std::wstring& path, Plinth::UniqueHandle& file);
+    DWORD OpenForAppend(const std::wstring& path, Plinth::UniqueHandle& file);
     std::wstring FileName(DWORD index) const;
     DWORD ReadLastLogIdx() const;
     DWORD StoreLastLogIdx(DWORD index) const;
@@ -96,7 +101,6 @@ private:
     DWORD m_processId = 0;
     std::wstring m_host;
     std::wstring m_logDirectory;
-    Plinth::UniqueHandle m_file;
     LONG m_refCount = 0;
     Plinth::UniqueHandle m_mutex;
     DWORD m_maxSize = kDefaultMaxSize;
@@ -106,8 +110,7 @@ private:
     std::wstring m_globalIni;
     std::wstring m_localIni;
     std::atomic<bool> m_enabled{true};
-    DirectoryCheck m_directoryCheck = DirectoryCheck::CheckAndCreate;
-    SRWLOCK m_threadLock = SRWLOCK_INIT;
+    std::atomic<DirectoryCheck> m_directoryCheck{DirectoryCheck::CheckAndCreate};
 };
 
 } // namespace ETWLogging
