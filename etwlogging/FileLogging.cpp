@@ -9,6 +9,7 @@
 #include <new>
 
 #include "LogRecordBuilder.h"
+#include "ModuleLogger.h"
 #include "plinth/ObfuscatedIniReader.h"
 #include "plinth/Paths.h"
 #include "plinth/WideFormat.h"
@@ -279,6 +280,8 @@ DWORD CLogging::Log(const wchar_t* file, const wchar_t* function, int line, DWOR
     // writer for good.
     if (!m_initialised || !text || !*text)
         return ERROR_INVALID_PARAMETER;
+    if (internal::ProcessTerminating())
+        return WriteAtTermination(file, function, line, level, text);
     try {
         if (!DirectoryReady())
             return ERROR_INVALID_PARAMETER;
@@ -318,55 +321,88 @@ DWORD CLogging::WriteRecord(const wchar_t* file, const wchar_t* function, int li
         return result;
 
     Plinth::UniqueHandle current;
+    DWORD index = 0;
     DWORD indexResult = ERROR_SUCCESS;
-    result = OpenCurrentFile(current, indexResult);
+    result = OpenCurrentFile(current, index, indexResult);
     if (result != ERROR_SUCCESS)
         return result;
     DWORD written = 0;
     if (!::WriteFile(current.get(), record.get(), bytes - sizeof(wchar_t), &written, nullptr))
         return LastErrorOr(ERROR_WRITE_FAULT);
+    m_lastIndex = index;
     if (m_options & internal::OptionDebuggerMirror)
         ::OutputDebugStringW(record.get());
     return indexResult;
 }
 
-std::wstring CLogging::FileName(DWORD index) const
+DWORD CLogging::WriteAtTermination(const wchar_t* file, const wchar_t* function, int line, DWORD level,
+                                   const wchar_t* text)
 {
-    std::wstring name = m_logDirectory + L"\\" + m_processName;
-    if (!m_host.empty())
-        name += L"_" + m_host;
-    wchar_t suffix[32];
-    Plinth::FormatWide(suffix, std::size(suffix), L"%0.3u%s", index, L".log");
-    return name + suffix;
+    wchar_t path[2 * kPathChars];
+    const DWORD index = m_lastIndex;
+    if (index == kNoIndex || !FormatFileName(index, path, std::size(path)))
+        return ERROR_INVALID_STATE;
+    internal::RecordContext context;
+    context.options = m_options;
+    context.processId = m_processId;
+    context.moduleFileName = m_moduleFileName.c_str();
+    wchar_t record[kTerminationRecordChars];
+    DWORD bytes = 0;
+    DWORD result = internal::BuildLogRecordInto(context, file, function, static_cast<DWORD>(line), level, text, record,
+                                                std::size(record), &bytes);
+    if (result != ERROR_SUCCESS)
+        return result;
+    Plinth::UniqueHandle out;
+    result = OpenForAppend(path, out);
+    if (result != ERROR_SUCCESS)
+        return result;
+    DWORD written = 0;
+    if (!::WriteFile(out.get(), record, bytes - sizeof(wchar_t), &written, nullptr))
+        return LastErrorOr(ERROR_WRITE_FAULT);
+    return ERROR_SUCCESS;
 }
 
-// indexResult receives the code of storing a new rotation index, 0 when none
-// was stored.
-DWORD CLogging::OpenCurrentFile(Plinth::UniqueHandle& file, DWORD& indexResult)
+bool CLogging::FormatFileName(DWORD index, wchar_t* path, size_t chars) const
+{
+    return Plinth::FormatWide(path, chars, L"%s\\%s%s%s%0.3u.log", m_logDirectory.c_str(), m_processName.c_str(),
+                              m_host.empty() ? L"" : L"_", m_host.c_str(), index) > 0;
+}
+
+std::wstring CLogging::FileName(DWORD index) const
+{
+    wchar_t path[2 * kPathChars];
+    return FormatFileName(index, path, std::size(path)) ? path : L"";
+}
+
+// opened receives the index of the file opened; indexResult the code of
+// storing a new rotation index, 0 when none was stored.
+DWORD CLogging::OpenCurrentFile(Plinth::UniqueHandle& file, DWORD& opened, DWORD& indexResult)
 {
     if (m_logDirectory.empty() || m_processName.empty())
         return ERROR_INVALID_PARAMETER;
     const DWORD index = ReadLastLogIdx();
     if (index >= m_maxEntries)
-        return Rotate(0, FileName(0), file, indexResult);
+        return Rotate(0, 0, file, opened, indexResult);
+    opened = index;
     const std::wstring current = FileName(index);
     WIN32_FILE_ATTRIBUTE_DATA found;
     if (!::GetFileAttributesExW(current.c_str(), GetFileExInfoStandard, &found))
         return CreateNew(current, file);
     if (found.nFileSizeLow >= m_maxSize)
-        return Rotate(index + 1 >= m_maxEntries ? 0 : index + 1, current, file, indexResult);
-    return OpenForAppend(current, file);
+        return Rotate(index, index + 1 >= m_maxEntries ? 0 : index + 1, file, opened, indexResult);
+    return OpenForAppend(current.c_str(), file);
 }
 
 // The index is stored before its file is made anew: a file made anew under an
 // index that was not stored would be made anew again by the next record,
 // destroying this one. So when the index cannot be stored, the record goes to
 // the current file, past its size limit.
-DWORD CLogging::Rotate(DWORD next, const std::wstring& current, Plinth::UniqueHandle& file, DWORD& indexResult)
+DWORD CLogging::Rotate(DWORD current, DWORD next, Plinth::UniqueHandle& file, DWORD& opened, DWORD& indexResult)
 {
     indexResult = StoreLastLogIdx(next);
+    opened = indexResult == ERROR_SUCCESS ? next : current;
     if (indexResult != ERROR_SUCCESS)
-        return OpenForAppend(current, file);
+        return OpenForAppend(FileName(current).c_str(), file);
     return CreateNew(FileName(next), file);
 }
 
@@ -384,10 +420,10 @@ DWORD CLogging::CreateNew(const std::wstring& path, Plinth::UniqueHandle& file)
 }
 
 // Opens the file at its end; a file that is gone is made anew.
-DWORD CLogging::OpenForAppend(const std::wstring& path, Plinth::UniqueHandle& file)
+DWORD CLogging::OpenForAppend(const wchar_t* path, Plinth::UniqueHandle& file)
 {
-    const HANDLE opened = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                        nullptr, OPEN_ALWAYS, kFileAttributes, nullptr);
+    const HANDLE opened = ::CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_ALWAYS, kFileAttributes, nullptr);
     if (opened == INVALID_HANDLE_VALUE)
         return LastErrorOr(ERROR_OPEN_FAILED);
     const bool existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
@@ -491,6 +527,7 @@ void CLogging::Reset()
     m_logDirectory.clear();
     m_globalIni.clear();
     m_localIni.clear();
+    m_lastIndex = kNoIndex;
     m_maxSize = kDefaultMaxSize;
     m_maxEntries = kDefaultMaxEntries;
     m_severity = kDefaultSeverity;

@@ -32,6 +32,10 @@ public:
     // Severity of a writer whose folder could not be made: nothing passes.
     static constexpr DWORD kSeverityOff = 10000;
     static constexpr DWORD kMutexWaitMs = 7000;
+    // Room for a record written at process termination: the longest plain
+    // message and its columns.
+    static constexpr size_t kTerminationRecordChars = 4160 + 1024;
+    static constexpr DWORD kNoIndex = MAXDWORD;
 
     CLogging() = default;
     ~CLogging() override;
@@ -85,10 +89,17 @@ private:
     void ApplySetting(size_t which, DWORD value);
     bool DirectoryReady();
     DWORD WriteRecord(const wchar_t* file, const wchar_t* function, int line, DWORD level, const wchar_t* text);
-    DWORD OpenCurrentFile(Plinth::UniqueHandle& file, DWORD& indexResult);
-    DWORD Rotate(DWORD next, const std::wstring& current, Plinth::UniqueHandle& file, DWORD& indexResult);
+    // At process termination other threads were killed wherever they were, so
+    // neither the heap nor the C library's file locks may be taken: the record
+    // is built on the stack and appended to the file this writer wrote last,
+    // without reading the rotation index. 5023 when it has written none.
+    DWORD WriteAtTermination(const wchar_t* file, const wchar_t* function, int line, DWORD level, const wchar_t* text);
+    DWORD OpenCurrentFile(Plinth::UniqueHandle& file, DWORD& opened, DWORD& indexResult);
+    DWORD Rotate(DWORD current, DWORD next, Plinth::UniqueHandle& file, DWORD& opened, DWORD& indexResult);
     DWORD CreateNew(const std::wstring& path, Plinth::UniqueHandle& file);
-    DWORD OpenForAppend(const std::wstring& path, Plinth::UniqueHandle& file);
+    DWORD OpenForAppend(const wchar_t* path, Plinth::UniqueHandle& file);
+    // False when the name does not fit in chars characters.
+    bool FormatFileName(DWORD index, wchar_t* path, size_t chars) const;
     std::wstring FileName(DWORD index) const;
     DWORD ReadLastLogIdx() const;
     DWORD StoreLastLogIdx(DWORD index) const;
@@ -111,6 +122,8 @@ private:
     std::wstring m_localIni;
     std::atomic<bool> m_enabled{true};
     std::atomic<DirectoryCheck> m_directoryCheck{DirectoryCheck::CheckAndCreate};
+    // Index of the file this writer wrote last.
+    std::atomic<DWORD> m_lastIndex{kNoIndex};
 };
 
 } // namespace ETWLogging

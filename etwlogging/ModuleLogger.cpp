@@ -148,9 +148,14 @@ DWORD WriteLog(DWORD level, const wchar_t* file, const wchar_t* function, int li
     CLoggingIf* logger = holder ? holder->logger : nullptr;
     if (!logger)
         return ERROR_FUNCTION_FAILED;
-    // A registration that a killed thread left half done holds the lock
-    // Register would wait for; at termination the message goes out as it is.
-    if (!g_processTerminating) {
+    auto* extended = dynamic_cast<CLoggingIf_ex*>(logger);
+    if (g_processTerminating) {
+        // Other threads were killed wherever they were, so no lock they may
+        // hold is taken: no registration, and no event, whose payload needs
+        // the heap.
+        if (extended)
+            return ERROR_SUCCESS;
+    } else {
         const DWORD registered = logger->Register();
         if (registered != ERROR_SUCCESS)
             return registered;
@@ -159,27 +164,23 @@ DWORD WriteLog(DWORD level, const wchar_t* file, const wchar_t* function, int li
     va_list args;
     va_start(args, format);
     DWORD result = ERROR_SUCCESS;
-    if (auto* extended = dynamic_cast<CLoggingIf_ex*>(logger)) {
+    if (extended) {
         if (extended->IsLevelEnabled(level)) {
             wchar_t text[kExtendedMessageChars] = {};
             Plinth::FormatWideV(text, kExtendedMessageChars, format, args);
             extended->LogEx(level, file, function, line, text);
         }
     } else {
-        // The plain path has no fixed buffer; only very long texts are cut.
+        // Texts up to kPlainMessageLimit pass whole and longer ones are cut
+        // shorter still, so a buffer of that size holds every result.
         const int length = Plinth::MeasureWideV(format, args);
         va_end(args);
         va_start(args, format);
-        const size_t chars = length > 0 ? static_cast<size_t>(length) : 0;
-        std::unique_ptr<wchar_t[]> text(new (std::nothrow) wchar_t[chars + 1]);
-        if (!text) {
-            result = ERROR_NOT_ENOUGH_MEMORY;
-        } else {
-            Plinth::FormatWideV(text.get(), chars + 1, format, args);
-            if (chars > kPlainMessageLimit)
-                text[kExtendedMessageChars] = L'\0';
-            result = logger->Log(file, function, line, level, text.get());
-        }
+        wchar_t text[kPlainMessageLimit + 1];
+        Plinth::FormatWideV(text, kPlainMessageLimit + 1, format, args);
+        if (length > static_cast<int>(kPlainMessageLimit))
+            text[kExtendedMessageChars] = L'\0';
+        result = logger->Log(file, function, line, level, text);
     }
     va_end(args);
     return result;
@@ -197,6 +198,11 @@ CLogBuilderIf* SetLogBuilder(CLogBuilderIf* builder)
 ModuleLogger* ExistingModuleLogger()
 {
     return g_holder.load();
+}
+
+bool ProcessTerminating()
+{
+    return g_processTerminating;
 }
 
 } // namespace internal

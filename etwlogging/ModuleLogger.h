@@ -53,8 +53,8 @@ void SetProcessTerminating();
 bool IsLogLevelEnabled(DWORD level);
 
 // Formats and logs one message. Returns 0, 1627 when there is no logger, or
-// the logger's own code. Callers test IsLogLevelEnabled first. Neither
-// operation throws.
+// the logger's own code. Callers test IsLogLevelEnabled first. With the
+// library's loggers neither operation throws.
 DWORD WriteLog(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* format, ...);
 
 // Size of the extended path's message buffer, terminator included.
@@ -69,6 +69,8 @@ namespace internal {
 CLogBuilderIf* SetLogBuilder(CLogBuilderIf* builder);
 // The holder when it exists; never creates it.
 ModuleLogger* ExistingModuleLogger();
+// True once SetProcessTerminating was called.
+bool ProcessTerminating();
 } // namespace internal
 
 } // namespace ETWLogging

@@ -79,59 +79,42 @@ TEST(DefaultLogBuilderTest, RefusesAnOccupiedOutOrEmptyNames)
     EXPECT_EQ(out, nullptr);
 }
 
-// The file log writer chosen for the module, with an empty folder for a
-// program (null: this one) whose log.ini lets the module's Normal lines
-// through: the writer keeps Information and up by default.
-class ModuleFileLog
-{
-public:
-    explicit ModuleFileLog(const wchar_t* program = nullptr) : m_folder(ZelTest::ModuleLogFolder(L"Zellumoap", program))
-    {
-        SealMechanism(1);
-        ZelTest::RemoveTree(m_folder);
-        EXPECT_TRUE(Plinth::CreateDirectoryPath(m_folder.c_str(), nullptr));
-        Plinth::CObfuscatedIniReader settings;
-        settings.Load(m_folder + L"\\log.ini");
-        EXPECT_TRUE(settings.WriteInt(L"Config", L"Severity", 1));
-    }
-    ~ModuleFileLog() { ZelTest::RemoveTree(m_folder); }
-    ModuleFileLog(const ModuleFileLog&) = delete;
-    ModuleFileLog& operator=(const ModuleFileLog&) = delete;
-
-    std::wstring Text() const { return ZelTest::ReadLogFiles(m_folder); }
-
-private:
-    ZelTest::ScopedRegistryValue m_mechanism{HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKeyPath,
-                                             ETWLogging::kLoggingMechanism};
-    std::wstring m_folder;
-};
-
-TEST(ModuleLoggingTest, FileWriterKeepsTheModulesLoadAndUnloadLines)
-{
-    const ModuleFileLog log;
-    HMODULE module = ::LoadLibraryW(ZelTest::BinPath(L"ZelLumoAp.dll").c_str());
-    ASSERT_NE(module, nullptr);
-    ::FreeLibrary(module);
-
-    const std::wstring logs = log.Text();
-    EXPECT_NE(logs.find(L"ZelLumoAp Loaded (Version 17.0.3038.0)"), std::wstring::npos) << logs.size();
-    EXPECT_NE(logs.find(L"ZelLumoAp Unloaded"), std::wstring::npos);
-}
-
 TEST(ModuleLoggingTest, HostEndingWhileItsThreadsLogExitsPromptlyAfterTheUnloadLine)
 {
-    const ModuleFileLog log(L"logging_exit_host");
+    constexpr DWORD kWineAssertion = 0x80000101;
+    ZelTest::ScopedRegistryValue mechanism(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKeyPath,
+                                           ETWLogging::kLoggingMechanism);
+    SealMechanism(1);
+    const std::wstring folder = ZelTest::ModuleLogFolder(L"Zellumoap", L"logging_exit_host");
+    ZelTest::RemoveTree(folder);
+    ASSERT_TRUE(Plinth::CreateDirectoryPath(folder.c_str(), nullptr));
+    // Let the module's Normal lines through: the writer keeps Information and up by default.
+    Plinth::CObfuscatedIniReader settings;
+    settings.Load(folder + L"\\log.ini");
+    ASSERT_TRUE(settings.WriteInt(L"Config", L"Severity", 1));
     // The host is signed with the trusted test certificate.
     const ZelTest::ScopedTrustedPublishers trusted;
-    const ULONGLONG start = ::GetTickCount64();
-    const ZelTest::ChildRun run = ZelTest::RunChild(L"logging_exit_host.exe", L"", true, 20000);
-    const ULONGLONG ms = ::GetTickCount64() - start;
+
+    // Wine itself now and then fails one of its own assertions (the process
+    // ends with code 0x80000101) when a file is opened after a killed thread
+    // left a file descriptor half passed; such a run says nothing of the
+    // module and is made again, at most three times in all.
+    ZelTest::ChildRun run;
+    ULONGLONG ms = 0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const ULONGLONG start = ::GetTickCount64();
+        run = ZelTest::RunChild(L"logging_exit_host.exe", L"", true, 20000);
+        ms = ::GetTickCount64() - start;
+        if (run.exitCode != kWineAssertion)
+            break;
+    }
+    const std::wstring text = ZelTest::ReadLogFiles(folder);
+    ZelTest::RemoveTree(folder);
     ASSERT_TRUE(run.started);
     // 258 when it had to be ended after 20 s.
     EXPECT_EQ(run.exitCode, 0u) << run.output;
     EXPECT_LT(ms, 10000u);
-
-    const std::wstring text = log.Text();
+    EXPECT_NE(text.find(L"ZelLumoAp Loaded (Version 17.0.3038.0)"), std::wstring::npos);
     EXPECT_NE(text.find(L"GetAppID() returning appid = [ZEL]"), std::wstring::npos);
     const std::wstring unload = L"ZelLumoAp Unloaded\r\n\r\n";
     ASSERT_GE(text.size(), unload.size());

@@ -3,10 +3,9 @@
 // the process with ExitProcess, killing them wherever they are.
 #include <windows.h>
 
-#include <cwchar>
-
 #include "ZelLumoAp.h"
 #include "plinth/Owners.h"
+#include "support/TestRegistry.h"
 
 namespace {
 
@@ -30,15 +29,9 @@ DWORD WINAPI CallGetAppId(void* object)
 
 int main()
 {
-    wchar_t path[MAX_PATH] = {};
-    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    wchar_t* slash = length ? std::wcsrchr(path, L'\\') : nullptr;
-    if (!slash || static_cast<size_t>(slash - path) + 16 >= MAX_PATH)
-        return 2;
-    std::wcscpy(slash + 1, L"ZelLumoAp.dll");
     if (FAILED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
         return 2;
-    HMODULE module = ::LoadLibraryW(path);
+    HMODULE module = ::LoadLibraryW(ZelTest::BinPath(L"ZelLumoAp.dll").c_str());
     if (!module)
         return 2;
     using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
