@@ -137,12 +137,12 @@ int Child(const std::wstring& root, bool logger, const wchar_t* eventName)
     return Run(root, logger, kProcessRecords) ? 0 : 1;
 }
 
-void Report(const char* what, double logger, double baseline)
+void Report(const char* what, double logger, double baseline, double goal)
 {
-    std::printf("%-28s %9.0f records/s  baseline %9.0f records/s  cost ratio %5.2f (goal at most 2.50)\n", what, logger,
-                baseline, logger > 0 ? baseline / logger : 0.0);
+    std::printf("%-28s %9.0f records/s  baseline %9.0f records/s  cost ratio %5.2f (goal at most %.2f)\n", what, logger,
+                baseline, logger > 0 ? baseline / logger : 0.0, goal);
     const std::string measure = std::string("one record, ") + what;
-    ReportRatio(measure.c_str(), logger > 0 ? baseline / logger : 0.0, "open, append, close", Goal::AtMost, 2.5);
+    ReportRatio(measure.c_str(), logger > 0 ? baseline / logger : 0.0, "open, append, close", Goal::AtMost, goal);
 }
 
 } // namespace
@@ -161,9 +161,9 @@ int main()
 
     const double singleBaseline = BestRecordsPerSecond(root, false);
     const double singleLogger = BestRecordsPerSecond(root, true);
-    Report("one thread", singleLogger, singleBaseline);
+    Report("one thread", singleLogger, singleBaseline, 2.5);
     const double processBaseline = ProcessesRecordsPerSecond(root, false);
     const double processLogger = ProcessesRecordsPerSecond(root, true);
-    Report("4 processes, one file", processLogger, processBaseline);
+    Report("4 processes, one file", processLogger, processBaseline, 3.0);
     return 0;
 }

@@ -140,6 +140,16 @@ DWORD CETWLogging::Init(const wchar_t* group, HMODULE module, const wchar_t* hos
 DWORD CETWLogging::InitEx(const wchar_t* appName, const wchar_t* group, HMODULE module, const wchar_t* host,
                           LoggingConfigListenerIf* listener)
 {
+    try {
+        return Initialise(appName, group, module, host, listener);
+    } catch (const std::bad_alloc&) {
+        return ERROR_OUTOFMEMORY;
+    }
+}
+
+DWORD CETWLogging::Initialise(const wchar_t* appName, const wchar_t* group, HMODULE module, const wchar_t* host,
+                              LoggingConfigListenerIf* listener)
+{
     if (m_registered)
         return kErrorAlreadyInitialised;
     if (group) {

@@ -1,7 +1,8 @@
 #pragma once
-// The ETW trace provider: a classic provider that registers on the first
-// message, follows the enable and disable requests of one trace session, and
-// sends each kept message as one event with a tag-length-value payload.
+// The ETW trace provider: a classic provider that registers once (the front
+// end has it register as soon as the logger is made), follows the enable and
+// disable requests of one trace session, and sends each kept message as one
+// event with a tag-length-value payload.
 #include <windows.h>
 #include <evntrace.h>
 
@@ -110,7 +111,8 @@ public:
     void SetSeverity(DWORD severity) override;
     DWORD GetSeverity() override;
 
-    // Takes ownership of the listener; without one, makes its own.
+    // Takes ownership of the listener; without one, makes its own. 14 when
+    // memory runs out.
     DWORD InitEx(const wchar_t* appName, const wchar_t* group, HMODULE module, const wchar_t* host,
                  LoggingConfigListenerIf* listener) override;
     DWORD LogEx(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* text) override;
@@ -128,6 +130,8 @@ public:
     const internal::ETWAppProperties& Properties() const { return m_properties; }
 
 private:
+    DWORD Initialise(const wchar_t* appName, const wchar_t* group, HMODULE module, const wchar_t* host,
+                     LoggingConfigListenerIf* listener);
     static ULONG WINAPI ControlCallback(WMIDPREQUESTCODE requestCode, PVOID context, ULONG* bufferSize, PVOID buffer);
 
     std::atomic<bool> m_registered{false};

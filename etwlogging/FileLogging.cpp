@@ -9,6 +9,7 @@
 #include <new>
 
 #include "etwlogging/LogRecordBuilder.h"
+#include "etwlogging/ModuleLogger.h"
 #include "plinth/ObfuscatedIniReader.h"
 #include "plinth/Paths.h"
 #include "plinth/WideFormat.h"
@@ -266,29 +267,28 @@ DWORD CLogging::LogF(DWORD level, const wchar_t* file, const wchar_t* function, 
 
 DWORD CLogging::Log(const wchar_t* file, const wchar_t* function, int line, DWORD level, const wchar_t* text)
 {
-    // This process's threads queue here, where waiting is cheap, so that only
-    // one of them at a time waits for the cross-process mutex.
-    ::AcquireSRWLockExclusive(&m_threadLock);
-    struct ThreadLockRelease
-    {
-        SRWLOCK& lock;
-        ~ThreadLockRelease() { ::ReleaseSRWLockExclusive(&lock); }
-    } release{m_threadLock};
+    // A writer whose folder could not be made is disabled too, but says so.
+    if (!m_enabled)
+        return m_directoryCheck == DirectoryCheck::Failed ? ERROR_INVALID_PARAMETER : ERROR_SUCCESS;
+    // The named mutex is the only wait: threads of this process take turns on
+    // it as other processes do, each waiting at most 7 seconds, and a thread
+    // killed while holding it leaves it abandoned, which the next writer takes.
     MutexScope lock(m_mutex);
     if (lock.Result() != ERROR_SUCCESS)
         return lock.Result();
     // Before Init there is no folder to check; checking would disable the
     // writer for good.
-    if (!m_initialised || !DirectoryReady() || !text || !*text)
+    if (!m_initialised || !text || !*text)
         return ERROR_INVALID_PARAMETER;
-    DWORD result;
+    if (internal::ProcessTerminating())
+        return WriteAtTermination(file, function, line, level, text);
     try {
-        result = WriteRecord(file, function, line, level, text);
+        if (!DirectoryReady())
+            return ERROR_INVALID_PARAMETER;
+        return WriteRecord(file, function, line, level, text);
     } catch (const std::bad_alloc&) {
-        result = ERROR_OUTOFMEMORY;
+        return ERROR_OUTOFMEMORY;
     }
-    m_file.reset();
-    return result;
 }
 
 bool CLogging::DirectoryReady()
@@ -320,79 +320,120 @@ DWORD CLogging::WriteRecord(const wchar_t* file, const wchar_t* function, int li
     if (result != ERROR_SUCCESS)
         return result;
 
-    result = OpenCurrentFile();
-    if (result != ERROR_SUCCESS && result != ERROR_ALREADY_EXISTS)
+    Plinth::UniqueHandle current;
+    DWORD index = 0;
+    DWORD indexResult = ERROR_SUCCESS;
+    result = OpenCurrentFile(current, index, indexResult);
+    if (result != ERROR_SUCCESS)
         return result;
     DWORD written = 0;
-    if (!::WriteFile(m_file.get(), record.get(), bytes - sizeof(wchar_t), &written, nullptr))
+    if (!::WriteFile(current.get(), record.get(), bytes - sizeof(wchar_t), &written, nullptr))
         return LastErrorOr(ERROR_WRITE_FAULT);
+    m_lastIndex = index;
     if (m_options & internal::OptionDebuggerMirror)
         ::OutputDebugStringW(record.get());
+    return indexResult;
+}
+
+DWORD CLogging::WriteAtTermination(const wchar_t* file, const wchar_t* function, int line, DWORD level,
+                                   const wchar_t* text)
+{
+    wchar_t path[2 * kPathChars];
+    const DWORD index = m_lastIndex;
+    if (index == kNoIndex || !FormatFileName(index, path, std::size(path)))
+        return ERROR_INVALID_STATE;
+    internal::RecordContext context;
+    context.options = m_options;
+    context.processId = m_processId;
+    context.moduleFileName = m_moduleFileName.c_str();
+    wchar_t record[kTerminationRecordChars];
+    DWORD bytes = 0;
+    DWORD result = internal::BuildLogRecordInto(context, file, function, static_cast<DWORD>(line), level, text, record,
+                                                std::size(record), &bytes);
+    if (result != ERROR_SUCCESS)
+        return result;
+    Plinth::UniqueHandle out;
+    result = OpenForAppend(path, out);
+    if (result != ERROR_SUCCESS)
+        return result;
+    DWORD written = 0;
+    if (!::WriteFile(out.get(), record, bytes - sizeof(wchar_t), &written, nullptr))
+        return LastErrorOr(ERROR_WRITE_FAULT);
     return ERROR_SUCCESS;
+}
+
+bool CLogging::FormatFileName(DWORD index, wchar_t* path, size_t chars) const
+{
+    return Plinth::FormatWide(path, chars, L"%s\\%s%s%s%0.3u.log", m_logDirectory.c_str(), m_processName.c_str(),
+                              m_host.empty() ? L"" : L"_", m_host.c_str(), index) > 0;
 }
 
 std::wstring CLogging::FileName(DWORD index) const
 {
-    std::wstring name = m_logDirectory + L"\\" + m_processName;
-    if (!m_host.empty())
-        name += L"_" + m_host;
-    wchar_t suffix[32];
-    Plinth::FormatWide(suffix, std::size(suffix), L"%0.3u%s", index, L".log");
-    return name + suffix;
+    wchar_t path[2 * kPathChars];
+    return FormatFileName(index, path, std::size(path)) ? path : L"";
 }
 
-DWORD CLogging::OpenCurrentFile()
+// opened receives the index of the file opened; indexResult the code of
+// storing a new rotation index, 0 when none was stored.
+DWORD CLogging::OpenCurrentFile(Plinth::UniqueHandle& file, DWORD& opened, DWORD& indexResult)
 {
     if (m_logDirectory.empty() || m_processName.empty())
         return ERROR_INVALID_PARAMETER;
-    if (m_file)
-        return ERROR_ALREADY_EXISTS;
-
     const DWORD index = ReadLastLogIdx();
-    if (index >= m_maxEntries) {
-        const DWORD result = OpenFile(FileName(0), CREATE_ALWAYS);
-        if (result == ERROR_SUCCESS)
-            StoreLastLogIdx(0);
-        return result;
-    }
+    if (index >= m_maxEntries)
+        return Rotate(0, 0, file, opened, indexResult);
+    opened = index;
     const std::wstring current = FileName(index);
     WIN32_FILE_ATTRIBUTE_DATA found;
     if (!::GetFileAttributesExW(current.c_str(), GetFileExInfoStandard, &found))
-        return OpenFile(current, CREATE_ALWAYS);
-    if (found.nFileSizeLow >= m_maxSize) {
-        const DWORD next = index + 1 >= m_maxEntries ? 0 : index + 1;
-        const DWORD result = OpenFile(FileName(next), CREATE_ALWAYS);
-        if (result == ERROR_SUCCESS)
-            StoreLastLogIdx(next);
-        return result;
-    }
-    const DWORD result = OpenFile(current, OPEN_EXISTING);
-    if (result != ERROR_SUCCESS)
-        return result;
-    LARGE_INTEGER end = {};
-    if (!::SetFilePointerEx(m_file.get(), end, nullptr, FILE_END)) {
-        const DWORD error = LastErrorOr(ERROR_SEEK);
-        m_file.reset();
-        return error;
-    }
+        return CreateNew(current, file);
+    if (found.nFileSizeLow >= m_maxSize)
+        return Rotate(index, index + 1 >= m_maxEntries ? 0 : index + 1, file, opened, indexResult);
+    return OpenForAppend(current.c_str(), file);
+}
+
+// The index is stored before its file is made anew: a file made anew under an
+// index that was not stored would be made anew again by the next record,
+// destroying this one. So when the index cannot be stored, the record goes to
+// the current file, past its size limit.
+DWORD CLogging::Rotate(DWORD current, DWORD next, Plinth::UniqueHandle& file, DWORD& opened, DWORD& indexResult)
+{
+    indexResult = StoreLastLogIdx(next);
+    opened = indexResult == ERROR_SUCCESS ? next : current;
+    if (indexResult != ERROR_SUCCESS)
+        return OpenForAppend(FileName(current).c_str(), file);
+    return CreateNew(FileName(next), file);
+}
+
+DWORD CLogging::CreateNew(const std::wstring& path, Plinth::UniqueHandle& file)
+{
+    const HANDLE created = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                         nullptr, CREATE_ALWAYS, kFileAttributes, nullptr);
+    if (created == INVALID_HANDLE_VALUE)
+        return LastErrorOr(ERROR_OPEN_FAILED);
+    file.reset(created);
+    DWORD written = 0;
+    if (!::WriteFile(file.get(), kByteOrderMark, sizeof(kByteOrderMark), &written, nullptr))
+        return LastErrorOr(ERROR_WRITE_FAULT);
     return ERROR_SUCCESS;
 }
 
-DWORD CLogging::OpenFile(const std::wstring& path, DWORD disposition)
+// Opens the file at its end; a file that is gone is made anew.
+DWORD CLogging::OpenForAppend(const wchar_t* path, Plinth::UniqueHandle& file)
 {
-    const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, disposition, kFileAttributes, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    const HANDLE opened = ::CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_ALWAYS, kFileAttributes, nullptr);
+    if (opened == INVALID_HANDLE_VALUE)
         return LastErrorOr(ERROR_OPEN_FAILED);
-    m_file.reset(file);
-    if (disposition == CREATE_ALWAYS || disposition == CREATE_NEW) {
-        DWORD written = 0;
-        if (!::WriteFile(m_file.get(), kByteOrderMark, sizeof(kByteOrderMark), &written, nullptr)) {
-            const DWORD error = LastErrorOr(ERROR_WRITE_FAULT);
-            m_file.reset();
-            return error;
-        }
-    }
+    const bool existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
+    file.reset(opened);
+    DWORD written = 0;
+    if (!existed && !::WriteFile(file.get(), kByteOrderMark, sizeof(kByteOrderMark), &written, nullptr))
+        return LastErrorOr(ERROR_WRITE_FAULT);
+    LARGE_INTEGER end = {};
+    if (!::SetFilePointerEx(file.get(), end, nullptr, FILE_END))
+        return LastErrorOr(ERROR_SEEK);
     return ERROR_SUCCESS;
 }
 
@@ -417,7 +458,7 @@ DWORD CLogging::StoreLastLogIdx(DWORD index) const
 
 bool CLogging::IsLevelEnabled(DWORD level)
 {
-    return level >= m_severity;
+    return m_enabled && level >= m_severity;
 }
 
 void CLogging::SetMaxEntries(DWORD entries)
@@ -486,7 +527,7 @@ void CLogging::Reset()
     m_logDirectory.clear();
     m_globalIni.clear();
     m_localIni.clear();
-    m_file.reset();
+    m_lastIndex = kNoIndex;
     m_maxSize = kDefaultMaxSize;
     m_maxEntries = kDefaultMaxEntries;
     m_severity = kDefaultSeverity;

@@ -32,6 +32,10 @@ public:
     // Severity of a writer whose folder could not be made: nothing passes.
     static constexpr DWORD kSeverityOff = 10000;
     static constexpr DWORD kMutexWaitMs = 7000;
+    // Room for a record written at process termination: the longest plain
+    // message and its columns.
+    static constexpr size_t kTerminationRecordChars = 4160 + 1024;
+    static constexpr DWORD kNoIndex = MAXDWORD;
 
     CLogging() = default;
     ~CLogging() override;
@@ -48,10 +52,13 @@ public:
     bool IsEnabled() override;
     DWORD LogF(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
                ...) override;
-    // Writes one record; no level or enable test. 87 for empty text, an unnamed
-    // level or a folder that cannot be made; 258 (nothing written) when the
-    // mutex stayed taken for 7 seconds.
+    // Writes one record; no level test. Returns 0 without writing while the
+    // writer is disabled; 87 for empty text, an unnamed level or a folder that
+    // cannot be made; 258 (nothing written) when the mutex stayed taken for 7
+    // seconds; 87 (record written) when a full file could not be rotated
+    // because the new index could not be stored.
     DWORD Log(const wchar_t* file, const wchar_t* function, int line, DWORD level, const wchar_t* text) override;
+    // False for every level while the writer is disabled.
     bool IsLevelEnabled(DWORD level) override;
     void SetMaxEntries(DWORD entries) override;
     DWORD GetMaxEntries() override;
@@ -82,8 +89,17 @@ private:
     void ApplySetting(size_t which, DWORD value);
     bool DirectoryReady();
     DWORD WriteRecord(const wchar_t* file, const wchar_t* function, int line, DWORD level, const wchar_t* text);
-    DWORD OpenCurrentFile();
-    DWORD OpenFile(const std::wstring& path, DWORD disposition);
+    // At process termination other threads were killed wherever they were, so
+    // neither the heap nor the C library's file locks may be taken: the record
+    // is built on the stack and appended to the file this writer wrote last,
+    // without reading the rotation index. 5023 when it has written none.
+    DWORD WriteAtTermination(const wchar_t* file, const wchar_t* function, int line, DWORD level, const wchar_t* text);
+    DWORD OpenCurrentFile(Plinth::UniqueHandle& file, DWORD& opened, DWORD& indexResult);
+    DWORD Rotate(DWORD current, DWORD next, Plinth::UniqueHandle& file, DWORD& opened, DWORD& indexResult);
+    DWORD CreateNew(const std::wstring& path, Plinth::UniqueHandle& file);
+    DWORD OpenForAppend(const wchar_t* path, Plinth::UniqueHandle& file);
+    // False when the name does not fit in chars characters.
+    bool FormatFileName(DWORD index, wchar_t* path, size_t chars) const;
     std::wstring FileName(DWORD index) const;
     DWORD ReadLastLogIdx() const;
     DWORD StoreLastLogIdx(DWORD index) const;
@@ -96,7 +112,6 @@ private:
     DWORD m_processId = 0;
     std::wstring m_host;
     std::wstring m_logDirectory;
-    Plinth::UniqueHandle m_file;
     LONG m_refCount = 0;
     Plinth::UniqueHandle m_mutex;
     DWORD m_maxSize = kDefaultMaxSize;
@@ -106,8 +121,9 @@ private:
     std::wstring m_globalIni;
     std::wstring m_localIni;
     std::atomic<bool> m_enabled{true};
-    DirectoryCheck m_directoryCheck = DirectoryCheck::CheckAndCreate;
-    SRWLOCK m_threadLock = SRWLOCK_INIT;
+    std::atomic<DirectoryCheck> m_directoryCheck{DirectoryCheck::CheckAndCreate};
+    // Index of the file this writer wrote last.
+    std::atomic<DWORD> m_lastIndex{kNoIndex};
 };
 
 } // namespace ETWLogging

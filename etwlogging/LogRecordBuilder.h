@@ -42,4 +42,10 @@ DWORD BuildLogRecordAt(const SYSTEMTIME& time, const RecordContext& context, con
                        const wchar_t* function, DWORD line, DWORD level, const wchar_t* message, DWORD* bytes,
                        std::unique_ptr<wchar_t[]>* record);
 
+// The same with the current local time into a given buffer (chars characters,
+// terminator included), for a caller that must not use the heap: 0, 87 as
+// above, or 122 when the record does not fit.
+DWORD BuildLogRecordInto(const RecordContext& context, const wchar_t* file, const wchar_t* function, DWORD line,
+                         DWORD level, const wchar_t* message, wchar_t* buffer, size_t chars, DWORD* bytes);
+
 } // namespace ETWLogging::internal

@@ -1,5 +1,6 @@
 #include "etwlogging/ModuleLogger.h"
 
+#include <atomic>
 #include <memory>
 #include <new>
 
@@ -10,16 +11,22 @@ namespace ETWLogging {
 
 namespace {
 
-INIT_ONCE g_holderOnce = INIT_ONCE_STATIC_INIT;
-ModuleLogger* g_holder = nullptr;
+// Set once by compare-exchange: creation takes no lock, so no caller ever
+// waits for another's creation, and a creation that fails or throws leaves it
+// unset for the next call to try again.
+std::atomic<ModuleLogger*> g_holder{nullptr};
+std::atomic<bool> g_processTerminating{false};
 
 // Destroys the holder, and with it the logger, when the module unloads.
 struct HolderOwner
 {
     ~HolderOwner()
     {
-        delete g_holder;
-        g_holder = nullptr;
+        // At process termination the logger is left to the system: a killed
+        // thread may hold a lock that destroying it would wait for.
+        if (g_processTerminating)
+            return;
+        delete g_holder.exchange(nullptr);
     }
 };
 
@@ -40,11 +47,12 @@ void RegisterBridgeHandler(ModuleLogger& holder)
     holder.bridgeHandler = &g_bridgeHandler;
 }
 
-// Asks the factory for a logger and stores it in the holder, then lets the
-// utility library's messages reach it. When the factory fails, the holder
-// keeps no logger.
-void CreateLoggerInto(ModuleLogger& holder, const LoggerSettings& settings)
+// A holder with a logger from the factory; null when either cannot be made.
+std::unique_ptr<ModuleLogger> CreateHolder(const LoggerSettings& settings)
 {
+    std::unique_ptr<ModuleLogger> holder(new (std::nothrow) ModuleLogger);
+    if (!holder)
+        return nullptr;
     CLogBuilderIf* builder = g_builder;
     CLoggingIf* logger = nullptr;
     bool created = false;
@@ -57,19 +65,27 @@ void CreateLoggerInto(ModuleLogger& holder, const LoggerSettings& settings)
             builder->CreateLogger(settings.group, settings.module, settings.host, settings.mode, &logger, nullptr);
     }
     if (!created || !logger)
-        return;
-    delete holder.logger;
-    holder.logger = logger;
-    RegisterBridgeHandler(holder);
+        return nullptr;
+    holder->logger = logger;
+    return holder;
 }
 
-BOOL CALLBACK CreateHolder(PINIT_ONCE, PVOID parameter, PVOID*)
+// Threads that race here each make a holder; the first to publish wins and
+// the others destroy theirs.
+ModuleLogger* CreateAndPublish(const LoggerSettings& settings)
 {
-    auto* holder = new (std::nothrow) ModuleLogger;
-    if (holder)
-        CreateLoggerInto(*holder, *static_cast<const LoggerSettings*>(parameter));
-    g_holder = holder;
-    return TRUE;
+    std::unique_ptr<ModuleLogger> made = CreateHolder(settings);
+    if (!made)
+        return nullptr;
+    ModuleLogger* published = nullptr;
+    if (!g_holder.compare_exchange_strong(published, made.get()))
+        return published;
+    ModuleLogger* holder = made.release();
+    // Registered now rather than on the first kept message, so that a trace
+    // session can switch on a module whose messages are all below its threshold.
+    holder->logger->Register();
+    RegisterBridgeHandler(*holder);
+    return holder;
 }
 
 ModuleLogger* CurrentHolder()
@@ -96,14 +112,28 @@ ModuleLogger::~ModuleLogger()
 ModuleLogger* GetModuleLogger(const wchar_t* appName, const wchar_t* group, HMODULE module, const wchar_t* host,
                               DWORD mode)
 {
+    if (ModuleLogger* holder = g_holder.load())
+        return holder;
+    // Creating takes locks (the heap's aside) that a killed thread may hold.
+    if (g_processTerminating)
+        return nullptr;
     LoggerSettings settings;
     settings.appName = appName;
     settings.group = group;
     settings.module = module;
     settings.host = host;
     settings.mode = mode;
-    ::InitOnceExecuteOnce(&g_holderOnce, CreateHolder, &settings, nullptr);
-    return g_holder;
+    // Logging never fails its caller: a creation that throws counts as failed.
+    try {
+        return CreateAndPublish(settings);
+    } catch (...) {
+        return g_holder.load();
+    }
+}
+
+void SetProcessTerminating()
+{
+    g_processTerminating = true;
 }
 
 bool IsLogLevelEnabled(DWORD level)
@@ -115,39 +145,42 @@ bool IsLogLevelEnabled(DWORD level)
 DWORD WriteLog(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* format, ...)
 {
     ModuleLogger* holder = CurrentHolder();
-    if (!holder)
-        return ERROR_NOT_ENOUGH_MEMORY;
-    CLoggingIf* logger = holder->logger;
+    CLoggingIf* logger = holder ? holder->logger : nullptr;
     if (!logger)
         return ERROR_FUNCTION_FAILED;
-    const DWORD registered = logger->Register();
-    if (registered != ERROR_SUCCESS)
-        return registered;
+    auto* extended = dynamic_cast<CLoggingIf_ex*>(logger);
+    if (g_processTerminating) {
+        // Other threads were killed wherever they were, so no lock they may
+        // hold is taken: no registration, and no event, whose payload needs
+        // the heap.
+        if (extended)
+            return ERROR_SUCCESS;
+    } else {
+        const DWORD registered = logger->Register();
+        if (registered != ERROR_SUCCESS)
+            return registered;
+    }
 
     va_list args;
     va_start(args, format);
     DWORD result = ERROR_SUCCESS;
-    if (auto* extended = dynamic_cast<CLoggingIf_ex*>(logger)) {
+    if (extended) {
         if (extended->IsLevelEnabled(level)) {
             wchar_t text[kExtendedMessageChars] = {};
             Plinth::FormatWideV(text, kExtendedMessageChars, format, args);
             extended->LogEx(level, file, function, line, text);
         }
     } else {
-        // The plain path has no fixed buffer; only very long texts are cut.
+        // Texts up to kPlainMessageLimit pass whole and longer ones are cut
+        // shorter still, so a buffer of that size holds every result.
         const int length = Plinth::MeasureWideV(format, args);
         va_end(args);
         va_start(args, format);
-        const size_t chars = length > 0 ? static_cast<size_t>(length) : 0;
-        std::unique_ptr<wchar_t[]> text(new (std::nothrow) wchar_t[chars + 1]);
-        if (!text) {
-            result = ERROR_NOT_ENOUGH_MEMORY;
-        } else {
-            Plinth::FormatWideV(text.get(), chars + 1, format, args);
-            if (chars > kPlainMessageLimit)
-                text[kExtendedMessageChars] = L'\0';
-            result = logger->Log(file, function, line, level, text.get());
-        }
+        wchar_t text[kPlainMessageLimit + 1];
+        Plinth::FormatWideV(text, kPlainMessageLimit + 1, format, args);
+        if (length > static_cast<int>(kPlainMessageLimit))
+            text[kExtendedMessageChars] = L'\0';
+        result = logger->Log(file, function, line, level, text);
     }
     va_end(args);
     return result;
@@ -164,7 +197,12 @@ CLogBuilderIf* SetLogBuilder(CLogBuilderIf* builder)
 
 ModuleLogger* ExistingModuleLogger()
 {
-    return g_holder;
+    return g_holder.load();
+}
+
+bool ProcessTerminating()
+{
+    return g_processTerminating;
 }
 
 } // namespace internal

@@ -23,7 +23,8 @@ struct LoggerSettings
 
 LoggerSettings& GetLoggerSettings();
 
-// The process-wide holder of the module logger.
+// The process-wide holder of the module logger. A published holder always
+// has a logger.
 struct ModuleLogger
 {
     ModuleLogger() = default;
@@ -38,14 +39,22 @@ struct ModuleLogger
 };
 
 // The holder, created on the first call with the given settings; later calls
-// ignore their arguments. Null when the holder could not be allocated.
+// ignore their arguments. Null when the holder or its logger could not be
+// made (the next call tries again). Never blocks on another thread's creation
+// and never throws.
 ModuleLogger* GetModuleLogger(const wchar_t* appName, const wchar_t* group, HMODULE module, const wchar_t* host,
                               DWORD mode);
+
+// For the module's entry point when the process terminates, its other threads
+// killed wherever they were: from then on no log call creates the logger or
+// waits for a lock such a thread may hold, and the logger is left to the system.
+void SetProcessTerminating();
 
 bool IsLogLevelEnabled(DWORD level);
 
 // Formats and logs one message. Returns 0, 1627 when there is no logger, or
-// the logger's own code. Callers test IsLogLevelEnabled first.
+// the logger's own code. Callers test IsLogLevelEnabled first. With the
+// library's loggers neither operation throws.
 DWORD WriteLog(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* format, ...);
 
 // Size of the extended path's message buffer, terminator included.
@@ -60,6 +69,8 @@ namespace internal {
 CLogBuilderIf* SetLogBuilder(CLogBuilderIf* builder);
 // The holder when it exists; never creates it.
 ModuleLogger* ExistingModuleLogger();
+// True once SetProcessTerminating was called.
+bool ProcessTerminating();
 } // namespace internal
 
 } // namespace ETWLogging

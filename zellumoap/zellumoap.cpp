@@ -78,7 +78,8 @@ CComModuleBase& GetComModule()
     return g_module;
 }
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
+// Nothing on this path throws: the logging front end keeps its exceptions to itself.
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
 {
     switch (reason) {
     case DLL_PROCESS_ATTACH: {
@@ -93,6 +94,10 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
         return g_module.InitFailed() ? FALSE : TRUE;
     }
     case DLL_PROCESS_DETACH:
+        // Non-null when the process terminates: its other threads were killed
+        // wherever they were, perhaps inside a log call.
+        if (reserved)
+            ETWLogging::SetProcessTerminating();
         ZEL_LOG(ETWLogging::LevelNormal, kFile, L"DllMain", L"ZelLumoAp Unloaded\r\n\r\n");
         return TRUE;
     default:

@@ -161,6 +161,32 @@ TEST_F(FileLoggingTest, RotationPicksTheFileByIndexAndSize)
     }
 }
 
+TEST_F(FileLoggingTest, FullFileWhoseNextIndexCannotBeStoredKeepsEveryRecord)
+{
+    Plinth::CreateDirectoryPath(Dir().c_str(), nullptr);
+    ASSERT_TRUE(ZelTest::WriteSealed(LocalIni(), L"LastLogIdx", 0));
+    MakeFile(File(0), kMax, 'x');
+    ASSERT_EQ(m_log.Init(L"Grp", nullptr, nullptr, nullptr), 0u);
+    {
+        // Open for reading by another party that lets nobody write it.
+        const Plinth::UniqueHandle locked(
+            ::CreateFileW(LocalIni().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_NE(locked.get(), INVALID_HANDLE_VALUE);
+        // Each record is written past the size limit and reports the failed store.
+        for (int i = 0; i < 5; ++i)
+            EXPECT_EQ(m_log.Log(nullptr, nullptr, 0, 4, (L"record " + std::to_wstring(i)).c_str()),
+                      static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    }
+
+    // The full file keeps what it had, and the records follow it.
+    EXPECT_EQ(ReadBytes(File(0)).find_first_not_of('x', 2), size_t{kMax});
+    const std::wstring text = ZelTest::ReadLogText(File(0));
+    for (int i = 0; i < 5; ++i)
+        EXPECT_NE(text.find(L"$ record " + std::to_wstring(i) + L"\r\n"), std::wstring::npos) << i;
+    EXPECT_FALSE(Exists(File(1)));
+    EXPECT_EQ(ReadSealed(LocalIni(), L"LastLogIdx"), 0);
+}
+
 TEST_F(FileLoggingTest, SettingsComeFromLocalThenGlobalIniWithInvalidValuesRewritten)
 {
     struct Entry
@@ -219,6 +245,10 @@ TEST_F(FileLoggingTest, SettingsComeFromLocalThenGlobalIniWithInvalidValuesRewri
         EXPECT_EQ(log.GetMaxEntries(), c.expected.maxEntries);
         EXPECT_EQ(log.GetSeverity(), c.expected.severity);
         EXPECT_EQ(log.IsEnabled(), c.expected.enabled);
+        // A disabled writer passes no level and writes nothing.
+        EXPECT_EQ(log.IsLevelEnabled(6), c.expected.enabled);
+        EXPECT_EQ(log.Log(nullptr, nullptr, 0, 6, L"probe"), 0u);
+        EXPECT_EQ(Exists(File(0)), c.expected.enabled);
         if (c.rewrite.key) {
             EXPECT_EQ(ReadSealed(c.rewrite.global ? GlobalIni() : LocalIni(), c.rewrite.key), c.rewrite.to);
         }

@@ -1,16 +1,23 @@
 // The logging front end, one process per kind of module logger: the holder and
 // its logger are made once per process, so each scenario runs in a process of
-// its own (--logger=none|plain|extended|race).
+// its own (--logger=none|plain|extended|race|throwing|session).
 #include <gtest/gtest.h>
 
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "etwlogging/DefaultLogBuilder.h"
+#include "etwlogging/ETWLogging.h"
 #include "etwlogging/LogBuilderIf.h"
 #include "etwlogging/ModuleLogger.h"
+#include "peers/etwsessions/EtwEventDecoder.h"
+#include "peers/etwsessions/TraceSessionSimulator.h"
 #include "plinth/Logging/internal_logging.h"
+#include "plinth/Owners.h"
 #include "tests/support/CapturingLogger.h"
+#include "tests/support/TestRegistry.h"
 
 using ETWLogging::GetLoggerSettings;
 using ETWLogging::GetModuleLogger;
@@ -41,6 +48,23 @@ public:
     int plainCalls = 0;
     int extendedCalls = 0;
 } g_failing;
+
+// A capturing factory whose first creation throws.
+class ThrowingOnceBuilder : public ZelTest::CapturingBuilder
+{
+public:
+    ThrowingOnceBuilder() : CapturingBuilder(true) {}
+    bool CreateLoggerEx(const wchar_t* appName, const wchar_t* group, HMODULE module, const wchar_t* host, DWORD mode,
+                        ETWLogging::CLoggingIf** out, Plinth::CRegKey* key) override
+    {
+        if (::InterlockedIncrement(&attempts) == 1)
+            throw std::bad_alloc();
+        return CapturingBuilder::CreateLoggerEx(appName, group, module, host, mode, out, key);
+    }
+    volatile LONG attempts = 0;
+} g_throwing;
+
+EtwSim::TraceSessionSimulator* g_sessions = nullptr;
 
 // The utility library's messages reach the module logger at its levels, as
 // they came: no level test, no formatting.
@@ -75,18 +99,16 @@ std::wstring LongText(size_t length)
     return text;
 }
 
-TEST(NoLoggerFrontEnd, IsSilentAndReportsNoLogger)
+TEST(NoLoggerFrontEnd, IsSilentAndTriesAgainOnEveryCall)
 {
-    ETWLogging::ModuleLogger* holder = Holder();
-    ASSERT_NE(holder, nullptr);
-    EXPECT_EQ(holder->logger, nullptr);
+    EXPECT_EQ(Holder(), nullptr);
     for (DWORD level = 1; level <= 6; ++level)
         EXPECT_FALSE(IsLogLevelEnabled(level));
     EXPECT_EQ(WriteLog(4, L"file", L"function", 1, L"%s\r\n", L"text"), static_cast<DWORD>(ERROR_FUNCTION_FAILED));
-    // Both creations were tried once; with no logger, no bridge handler was registered.
-    EXPECT_EQ(g_failing.extendedCalls, 1);
-    EXPECT_EQ(g_failing.plainCalls, 1);
-    EXPECT_EQ(holder->bridgeHandler, nullptr);
+    // Each of the eight calls tried both creations once.
+    EXPECT_EQ(g_failing.extendedCalls, 8);
+    EXPECT_EQ(g_failing.plainCalls, 8);
+    EXPECT_EQ(ETWLogging::internal::ExistingModuleLogger(), nullptr);
 }
 
 TEST(ExtendedLoggerFrontEnd, FirstCallBeforeSettingsKeepsDefaultIdentityForLife)
@@ -202,7 +224,7 @@ TEST(PlainLoggerFrontEnd, PerLevelOperationsCutAt4159)
     }
 }
 
-TEST(RaceFrontEnd, ConcurrentFirstCallsMakeOneHolderAndOneLogger)
+TEST(RaceFrontEnd, ConcurrentFirstCallsAllGetTheOneHolder)
 {
     constexpr int kThreads = 8;
     std::vector<ETWLogging::ModuleLogger*> seen(kThreads, nullptr);
@@ -220,9 +242,78 @@ TEST(RaceFrontEnd, ConcurrentFirstCallsMakeOneHolderAndOneLogger)
         thread.join();
     ::CloseHandle(start);
     ASSERT_NE(seen[0], nullptr);
-    for (ETWLogging::ModuleLogger* holder : seen)
+    ETWLogging::CLoggingIf* logger = seen[0]->logger;
+    for (ETWLogging::ModuleLogger* holder : seen) {
         EXPECT_EQ(holder, seen[0]);
-    EXPECT_EQ(g_builder->calls, 1);
+        EXPECT_EQ(holder->logger, logger);
+    }
+    // Racers may each have made one; the losers' are gone and nothing is made again.
+    const LONG made = g_builder->calls;
+    EXPECT_TRUE(IsLogLevelEnabled(1));
+    EXPECT_EQ(g_builder->calls, made);
+}
+
+struct LogCall
+{
+    bool threw = false;
+    bool enabled = false;
+};
+
+DWORD WINAPI LogOnce(void* parameter)
+{
+    auto* call = static_cast<LogCall*>(parameter);
+    try {
+        call->enabled = IsLogLevelEnabled(1);
+        if (call->enabled)
+            WriteLog(1, L"ModuleLoggerTest", L"LogOnce", 1, L"%s", L"after the throw");
+    } catch (...) {
+        call->threw = true;
+    }
+    return 0;
+}
+
+// One log call on a thread of its own; false when it has not come back within 5 s.
+bool LogOnThread(LogCall& call)
+{
+    const Plinth::UniqueHandle thread(::CreateThread(nullptr, 0, LogOnce, &call, 0, nullptr));
+    return thread && ::WaitForSingleObject(thread.get(), 5000) == WAIT_OBJECT_0;
+}
+
+TEST(ThrowingFactoryFrontEnd, NextCallOnAnotherThreadCreatesTheLoggerAndLogs)
+{
+    LogCapture::Instance().Clear();
+    // Static: a call that never comes back still writes here after the test.
+    static LogCall first;
+    static LogCall second;
+    ASSERT_TRUE(LogOnThread(first));
+    EXPECT_FALSE(first.threw);
+    EXPECT_FALSE(first.enabled);
+    ASSERT_TRUE(LogOnThread(second)) << "the call after the throw is blocked";
+    EXPECT_TRUE(second.enabled);
+    EXPECT_EQ(g_throwing.attempts, 2);
+    const auto records = LogCapture::Instance().Take();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].text, L"after the throw");
+}
+
+TEST(SessionFrontEnd, SessionSwitchesOnAModuleThatLoggedOnlyQuietLines)
+{
+    ZEL_LOG(ETWLogging::LevelNormal, L"ModuleLoggerTest", L"Quiet", L"%s", L"below the threshold");
+    auto* provider = dynamic_cast<ETWLogging::CETWLogging*>(ETWLogging::internal::ExistingModuleLogger()->logger);
+    ASSERT_NE(provider, nullptr);
+    const GUID& control = provider->Properties().GetProviderGuid();
+    EXPECT_TRUE(g_sessions->IsRegistered(control));
+
+    const TRACEHANDLE session = g_sessions->StartSession();
+    ASSERT_EQ(g_sessions->EnableProvider(session, control, 1, 0), static_cast<ULONG>(ERROR_SUCCESS));
+    ZEL_LOG(ETWLogging::LevelNormal, L"ModuleLoggerTest", L"Quiet", L"%s", L"now kept");
+    const std::vector<EtwSim::CapturedEvent> events = g_sessions->Events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].session, session);
+    EtwSim::DecodedEvent decoded;
+    ASSERT_TRUE(EtwSim::DecodeEvent(events[0], decoded));
+    ASSERT_NE(decoded.Find(12), nullptr);
+    EXPECT_EQ(decoded.Find(12)->Text(), L"now kept");
 }
 
 } // namespace
@@ -242,10 +333,23 @@ int main(int argc, char** argv)
         g_builder = &ZelTest::InstallCapturingLogger(false);
     else if (scenario == "extended" || scenario == "race")
         g_builder = &ZelTest::InstallCapturingLogger(true);
+    else if (scenario == "throwing")
+        ETWLogging::internal::SetLogBuilder(&g_throwing);
     const char* suite = scenario == "plain"      ? "PlainLoggerFrontEnd.*"
                         : scenario == "extended" ? "ExtendedLoggerFrontEnd.*"
                         : scenario == "race"     ? "RaceFrontEnd.*"
+                        : scenario == "throwing" ? "ThrowingFactoryFrontEnd.*"
+                        : scenario == "session"  ? "SessionFrontEnd.*"
                                                  : "NoLoggerFrontEnd.*";
     ::testing::GTEST_FLAG(filter) = suite;
+    if (scenario != "session")
+        return RUN_ALL_TESTS();
+    // The default factory's choice, the ETW provider, with no registry overrides.
+    ZelTest::ScopedRegistryValue mechanism(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKeyPath,
+                                           ETWLogging::kLoggingMechanism);
+    mechanism.Delete();
+    const ZelTest::ScopedRegistryTree overrides(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varkon\\Logging\\Provider");
+    EtwSim::TraceSessionSimulator sessions;
+    g_sessions = &sessions;
     return RUN_ALL_TESTS();
 }

@@ -7,7 +7,7 @@
 
 namespace ZelTest {
 
-std::wstring ModuleLogFolder(const wchar_t* group)
+std::wstring ModuleLogFolder(const wchar_t* group, const wchar_t* program)
 {
     wchar_t programData[MAX_PATH] = {};
     wchar_t self[MAX_PATH] = {};
@@ -17,6 +17,8 @@ std::wstring ModuleLogFolder(const wchar_t* group)
     std::wstring name = self;
     name.erase(0, name.find_last_of(L'\\') + 1);
     name.erase(name.find_last_of(L'.'));
+    if (program)
+        name = program;
     return std::wstring(programData) + L"\\Varkon\\VKLOGS\\" + group + L"\\" + name;
 }
 
