@@ -26,36 +26,28 @@ constexpr UCHAR kEventType = 1;
 constexpr USHORT kEventVersion = 1;
 constexpr ULONG kEventFlags = WNODE_FLAG_TRACED_GUID | WNODE_FLAG_USE_MOF_PTR;
 
-void AppendBytes(std::vector<BYTE>& out, const void* bytes, size_t count)
+// Each append reports whether the buffer took every byte.
+bool AppendElementHeader(Plinth::CByteBuffer& out, DWORD tag, DWORD type, USHORT length)
 {
-    const auto* first = static_cast<const BYTE*>(bytes);
-    out.insert(out.end(), first, first + count);
+    return out.Append(&tag, sizeof(tag)) && out.Append(&type, sizeof(type)) && out.Append(&length, sizeof(length));
 }
 
-void AppendElementHeader(std::vector<BYTE>& out, DWORD tag, DWORD type, USHORT length)
+bool AppendInteger(Plinth::CByteBuffer& out, DWORD tag, DWORD type, DWORD value)
 {
-    AppendBytes(out, &tag, sizeof(tag));
-    AppendBytes(out, &type, sizeof(type));
-    AppendBytes(out, &length, sizeof(length));
+    return AppendElementHeader(out, tag, type, sizeof(value)) && out.Append(&value, sizeof(value));
 }
 
-void AppendInteger(std::vector<BYTE>& out, DWORD tag, DWORD type, DWORD value)
-{
-    AppendElementHeader(out, tag, type, sizeof(value));
-    AppendBytes(out, &value, sizeof(value));
-}
-
-void AppendString(std::vector<BYTE>& out, DWORD tag, const wchar_t* text, size_t chars)
+bool AppendString(Plinth::CByteBuffer& out, DWORD tag, const wchar_t* text, size_t chars)
 {
     if (chars > kMostElementChars)
         chars = kMostElementChars;
-    AppendElementHeader(out, tag, internal::kTypeString, static_cast<USHORT>(chars * sizeof(wchar_t)));
-    AppendBytes(out, text, chars * sizeof(wchar_t));
+    const auto bytes = static_cast<USHORT>(chars * sizeof(wchar_t));
+    return AppendElementHeader(out, tag, internal::kTypeString, bytes) && (bytes == 0 || out.Append(text, bytes));
 }
 
-void AppendString(std::vector<BYTE>& out, DWORD tag, const wchar_t* text)
+bool AppendString(Plinth::CByteBuffer& out, DWORD tag, const wchar_t* text)
 {
-    AppendString(out, tag, text ? text : L"", text ? std::wcslen(text) : 0);
+    return AppendString(out, tag, text ? text : L"", text ? std::wcslen(text) : 0);
 }
 
 // "1,2,3,4" as "1.2.3.4"; any other text unchanged.
@@ -93,23 +85,18 @@ internal::LoggingModuleInfo MakeLoggingModuleInfo()
 
 namespace internal {
 
-bool SerializeEventRecord(const ETWEventRecord& record, std::vector<BYTE>& out)
+bool SerializeEventRecord(const ETWEventRecord& record, Plinth::CByteBuffer& out)
 {
-    try {
-        AppendInteger(out, kTagProcessId, kTypeInteger, record.processId);
-        AppendInteger(out, kTagThreadId, kTypeInteger, record.threadId);
-        AppendString(out, kTagProcessFile, record.processFileName);
-        AppendString(out, kTagSourceFile, record.file);
-        AppendInteger(out, kTagLine, kTypeSignedInteger, static_cast<DWORD>(record.line));
-        AppendString(out, kTagFunction, record.function);
-        AppendString(out, kTagLoggingModule, record.loggingModuleFileName);
-        AppendString(out, kTagLoggingModuleVersion, record.loggingModuleVersion);
-        AppendString(out, kTagGroup, record.group);
-        AppendString(out, kTagMessage, record.message, record.messageChars);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return true;
+    return AppendInteger(out, kTagProcessId, kTypeInteger, record.processId) &&
+           AppendInteger(out, kTagThreadId, kTypeInteger, record.threadId) &&
+           AppendString(out, kTagProcessFile, record.processFileName) &&
+           AppendString(out, kTagSourceFile, record.file) &&
+           AppendInteger(out, kTagLine, kTypeSignedInteger, static_cast<DWORD>(record.line)) &&
+           AppendString(out, kTagFunction, record.function) &&
+           AppendString(out, kTagLoggingModule, record.loggingModuleFileName) &&
+           AppendString(out, kTagLoggingModuleVersion, record.loggingModuleVersion) &&
+           AppendString(out, kTagGroup, record.group) &&
+           AppendString(out, kTagMessage, record.message, record.messageChars);
 }
 
 const LoggingModuleInfo& GetLoggingModuleInfo()
@@ -357,7 +344,7 @@ DWORD CETWLogging::LogEx(DWORD level, const wchar_t* file, const wchar_t* functi
     record.message = text;
     record.messageChars = chars > kMessageLimit ? kCutMessageChars : chars;
 
-    std::vector<BYTE> payload;
+    Plinth::CByteBuffer payload;
     if (!internal::SerializeEventRecord(record, payload))
         return ERROR_SUCCESS;
 
@@ -368,8 +355,8 @@ DWORD CETWLogging::LogEx(DWORD level, const wchar_t* file, const wchar_t* functi
     event.header.Class.Version = kEventVersion;
     event.header.Guid = m_eventClassGuid;
     event.header.Flags = kEventFlags;
-    event.payload.DataPtr = reinterpret_cast<ULONG64>(payload.data());
-    event.payload.Length = static_cast<ULONG>(payload.size());
+    event.payload.DataPtr = reinterpret_cast<ULONG64>(payload.Data());
+    event.payload.Length = static_cast<ULONG>(payload.Size());
     // Fails while no session listens; the event is then lost by design.
     GetEtwEntryPoints().traceEvent(m_sessionHandle, &event.header);
     return ERROR_SUCCESS;

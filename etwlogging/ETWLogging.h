@@ -9,11 +9,11 @@
 #include <atomic>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "etwlogging/ETWAppProperties.h"
 #include "etwlogging/ETWConfigurationListener.h"
 #include "etwlogging/LoggingIf.h"
+#include "plinth/ByteBuffer.h"
 #include "plinth/Owners.h"
 
 namespace ETWLogging {
@@ -61,7 +61,7 @@ enum : DWORD
 };
 
 // Appends the payload of one record; false when memory runs out.
-bool SerializeEventRecord(const ETWEventRecord& record, std::vector<BYTE>& out);
+bool SerializeEventRecord(const ETWEventRecord& record, Plinth::CByteBuffer& out);
 
 // The classic event: trace header followed by one MOF field naming the payload.
 struct ETWEvent
