@@ -2,6 +2,7 @@
 // Registry and file helpers the tests share.
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,36 @@ private:
     bool m_valueExisted = false;
     DWORD m_type = REG_NONE;
     std::vector<BYTE> m_data;
+};
+
+// Puts registry trees back as they were when the scope began: each tree is
+// copied then, and when the scope ends it is removed and, if it existed,
+// written again from the copy, every key and value with its type and data.
+class ScopedRegistrySnapshot
+{
+public:
+    ScopedRegistrySnapshot(HKEY root, std::vector<std::wstring> paths);
+    ~ScopedRegistrySnapshot();
+    ScopedRegistrySnapshot(const ScopedRegistrySnapshot&) = delete;
+    ScopedRegistrySnapshot& operator=(const ScopedRegistrySnapshot&) = delete;
+
+    struct Tree;
+
+private:
+    HKEY m_root;
+    std::vector<std::wstring> m_paths;
+    // One per path; null where the tree did not exist.
+    std::vector<std::unique_ptr<Tree>> m_trees;
+};
+
+// Every class, interface, type library, AppID and ProgID key the product's
+// modules and peers register, so a test that registers or unregisters them
+// leaves the machine's registrations (an installed product's among them) as
+// it found them.
+class ScopedProductRegistrations : public ScopedRegistrySnapshot
+{
+public:
+    ScopedProductRegistrations();
 };
 
 // Sets an empty DACL on the key (nobody may open it) or a null one (everybody may).
