@@ -169,13 +169,4 @@ TEST(OSInfoTest, FailedComputationIsTriedAgainAndSharedByCopies)
     EXPECT_EQ(copy.GetOSKind(), static_cast<DWORD>(OSKindNT61));
 }
 
-TEST(OSInfoTest, RealSystemIsTheNTFamily)
-{
-    OSInfoProxy<Plinth::WinOSVersionAPI> proxy;
-    EXPECT_TRUE(proxy.IsNTPlatform());
-    EXPECT_NE(proxy.GetOSKind(), 0u);
-    EXPECT_EQ(proxy.GetKindFlag(), 1u);
-    EXPECT_FALSE(proxy.IsWow64());
-}
-
 } // namespace
