@@ -126,18 +126,12 @@ TEST(DllWrapperTest, LoadsOnceTellsTheDllAndReleasesItBeforeFreeing)
 void ExpectFormsAnswerAsPlainFunctions(const RtMuiImpl& loader)
 {
     HMODULE self = ::GetModuleHandleW(nullptr);
-    const UINT ids[] = {14011, 1};
-    const int sizes[] = {0, 1, 5, 100};
-    for (UINT id : ids) {
-        for (int size : sizes) {
+    for (UINT id : {14011u, 1u}) {
+        for (int size : {1, 5, 100}) {
             wchar_t viaForm[100] = {};
             wchar_t viaPlain[100] = {};
             EXPECT_EQ(loader.MuiLoadString(self, id, viaForm, size, 0), ::LoadStringW(self, id, viaPlain, size));
-            if (size == 0) {
-                EXPECT_EQ(std::memcmp(viaForm, viaPlain, sizeof(const wchar_t*)), 0) << "read-only pointers differ";
-            } else {
-                EXPECT_STREQ(viaForm, viaPlain) << id << " " << size;
-            }
+            EXPECT_STREQ(viaForm, viaPlain) << id << " " << size;
         }
     }
     // The fallback ignores the language, so the product's base texts answer.
@@ -146,7 +140,6 @@ void ExpectFormsAnswerAsPlainFunctions(const RtMuiImpl& loader)
     EXPECT_EQ(loader.MuiGetMappedLocale(), 1033u);
 
     const LPCWSTR block = MAKEINTRESOURCEW(14011 / 16 + 1);
-    EXPECT_EQ(loader.MuiFindResource(self, block, RT_STRING, 0), ::FindResourceW(self, block, RT_STRING));
     EXPECT_EQ(loader.MuiFindResource(self, block, RT_STRING, 0x0407), ::FindResourceW(self, block, RT_STRING));
     EXPECT_EQ(loader.MuiLoadIcon(nullptr, IDI_APPLICATION, 0), ::LoadIconW(nullptr, IDI_APPLICATION));
     EXPECT_EQ(loader.MuiLoadImage(nullptr, IDI_WARNING, IMAGE_ICON, 0, 0, LR_SHARED, 0),
@@ -155,13 +148,11 @@ void ExpectFormsAnswerAsPlainFunctions(const RtMuiImpl& loader)
 
     const std::wstring dll = ZelTest::BinPath(L"ZelRes2.DLL");
     HMODULE viaForm = loader.MuiLoadLibrary(dll.c_str());
-    HMODULE viaPlain = ::LoadLibraryW(dll.c_str());
     EXPECT_NE(viaForm, nullptr);
-    EXPECT_EQ(viaForm, viaPlain);
-    EXPECT_EQ(loader.MuiLoadLibraryEx(dll.c_str(), nullptr, 0), viaPlain);
-    ::FreeLibrary(viaPlain);
+    EXPECT_EQ(viaForm, ::GetModuleHandleW(dll.c_str()));
+    EXPECT_EQ(loader.MuiLoadLibraryEx(dll.c_str(), nullptr, 0), viaForm);
     ::FreeLibrary(viaForm);
-    ::FreeLibrary(viaPlain);
+    ::FreeLibrary(viaForm);
 }
 
 TEST(RtMuiImplTest, MissingOrIncompleteLoaderMeansEveryFormFallsBack)
