@@ -4,6 +4,7 @@
 // the other entry points read resources from what was loaded.
 #include <windows.h>
 
+#include <cstdlib>
 #include <cwchar>
 #include <type_traits>
 
@@ -241,6 +242,18 @@ ULONG WINAPI DllRelease(DWORD)
 }
 
 } // extern "C"
+
+// When freed, leaves the count of references its users still held in the
+// process's environment, so a test can tell that each user let go first.
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void* reserved)
+{
+    if (reason == DLL_PROCESS_DETACH && !reserved) {
+        wchar_t held[16] = {};
+        if (::_ltow_s(g_references, held, ARRAYSIZE(held), 10) == 0)
+            ::SetEnvironmentVariableW(L"VKRTMUI_HELD_AT_UNLOAD", held);
+    }
+    return TRUE;
+}
 
 // The exports keep the signatures their callers are built against.
 static_assert(std::is_same_v<decltype(&RtMUIGetMappedLocale), RtMui::GetMappedLocaleFunction>);

@@ -6,6 +6,7 @@
 #include <oleauto.h>
 
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "zelcom/VkCreateInstance.h"
@@ -25,6 +26,16 @@ public:
     STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(::InterlockedIncrement(&live)); }
     STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(::InterlockedDecrement(&live)); }
 };
+
+// Hands out object with a reference, or E_NOINTERFACE when there is none.
+inline HRESULT Hand(IUnknown* object, void** ppv)
+{
+    *ppv = object;
+    if (!object)
+        return E_NOINTERFACE;
+    object->AddRef();
+    return S_OK;
+}
 
 inline void PutObject(VARIANT* value, IUnknown* object)
 {
@@ -57,13 +68,8 @@ public:
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
-        *ppv = nullptr;
-        if (::IsEqualIID(riid, IID_IUnknown) || (answersItem && ::IsEqualIID(riid, IID_IZelConfigItem)))
-            *ppv = static_cast<IZelConfigItem*>(this);
-        else
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
+        const bool known = ::IsEqualIID(riid, IID_IUnknown) || (answersItem && ::IsEqualIID(riid, IID_IZelConfigItem));
+        return Hand(known ? this : nullptr, ppv);
     }
     STDMETHODIMP GetProperty(long property, VARIANT* value, long* status) override
     {
@@ -99,15 +105,10 @@ public:
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
-        *ppv = nullptr;
-        if (::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IZelConfigCollection))
-            *ppv = static_cast<IZelConfigCollection*>(this);
-        else if (::IsEqualIID(riid, IID_IEnumVARIANT))
-            *ppv = static_cast<IEnumVARIANT*>(this);
-        else
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
+        if (::IsEqualIID(riid, IID_IEnumVARIANT))
+            return Hand(static_cast<IEnumVARIANT*>(this), ppv);
+        const bool known = ::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IZelConfigCollection);
+        return Hand(known ? static_cast<IZelConfigCollection*>(this) : nullptr, ppv);
     }
     STDMETHODIMP GetEnumerator(IUnknown** enumerator) override
     {
@@ -193,24 +194,24 @@ class ScriptedService : public Counted<IVkClassFactory>, public ConfigScript
 {
 public:
     std::vector<HRESULT> createResults;
-    int creates = 0;
+    LONG creates = 0;
+    // How long each creation takes, so that callers can overlap.
+    DWORD createMs = 0;
     std::vector<HRESULT> queryResults;
     int queries = 0;
     std::vector<std::unique_ptr<ScriptedConfig>> connections;
+    std::mutex connectionsLock;
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
-        *ppv = nullptr;
-        if (!::IsEqualIID(riid, IID_IUnknown) && !::IsEqualIID(riid, IID_IVkClassFactory))
-            return E_NOINTERFACE;
-        *ppv = static_cast<IVkClassFactory*>(this);
-        AddRef();
-        return S_OK;
+        const bool known = ::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IVkClassFactory);
+        return Hand(known ? this : nullptr, ppv);
     }
     STDMETHODIMP CreateInstance(REFIID riid, void** ppv) override
     {
         *ppv = nullptr;
-        const int index = creates++;
+        const LONG index = ::InterlockedIncrement(&creates) - 1;
+        ::Sleep(createMs);
         if (static_cast<size_t>(index) < createResults.size() && FAILED(createResults[index]))
             return createResults[index];
         auto connection = std::make_unique<ScriptedConfig>();
@@ -222,6 +223,7 @@ public:
             return E_NOINTERFACE;
         *ppv = static_cast<IZelConfig*>(connection.get());
         connection->AddRef();
+        const std::lock_guard<std::mutex> lock(connectionsLock);
         connections.push_back(std::move(connection));
         return S_OK;
     }
@@ -236,15 +238,10 @@ public:
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
-        *ppv = nullptr;
-        if (::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IVkClassFactory))
-            *ppv = static_cast<IVkClassFactory*>(this);
-        else if (::IsEqualIID(riid, IID_IUserModeProvider))
-            *ppv = static_cast<IUserModeProvider*>(this);
-        else
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
+        if (::IsEqualIID(riid, IID_IUserModeProvider))
+            return Hand(static_cast<IUserModeProvider*>(this), ppv);
+        const bool known = ::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IVkClassFactory);
+        return Hand(known ? static_cast<IVkClassFactory*>(this) : nullptr, ppv);
     }
     STDMETHODIMP CreateInstance(REFIID riid, void** ppv) override { return QueryInterface(riid, ppv); }
     STDMETHODIMP GetProviderVersion(long*, long*) override { return E_NOTIMPL; }

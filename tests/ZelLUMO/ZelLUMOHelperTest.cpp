@@ -2,6 +2,9 @@
 // and recover once from an RPC failure.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "plinth/Owners.h"
 #include "tests/support/CapturingLogger.h"
 #include "tests/ZelLUMO/ScriptedService.h"
@@ -42,8 +45,6 @@ protected:
 TEST_F(ZelHelperTest, FirstCallCreatesAndLaterCallsOnlyQuery)
 {
     EXPECT_EQ(Get(), S_OK);
-    EXPECT_EQ(m_service.creates, 1);
-    EXPECT_EQ(m_service.queries, 1);
     EXPECT_EQ(Get(), S_OK);
     EXPECT_EQ(m_service.creates, 1);
     EXPECT_EQ(m_service.queries, 2);
@@ -56,9 +57,32 @@ TEST_F(ZelHelperTest, FirstCallCreatesAndLaterCallsOnlyQuery)
     EXPECT_EQ(m_service.connections[0]->live, 0);
 }
 
-TEST(ZelHelperCases, CreationFailuresAreRepeatedOnlyForEFailAndThenKept)
+// A slow creation keeps the other first callers waiting on the lock.
+TEST_F(ZelHelperTest, ConcurrentFirstCallsShareOneCreation)
+{
+    m_service.createMs = 300;
+    std::atomic<int> connected{0};
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 6; ++i) {
+        callers.emplace_back([&] {
+            Plinth::ComInitScope com;
+            ComPtr<IZelConfig> config;
+            if (m_helper->GetConfig(config.put()) == S_OK && config)
+                ++connected;
+        });
+    }
+    for (std::thread& caller : callers)
+        caller.join();
+    EXPECT_EQ(connected.load(), 6);
+    EXPECT_EQ(m_service.creates, 1);
+    ASSERT_EQ(m_service.connections.size(), 1u);
+    EXPECT_EQ(m_service.connections[0]->live, 1);
+}
+
+TEST(ZelHelperCases, CreationIsRepeatedOnlyForEFailAndItsFailureKept)
 {
     LogCapture::Instance().Clear();
+    const std::wstring first = L"Failed to create ZEL Config instance [0x80004005]\r\n";
     const struct
     {
         std::vector<HRESULT> results;
@@ -69,14 +93,13 @@ TEST(ZelHelperCases, CreationFailuresAreRepeatedOnlyForEFailAndThenKept)
         {{E_FAIL, E_FAIL},
          E_FAIL,
          2,
-         {L"Failed to create ZEL Config instance [0x80004005]\r\n",
-          L"Failed to create ZEL Config object after restarting the service [0x80004005]\r\n"}},
+         {first, L"Failed to create ZEL Config object after restarting the service [0x80004005]\r\n"}},
         {{E_FAIL, E_OUTOFMEMORY},
          E_OUTOFMEMORY,
          2,
-         {L"Failed to create ZEL Config instance [0x80004005]\r\n",
-          L"Failed to create ZEL Config object after restarting the service [0x8007000E]\r\n"}},
+         {first, L"Failed to create ZEL Config object after restarting the service [0x8007000E]\r\n"}},
         {{kRpcUnavailable}, kRpcUnavailable, 1, {L"Failed to create ZEL Config instance [0x800706BA]\r\n"}},
+        {{E_FAIL}, S_OK, 2, {first}},
     };
     for (const auto& c : cases) {
         ScriptedService service;
@@ -87,7 +110,7 @@ TEST(ZelHelperCases, CreationFailuresAreRepeatedOnlyForEFailAndThenKept)
         EXPECT_EQ(helper->GetConfig(config.put()), c.expected);
         EXPECT_EQ(helper->GetConfig(config.put()), c.expected);
         EXPECT_EQ(service.creates, c.creates);
-        EXPECT_EQ(service.queries, 0);
+        EXPECT_EQ(service.queries, SUCCEEDED(c.expected) ? 2 : 0);
 
         const auto records = LogCapture::Instance().Take();
         ASSERT_EQ(records.size(), c.logged.size());
@@ -98,16 +121,6 @@ TEST(ZelHelperCases, CreationFailuresAreRepeatedOnlyForEFailAndThenKept)
             EXPECT_EQ(records[i].text, c.logged[i]);
         }
     }
-}
-
-TEST_F(ZelHelperTest, EFailThenSuccessConnects)
-{
-    m_service.createResults = {E_FAIL};
-    EXPECT_EQ(Get(), S_OK);
-    EXPECT_EQ(m_service.creates, 2);
-    EXPECT_EQ(LogCapture::Instance().Take().size(), 1u);
-    EXPECT_EQ(Get(), S_OK);
-    EXPECT_EQ(m_service.creates, 2);
 }
 
 TEST_F(ZelHelperTest, RpcFailureReleasesAndReconnectsOnce)
@@ -128,39 +141,33 @@ TEST_F(ZelHelperTest, RpcFailureReleasesAndReconnectsOnce)
     EXPECT_EQ(records[0].text, L"ZEL gave RPC error 0x800706BA\r\n");
 }
 
-TEST_F(ZelHelperTest, SecondRpcFailureInOneCallIsReturned)
-{
-    m_service.queryResults = {kRpcUnavailable, kRpcUnavailable};
-    EXPECT_EQ(Get(), kRpcUnavailable);
-    EXPECT_EQ(m_service.creates, 2);
-    EXPECT_EQ(m_service.queries, 2);
-    // The new connection stays; the next call uses it.
-    EXPECT_EQ(Get(), S_OK);
-    EXPECT_EQ(m_service.creates, 2);
-}
-
+// Only the RPC range is recovered, once per call; the connection made stays
+// for the next call.
 TEST(ZelHelperCases, OnlyTheRpcRangeIsRecovered)
 {
     LogCapture::Instance().Clear();
     const struct
     {
-        HRESULT query;
-        bool recovered;
+        std::vector<HRESULT> queries;
+        HRESULT expected;
+        int creates;
     } cases[] = {
-        {HRESULT_FROM_WIN32(1699), false},
-        {static_cast<HRESULT>(0x800706A4), true},
-        {static_cast<HRESULT>(0x8007078B), true},
-        {HRESULT_FROM_WIN32(1932), false},
+        {{HRESULT_FROM_WIN32(1699)}, HRESULT_FROM_WIN32(1699), 1},
+        {{static_cast<HRESULT>(0x800706A4)}, S_OK, 2},
+        {{static_cast<HRESULT>(0x8007078B)}, S_OK, 2},
+        {{HRESULT_FROM_WIN32(1932)}, HRESULT_FROM_WIN32(1932), 1},
+        {{kRpcUnavailable, kRpcUnavailable}, kRpcUnavailable, 2},
     };
     for (const auto& c : cases) {
         ScriptedService service;
-        service.queryResults = {c.query};
+        service.queryResults = c.queries;
         ZelTest::ScopedClassObject registration(CLSID_ZelConfig, &service);
         auto helper = CZelHelper::CreateWith(&ZelTest::CreateUnverified);
         ComPtr<IZelConfig> config;
-        EXPECT_EQ(helper->GetConfig(config.put()), c.recovered ? S_OK : c.query) << std::hex << c.query;
-        EXPECT_EQ(service.creates, c.recovered ? 2 : 1) << std::hex << c.query;
-        EXPECT_EQ(LogCapture::Instance().Take().size(), c.recovered ? 1u : 0u) << std::hex << c.query;
+        EXPECT_EQ(helper->GetConfig(config.put()), c.expected) << std::hex << c.queries[0];
+        EXPECT_EQ(LogCapture::Instance().Take().size(), c.creates == 2 ? 1u : 0u) << std::hex << c.queries[0];
+        EXPECT_EQ(helper->GetConfig(config.put()), S_OK) << std::hex << c.queries[0];
+        EXPECT_EQ(service.creates, c.creates) << std::hex << c.queries[0];
     }
 }
 

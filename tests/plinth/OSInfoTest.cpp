@@ -17,60 +17,52 @@ struct ScriptedSystem
     DWORD minor = 0;
     WORD servicePack = 0;
     std::vector<std::string> asked;
+    std::wstring version;
 };
 
 class ScriptedVersionAPI
 {
 public:
-    ScriptedVersionAPI() : system(std::make_shared<ScriptedSystem>()) {}
     BOOL VerifyVersionInfo(OSVERSIONINFOEXW* info, DWORD typeMask, DWORDLONG conditionMask)
     {
-        switch (typeMask) {
-        case VER_PLATFORMID:
+        if (typeMask == VER_PLATFORMID)
             return info->dwPlatformId == system->platform;
-        case VER_SERVICEPACKMAJOR:
+        if (typeMask == VER_SERVICEPACKMAJOR) {
             system->asked.push_back("sp" + std::to_string(info->wServicePackMajor));
             return info->wServicePackMajor == system->servicePack;
-        case VER_MINORVERSION: {
-            const bool less = (conditionMask & 0x7) == VER_LESS;
-            system->asked.push_back((less ? "<" : "=") + std::to_string(info->dwMinorVersion));
-            return less ? system->minor < info->dwMinorVersion : system->minor == info->dwMinorVersion;
         }
-        default:
-            return FALSE;
-        }
+        const bool less = (conditionMask & 0x7) == VER_LESS;
+        system->asked.push_back((less ? "<" : "=") + std::to_string(info->dwMinorVersion));
+        return less ? system->minor < info->dwMinorVersion : system->minor == info->dwMinorVersion;
     }
-    std::shared_ptr<ScriptedSystem> system;
+    std::shared_ptr<ScriptedSystem> system = std::make_shared<ScriptedSystem>();
 };
 
 using Proxy = OSInfoProxy<ScriptedVersionAPI>;
 
-// Answers a scripted core-library version, or fails while the text is empty.
+// Reads the core library's version from the script; fails while it is empty.
 class ScriptedImpl : public Proxy::_Impl
 {
 public:
-    ScriptedImpl(const ScriptedVersionAPI& api, std::shared_ptr<std::wstring> version)
-        : Proxy::_Impl(api), m_version(std::move(version))
-    {
-    }
+    using Proxy::_Impl::_Impl;
     bool ReadSystemFileVersion(std::wstring& productVersion) override
     {
-        productVersion = *m_version;
+        productVersion = m_system->version;
         return !productVersion.empty();
     }
-
-private:
-    std::shared_ptr<std::wstring> m_version;
+    std::shared_ptr<ScriptedSystem> m_system;
 };
 
 struct Scripted
 {
-    explicit Scripted(const wchar_t* version) : text(std::make_shared<std::wstring>(version))
+    explicit Scripted(const wchar_t* version)
     {
-        proxy = std::make_unique<Proxy>(api, std::make_shared<ScriptedImpl>(api, text));
+        api.system->version = version;
+        auto impl = std::make_shared<ScriptedImpl>(api);
+        impl->m_system = api.system;
+        proxy = std::make_unique<Proxy>(api, impl);
     }
     ScriptedVersionAPI api;
-    std::shared_ptr<std::wstring> text;
     std::unique_ptr<Proxy> proxy;
 };
 
@@ -154,28 +146,19 @@ TEST(OSInfoTest, FailedComputationIsTriedAgainAndSharedByCopies)
     EXPECT_EQ(s.proxy->GetKindFlag(), 2u);
     EXPECT_EQ(s.proxy->GetOSKind(), 0u);
     for (const wchar_t* bad : {L"6.x.1", L"6..1", L"."}) {
-        *s.text = bad;
+        s.api.system->version = bad;
         EXPECT_EQ(s.proxy->GetKindFlag(), 2u) << std::string(bad, bad + wcslen(bad));
     }
     s.api.system->platform = 3;
-    *s.text = L"6.1";
+    s.api.system->version = L"6.1";
     EXPECT_EQ(s.proxy->GetOSKind(), 0u);
 
     s.api.system->platform = VER_PLATFORM_WIN32_NT;
     Proxy copy(*s.proxy);
     s.proxy.reset();
     EXPECT_EQ(copy.GetOSKind(), static_cast<DWORD>(OSKindNT61));
-    *s.text = L"10.0";
+    s.api.system->version = L"10.0";
     EXPECT_EQ(copy.GetOSKind(), static_cast<DWORD>(OSKindNT61));
-}
-
-TEST(OSInfoTest, RealSystemIsTheNTFamily)
-{
-    OSInfoProxy<Plinth::WinOSVersionAPI> proxy;
-    EXPECT_TRUE(proxy.IsNTPlatform());
-    EXPECT_NE(proxy.GetOSKind(), 0u);
-    EXPECT_EQ(proxy.GetKindFlag(), 1u);
-    EXPECT_FALSE(proxy.IsWow64());
 }
 
 } // namespace

@@ -188,10 +188,9 @@ TEST_F(RegKeyTest, DeleteOnCloseEmptiesTheKey)
     EXPECT_EQ(key.Close(), ERROR_SUCCESS);
     EXPECT_FALSE(key.GetDeleteOnClose());
     EXPECT_FALSE(ZelTest::KeyExists(m_key.GetHandle(), L"doomed\\deeper"));
-    DWORD value = 0;
-    if (key.Open(m_key.GetHandle(), L"doomed", KEY_READ) == ERROR_SUCCESS) {
-        EXPECT_EQ(key.QueryDWORDValue(L"v", value), ERROR_FILE_NOT_FOUND);
-    }
+    // Gone with the key or emptied in it: either way the value is no more.
+    EXPECT_EQ(::RegGetValueW(m_key.GetHandle(), L"doomed", L"v", RRF_RT_ANY, nullptr, nullptr, nullptr),
+              ERROR_FILE_NOT_FOUND);
     // Detaching hands the key over without deleting anything.
     CreateKeys({L"kept\\inner"});
     ASSERT_EQ(key.Open(m_key.GetHandle(), L"kept"), ERROR_SUCCESS);
@@ -215,12 +214,33 @@ TEST_F(RegKeyTest, RecurseDeleteKeyRemovesTheTreeOrStopsWhereItCannotOpen)
     ASSERT_EQ(ZelTest::SetKeyLocked(m_key.GetHandle(), L"tree\\a\\locked", false), ERROR_SUCCESS);
     EXPECT_TRUE(ZelTest::KeyExists(m_key.GetHandle(), L"tree\\a\\locked\\inner"));
     EXPECT_TRUE(ZelTest::KeyExists(m_key.GetHandle(), L"tree\\b"));
+}
 
-    // The view flag of the open reaches the extended deletion.
-    Plinth::CRegKey wide;
-    ASSERT_EQ(wide.Open(HKEY_CURRENT_USER, kTestPath, KEY_ALL_ACCESS | KEY_WOW64_64KEY), ERROR_SUCCESS);
-    EXPECT_EQ(wide.DeleteSubKey(L"keep"), ERROR_SUCCESS);
-    EXPECT_FALSE(ZelTest::KeyExists(m_key.GetHandle(), L"keep"));
+// For a 64-bit process the 32-bit view of HKLM\SOFTWARE is a tree of its own:
+// a deletion through a key opened in that view that lost the view flag would
+// remove the 64-bit key of the same name instead.
+TEST(RegKeyViewTest, DeletionsGoThroughTheViewTheKeyWasOpenedIn)
+{
+    constexpr wchar_t kPath[] = L"SOFTWARE\\Varkon\\Tests\\RegKeyView";
+    const std::wstring narrowPath = L"SOFTWARE\\Wow6432Node\\Varkon\\Tests\\RegKeyView";
+    ZelTest::ScopedRegistryTree wide(HKEY_LOCAL_MACHINE, kPath);
+    ZelTest::ScopedRegistryTree narrow(HKEY_LOCAL_MACHINE, narrowPath);
+    for (bool recurse : {false, true}) {
+        for (REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
+            Plinth::CRegKey key;
+            ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, recurse ? L"SOFTWARE\\Varkon\\Tests\\RegKeyView\\inner" : kPath,
+                                 nullptr, 0, KEY_ALL_ACCESS | view),
+                      ERROR_SUCCESS);
+        }
+        ASSERT_TRUE(ZelTest::KeyExists(HKEY_LOCAL_MACHINE, narrowPath.c_str())) << "the two views are one here";
+        Plinth::CRegKey machine;
+        ASSERT_EQ(machine.Open(HKEY_LOCAL_MACHINE, L"", KEY_ALL_ACCESS | KEY_WOW64_32KEY), ERROR_SUCCESS);
+        EXPECT_EQ(recurse ? machine.RecurseDeleteKey(kPath) : machine.DeleteSubKey(kPath), ERROR_SUCCESS) << recurse;
+        EXPECT_FALSE(ZelTest::KeyExists(HKEY_LOCAL_MACHINE, narrowPath.c_str())) << recurse;
+        EXPECT_TRUE(ZelTest::KeyExists(HKEY_LOCAL_MACHINE, kPath)) << recurse;
+        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kPath);
+        ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kPath);
+    }
 }
 
 } // namespace

@@ -298,37 +298,4 @@ TEST_F(HostSubstituteTest, HostWinsAndItsParametersComeFirst)
     EXPECT_STREQ(small, L"same");
 }
 
-TEST_F(HostSubstituteTest, MissingVarkonKeyFailsWithNothingWritten)
-{
-    constexpr wchar_t kBackup[] = L"SOFTWARE\\ZelSubstituteTestBackup";
-    ASSERT_TRUE(m_domain.SetString(L"host.example"));
-    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kBackup);
-    Plinth::UniqueHKey backup;
-    ASSERT_EQ(
-        ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kBackup, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, backup.put(), nullptr),
-        0);
-    ASSERT_EQ(::RegCopyTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varkon", backup.get()), 0);
-    ASSERT_EQ(::RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varkon"), 0);
-    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varkon");
-
-    wchar_t out[64] = L"same";
-    DWORD length = 64;
-    const LONG result = ExpandWithHostSubstitutes(kTestPath, L"%domain%", true, false, out, &length, true);
-    const bool copied = ZelTest::KeyExists(HKEY_LOCAL_MACHINE, kVolatileRoot);
-
-    Plinth::UniqueHKey varkon;
-    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varkon", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                varkon.put(), nullptr),
-              0);
-    ASSERT_EQ(::RegCopyTreeW(backup.get(), nullptr, varkon.get()), 0);
-    backup.reset();
-    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kBackup);
-    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kBackup);
-
-    EXPECT_EQ(result, ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(length, 64u);
-    EXPECT_STREQ(out, L"same");
-    EXPECT_FALSE(copied);
-}
-
 } // namespace

@@ -41,18 +41,16 @@ TEST_F(VersionInfoTest, ReadsEveryFieldAndFormatsGmtDateAsTheShortDate)
     EXPECT_STREQ(info.lastUpdate, L"registry text");
     EXPECT_EQ(info.gmtdate, 0u);
 
-    // Noon UTC falls on the same day in every time zone of a day's width.
-    const DWORD noon = 1710504000;
-    ASSERT_TRUE(m_gmtdate.Set(REG_DWORD, &noon, sizeof(noon)));
-    SYSTEMTIME day{};
-    day.wYear = 2024;
-    day.wMonth = 3;
-    day.wDay = 15;
-    wchar_t expected[MAX_PATH];
-    ASSERT_GT(::GetDateFormatW(LOCALE_USER_DEFAULT, 0, &day, nullptr, expected, MAX_PATH), 0);
+    // 23:30 UTC on 15 March 2024 is the 16th in the test's time zone (UTC+9,
+    // set for this test program with the C locale's month/day/year dates).
+    TIME_ZONE_INFORMATION zone;
+    ::GetTimeZoneInformation(&zone);
+    ASSERT_EQ(zone.Bias, -540) << "the time zone of the test set-up is not in effect";
+    const DWORD lateEvening = 1710545400;
+    ASSERT_TRUE(m_gmtdate.Set(REG_DWORD, &lateEvening, sizeof(lateEvening)));
     LoadZelVersionInfo(info);
-    EXPECT_EQ(info.gmtdate, noon);
-    EXPECT_STREQ(info.lastUpdate, expected);
+    EXPECT_EQ(info.gmtdate, lateEvening);
+    EXPECT_STREQ(info.lastUpdate, L"3/16/2024");
 }
 
 TEST_F(VersionInfoTest, MissingBuildAndVersionComeFromTheBuiltInVersion)
