@@ -481,14 +481,6 @@ LoadRig::~LoadRig()
         ::CoRevokeMallocSpy();
 }
 
-std::vector<std::pair<std::string, std::wstring>> LoadRig::Baseline() const
-{
-    std::vector<std::pair<std::string, std::wstring>> baseline;
-    for (size_t i = 0; i < m_expected.size(); ++i)
-        baseline.emplace_back(kEveryMethod[i].name, Shown(m_expected[i]));
-    return baseline;
-}
-
 DWORD WINAPI LoadRig::WorkerThread(void* context)
 {
     Worker& worker = *static_cast<Worker*>(context);

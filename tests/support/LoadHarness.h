@@ -139,9 +139,6 @@ public:
 
     const std::wstring& Problem() const { return m_problem; }
 
-    // Each method's name and its single-threaded answer as text.
-    std::vector<std::pair<std::string, std::wstring>> Baseline() const;
-
     // A short warm-up of the same load, then callsPerThread calls on each of
     // threads threads, every thread cycling through every method from its own
     // starting point, with the memory and handle figures around the measured part.

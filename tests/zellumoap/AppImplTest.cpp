@@ -4,8 +4,6 @@
 
 #include "plinth/Owners.h"
 #include "tests/support/CapturingLogger.h"
-#include "tests/support/ScriptedChecker.h"
-#include "tests/support/TestRegistry.h"
 #include "zelcom/ResultCode.h"
 #include "zelcom/VkSecureClassFactory.h"
 #include "zellumoap/ApplImpl.h"
@@ -19,25 +17,12 @@ using ZelTest::LogCapture;
 
 namespace {
 
-constexpr long kUntouched = 0x5A5A5A5A;
 wchar_t* const kSentinel = reinterpret_cast<wchar_t*>(static_cast<uintptr_t>(0xDEADBEEF));
 
-ComPtr<IVkApplicationInfo> CreateObject()
-{
-    ComPtr<IVkApplicationInfo> object;
-    EXPECT_EQ(CComObject<CZelAppImpl>::CreateInstance(IID_IVkApplicationInfo, object.put_void()), S_OK);
-    return object;
-}
-
-class AppImplTest : public ::testing::Test
-{
-protected:
-    void SetUp() override { LogCapture::Instance().Clear(); }
-};
-
 // Each line with its level, source file and function.
-TEST_F(AppImplTest, EntryPointLogsOnlyLoadAndUnload)
+TEST(AppImplTest, EntryPointLogsOnlyLoadAndUnload)
 {
+    LogCapture::Instance().Clear();
     HINSTANCE self = ::GetModuleHandleW(nullptr);
     EXPECT_TRUE(DllMain(self, DLL_PROCESS_ATTACH, nullptr));
     EXPECT_TRUE(DllMain(self, DLL_THREAD_ATTACH, nullptr));
@@ -118,56 +103,6 @@ TEST(ClassObjectTest, AnswersOnlyTheHostsFactoryInterfaces)
     ASSERT_EQ(DllGetClassObject(CLSID_ZelAppImpl, IID_IUnknown, unknown.put_void()), S_OK);
     ASSERT_EQ(DllGetClassObject(CLSID_ZelAppImpl, IID_IVkClassFactory, factory.put_void()), S_OK);
     EXPECT_EQ(static_cast<void*>(unknown.get()), static_cast<void*>(factory.get()));
-}
-
-using ZelTest::ScriptedChecker;
-
-class CheckComponentsTest : public AppImplTest
-{
-protected:
-    // The checker outlives its registration: TearDown revokes it.
-    void Register()
-    {
-        ASSERT_EQ(::CoRegisterClassObject(CLSID_ComponentVersionProvider, static_cast<IVkClassFactory*>(&checker),
-                                          CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &m_cookie),
-                  S_OK);
-    }
-    void TearDown() override
-    {
-        if (m_cookie)
-            ::CoRevokeClassObject(m_cookie);
-    }
-
-    long Check(HRESULT expectedHr)
-    {
-        ComPtr<IVkApplicationInfo> object = CreateObject();
-        long result = kUntouched;
-        EXPECT_EQ(object->CheckComponents(&result), expectedHr);
-        return result;
-    }
-
-    ScriptedChecker checker;
-
-private:
-    DWORD m_cookie = 0;
-};
-
-TEST_F(CheckComponentsTest, UnregisteredCheckerGivesItsCreationFailureSilently)
-{
-    ZelTest::ScopedRegistryTree gone(HKEY_CLASSES_ROOT, L"CLSID\\{5E3B42BC-7470-413C-8857-98EC8AA2F2F8}");
-    EXPECT_EQ(Check(REGDB_E_CLASSNOTREG), 0x08000002);
-    EXPECT_TRUE(LogCapture::Instance().Take().empty());
-}
-
-TEST_F(CheckComponentsTest, FailingCheckerCallGivesItsHresultAndReleasesEverything)
-{
-    checker.statusHr = E_FAIL;
-    checker.statusText = L"returned despite the failure";
-    Register();
-    const LONG registered = checker.live;
-    EXPECT_EQ(Check(E_FAIL), 0x0800000E);
-    EXPECT_EQ(checker.live, registered);
-    EXPECT_TRUE(LogCapture::Instance().Take().empty());
 }
 
 } // namespace

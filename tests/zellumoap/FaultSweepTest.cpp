@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <utility>
 
 #include "etwlogging/DefaultLogBuilder.h"
 #include "etwlogging/ETWAppProperties.h"
@@ -144,6 +145,7 @@ protected:
         ASSERT_EQ(::CoRegisterClassObject(CLSID_ComponentVersionProvider, static_cast<IVkClassFactory*>(&m_checker),
                                           CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &m_cookie),
                   S_OK);
+        m_registeredReferences = m_checker.live;
     }
     void TearDown() override
     {
@@ -238,6 +240,8 @@ protected:
         ASSERT_EQ(actual.size(), expected.size());
         for (const auto& [method, answer] : expected)
             EXPECT_EQ(actual.at(method), answer) << method;
+        // Every reference to the checker is released again.
+        EXPECT_EQ(m_checker.live, m_cookie ? m_registeredReferences : 0);
     }
     void Sweep(const char* value, ScopedRegistryValue& scope, const Mutation& mutation,
                const std::function<void(Outcomes&)>& expect)
@@ -357,6 +361,7 @@ protected:
     ScopedRegistryValue m_installation{HKEY_LOCAL_MACHINE, kAppInfo, L"isdudatali"};
     ZelTest::ScriptedChecker m_checker;
     DWORD m_cookie = 0;
+    LONG m_registeredReferences = 0;
     const ZelTest::ScopedTrustedPublishers m_trusted;
 };
 
@@ -619,16 +624,33 @@ TEST_F(FaultSweepTest, ComponentCheckerAnswers)
                                Logged(1, L"CheckComponents", L"IVkApplicationInfo->CheckComponents() ok\r\n"));
         });
     }
-    // A checker whose creation succeeds with no object counts as absent
-    // instead of being called through.
-    const auto nothing = [&] { m_checker.createsNothing = true; };
-    Sweep("checker, created without an object", nothing, [&](Outcomes& o) {
-        const std::wstring version = VersionText(L"17.0.3038", L"");
-        o["GetVersionText"] = Describe(S_OK, 0, Quoted(version));
-        Update(o, &url, &version);
-        o["GetComponentStatus"] = Describe(S_OK, 0, kNull);
-        o["CheckComponents"] = Describe(E_POINTER, 0x08000002, L"");
-    });
+    Sweep(
+        "checker, status call fails",
+        [&] {
+            m_checker.statusHr = E_FAIL;
+            m_checker.statusText = L"returned despite the failure";
+        },
+        [&](Outcomes& o) {
+            o["CheckComponents"] = Describe(E_FAIL, 0x0800000E, L"");
+            o["GetComponentStatus"] = Describe(S_OK, 0, Quoted(L"returned despite the failure\n"));
+        });
+    // No checker, or one whose creation succeeds with no object: the checker's
+    // creation failure, silently, and no call through it.
+    const std::pair<HRESULT, std::function<void()>> absent[] = {
+        {E_POINTER, [&] { m_checker.createsNothing = true; }},
+        {REGDB_E_CLASSNOTREG, [&] {
+             ::CoRevokeClassObject(std::exchange(m_cookie, 0));
+             ::RegDeleteTreeW(HKEY_CLASSES_ROOT, L"CLSID\\{5E3B42BC-7470-413C-8857-98EC8AA2F2F8}");
+         }}};
+    for (const auto& [hr, apply] : absent) {
+        Sweep("checker absent", apply, [&, hr = hr](Outcomes& o) {
+            const std::wstring version = VersionText(L"17.0.3038", L"");
+            o["GetVersionText"] = Describe(S_OK, 0, Quoted(version));
+            Update(o, &url, &version);
+            o["GetComponentStatus"] = Describe(S_OK, 0, kNull);
+            o["CheckComponents"] = Describe(hr, 0x08000002, L"");
+        });
+    }
 }
 
 // The trusted publishers decide which signed module may create objects; every
