@@ -10,7 +10,9 @@
 
 #include "plinth/Owners.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/FileLogSupport.h"
 #include "tests/support/LoadHarness.h"
+#include "tests/support/ModuleLogFiles.h"
 #include "tests/support/TestRegistry.h"
 
 namespace {
@@ -44,7 +46,10 @@ TEST(VkHostTest, JsonOutputKeepsTheContract)
         reinterpret_cast<void*>(::GetProcAddress(module.get(), "DllRegisterServer")));
     ASSERT_EQ(registerServer(), S_OK);
 
+    // The host's own log lines go to a folder of its own, which is not left behind.
+    const std::wstring hostLogs = ZelTest::ModuleLogFolder(L"Zellumoap", L"vkhost");
     const ZelTest::ChildRun run = ZelTest::RunChild(L"vkhost.exe", L"--json", false);
+    ZelTest::RemoveTree(hostLogs);
     ASSERT_TRUE(run.started);
     EXPECT_EQ(run.exitCode, 0u);
     const Json output = Json::parse(run.output, nullptr, false);
