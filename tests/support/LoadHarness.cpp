@@ -1,5 +1,6 @@
 #include "tests/support/LoadHarness.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -49,60 +50,28 @@ void EmptyFolder(const std::wstring& folder)
     ::FindClose(search);
 }
 
+// Registers a peer as its installer would; the environment's snapshot of the
+// product's registrations takes it away again.
+bool Register(const wchar_t* file, bool localServer)
+{
+    if (localServer)
+        return RunChild(file, L"/RegServer").exitCode == 0;
+    const Plinth::UniqueModule module(::LoadLibraryW(BinPath(file).c_str()));
+    using Entry = HRESULT(STDAPICALLTYPE*)();
+    const auto entry =
+        module ? reinterpret_cast<Entry>(reinterpret_cast<void*>(::GetProcAddress(module.get(), "DllRegisterServer")))
+               : nullptr;
+    return entry && entry() == S_OK;
+}
+
 } // namespace
 
-// A peer registered for the scope as its installer would register it; the
-// registration is removed again only when it was not there before.
-class LoadEnvironment::Registration
+LoadEnvironment::LoadEnvironment(bool everyLevel, bool configService)
+    : m_keys(HKEY_LOCAL_MACHINE, {kProductSubstituteKey, kHostSubstituteKey, ComponentChecker::kComponentsKeyPath}),
+      m_logDir(ModuleLogFolder())
 {
-public:
-    Registration(const wchar_t* file, REFCLSID clsid, bool localServer)
-        : m_file(file), m_localServer(localServer),
-          m_wasRegistered(KeyExists(
-              HKEY_CLASSES_ROOT, (ClassKey(clsid) + (localServer ? L"\\LocalServer32" : L"\\InprocServer32")).c_str()))
-    {
-        if (m_localServer) {
-            m_registered = RunChild(file, L"/RegServer").exitCode == 0;
-            return;
-        }
-        m_module.reset(::LoadLibraryW(BinPath(file).c_str()));
-        m_registered = Call("DllRegisterServer") == S_OK;
-    }
-
-    ~Registration()
-    {
-        if (!m_registered || m_wasRegistered)
-            return;
-        if (m_localServer)
-            RunChild(m_file.c_str(), L"/UnregServer");
-        else
-            Call("DllUnregisterServer");
-    }
-
-    Registration(const Registration&) = delete;
-    Registration& operator=(const Registration&) = delete;
-
-    bool Registered() const { return m_registered; }
-
-private:
-    HRESULT Call(const char* entry) const
-    {
-        using Entry = HRESULT(STDAPICALLTYPE*)();
-        const auto function =
-            m_module ? reinterpret_cast<Entry>(reinterpret_cast<void*>(::GetProcAddress(m_module.get(), entry)))
-                     : nullptr;
-        return function ? function() : E_FAIL;
-    }
-
-    std::wstring m_file;
-    bool m_localServer;
-    bool m_wasRegistered;
-    bool m_registered = false;
-    Plinth::UniqueModule m_module;
-};
-
-LoadEnvironment::LoadEnvironment(bool everyLevel, bool configService) : m_logDir(ModuleLogFolder())
-{
+    for (const wchar_t* key : {kProductSubstituteKey, kHostSubstituteKey, ComponentChecker::kComponentsKeyPath})
+        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, key);
     // The module picks its logger when it is loaded: the file writer, sealed as the installer seals it.
     m_values.push_back(std::make_unique<ScopedRegistryValue>(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKeyPath,
                                                              ETWLogging::kLoggingMechanism));
@@ -174,21 +143,13 @@ LoadEnvironment::LoadEnvironment(bool everyLevel, bool configService) : m_logDir
     const struct
     {
         const wchar_t* file;
-        const CLSID* clsid;
         bool localServer;
-    } peers[] = {
-        {ComponentChecker::kDllName, &CLSID_ComponentVersionProvider, false},
-        {ZelConfig::kServerImage, &CLSID_ZelConfig, true},
-        {L"ZelUserMode.dll", &CLSID_UserModeProvider, false},
-    };
+    } peers[] = {{ComponentChecker::kDllName, false}, {ZelConfig::kServerImage, true}, {L"ZelUserMode.dll", false}};
     // Without the service, one registered earlier stays out of reach too.
     if (!configService)
-        m_noService = std::make_unique<ScopedRegistryTree>(HKEY_CLASSES_ROOT, ClassKey(CLSID_ZelConfig));
+        ::RegDeleteTreeW(HKEY_CLASSES_ROOT, ClassKey(CLSID_ZelConfig).c_str());
     for (const auto& peer : peers) {
-        if (peer.localServer && !configService)
-            continue;
-        m_registrations.push_back(std::make_unique<Registration>(peer.file, *peer.clsid, peer.localServer));
-        if (!m_registrations.back()->Registered())
+        if ((!peer.localServer || configService) && !Register(peer.file, peer.localServer))
             Fail(std::wstring(peer.file) + L" cannot be registered");
     }
 }
@@ -213,40 +174,36 @@ void LoadEnvironment::Fail(const std::wstring& what)
     m_problem += (m_problem.empty() ? L"" : L"; ") + what;
 }
 
-// Every interface of one object.
-struct LoadInterfaces
+HRESULT LoadInterfaces::From(IVkApplicationInfo* object)
 {
-    Plinth::ComPtr<IVkApplicationInfo> info;
-    Plinth::ComPtr<IVkRecentEventAction> recentEvent;
-    Plinth::ComPtr<IVkLogAction> log;
-    Plinth::ComPtr<IVkVersion> version;
-    Plinth::ComPtr<IVkApplicationInfo5> info5;
-    Plinth::ComPtr<IVkApplicationInfo6> info6;
+    if (!object)
+        return E_POINTER;
+    object->AddRef();
+    info = Plinth::ComPtr<IVkApplicationInfo>::Attach(object);
+    HRESULT hr = info.As(IID_IVkRecentEventAction, recentEvent);
+    if (SUCCEEDED(hr))
+        hr = info.As(IID_IVkLogAction, log);
+    if (SUCCEEDED(hr))
+        hr = info.As(IID_IVkVersion, version);
+    if (SUCCEEDED(hr))
+        hr = info.As(IID_IVkApplicationInfo5, info5);
+    if (SUCCEEDED(hr))
+        hr = info.As(IID_IVkApplicationInfo6, info6);
+    return hr;
+}
 
-    HRESULT Create(IVkClassFactory* factory)
-    {
-        HRESULT hr = factory->CreateInstance(IID_IVkApplicationInfo, info.put_void());
-        if (SUCCEEDED(hr))
-            hr = info.As(IID_IVkRecentEventAction, recentEvent);
-        if (SUCCEEDED(hr))
-            hr = info.As(IID_IVkLogAction, log);
-        if (SUCCEEDED(hr))
-            hr = info.As(IID_IVkVersion, version);
-        if (SUCCEEDED(hr))
-            hr = info.As(IID_IVkApplicationInfo5, info5);
-        if (SUCCEEDED(hr))
-            hr = info.As(IID_IVkApplicationInfo6, info6);
-        return hr;
-    }
-};
+HRESULT LoadInterfaces::Create(IVkClassFactory* factory)
+{
+    Plinth::ComPtr<IVkApplicationInfo> object;
+    const HRESULT hr = factory->CreateInstance(IID_IVkApplicationInfo, object.put_void());
+    return FAILED(hr) ? hr : From(object.get());
+}
 
 namespace {
 
-// A method's HRESULT and everything it handed back, as text.
-using Answer = std::pair<HRESULT, std::wstring>;
-
 constexpr long kUnwritten = 0x5A5A5A5A;
 constexpr DWORD kUnwrittenStatus = 0xDEADBEEF;
+wchar_t* const kUnwrittenText = reinterpret_cast<wchar_t*>(static_cast<uintptr_t>(0xDEADBEEF));
 constexpr wchar_t kRequest[] = L"load";
 // More records than the object has; a larger count is not read.
 constexpr DWORD kMaxRecords = 64;
@@ -254,16 +211,18 @@ constexpr DWORD kMaxRecords = 64;
 // Frees a string the object handed out, as the host does, and describes it.
 std::wstring Received(LPWSTR text)
 {
+    if (text == kUnwrittenText)
+        return L"unwritten";
     const Plinth::UniqueCoTaskMem<wchar_t> owned(text);
     return text ? L"\"" + std::wstring(text) + L"\"" : L"null";
 }
 
-Answer Described(HRESULT hr, long result, const std::wstring& values = std::wstring())
+MethodAnswer Described(HRESULT hr, long result, const std::wstring& values = std::wstring())
 {
     return {hr, L"result " + (result == kUnwritten ? std::wstring(L"unwritten") : Hex(result)) + values};
 }
 
-Answer ProductInfo(const LoadInterfaces& o)
+MethodAnswer ProductInfo(const LoadInterfaces& o)
 {
     DWORD count = kUnwrittenStatus;
     VKPRODUCT_INFO* records = nullptr;
@@ -273,27 +232,32 @@ Answer ProductInfo(const LoadInterfaces& o)
     std::wstring values = L", count " + Hex(count) + L", records";
     for (DWORD i = 0; records && count <= kMaxRecords && i < count; ++i)
         values += L" " + Received(records[i].pwszName) + L"=" + Received(records[i].pwszValue);
-    return Described(hr, result, values);
+    return Described(hr, result, records ? values : values + L" null");
 }
-
-struct Method
-{
-    const char* name;
-    Answer (*call)(const LoadInterfaces& o);
-};
 
 // A call that hands back one string and a result.
 template <typename Call>
-Answer OneText(const Call& call)
+MethodAnswer OneText(const Call& call)
 {
-    LPWSTR text = nullptr;
+    LPWSTR text = kUnwrittenText;
     long result = kUnwritten;
     const HRESULT hr = call(&text, &result);
     return Described(hr, result, L", " + Received(text));
 }
 
 template <typename Call>
-Answer Status(const Call& call)
+MethodAnswer TwoTexts(const Call& call)
+{
+    LPWSTR first = kUnwrittenText;
+    LPWSTR second = kUnwrittenText;
+    long result = kUnwritten;
+    const HRESULT hr = call(&first, &second, &result);
+    const std::wstring values = L", " + Received(first) + L", " + Received(second);
+    return Described(hr, result, values);
+}
+
+template <typename Call>
+MethodAnswer Status(const Call& call)
 {
     DWORD status = kUnwrittenStatus;
     long result = kUnwritten;
@@ -301,8 +265,9 @@ Answer Status(const Call& call)
     return Described(hr, result, L", status " + Hex(status));
 }
 
-// Every method of every interface, the two IVkApplicationInfo5 methods through both of their tables.
-const Method kMethods[] = {
+} // namespace
+
+const Method kEveryMethod[] = {
     {"GetAppID",
      [](const LoadInterfaces& o) { return OneText([&](LPWSTR* t, long* r) { return o.info->GetAppID(t, r); }); }},
     {"GetAppName",
@@ -330,22 +295,12 @@ const Method kMethods[] = {
      }},
     {"GetUpdateInformation",
      [](const LoadInterfaces& o) {
-         LPWSTR url = nullptr;
-         LPWSTR version = nullptr;
-         long result = kUnwritten;
-         const HRESULT hr = o.info->GetUpdateInformation(nullptr, &url, &version, &result);
-         const std::wstring values = L", " + Received(url) + L", " + Received(version);
-         return Described(hr, result, values);
+         return TwoTexts([&](LPWSTR* u, LPWSTR* v, long* r) { return o.info->GetUpdateInformation(nullptr, u, v, r); });
      }},
     {"GetProductInfo", ProductInfo},
     {"GetUsageReport",
      [](const LoadInterfaces& o) {
-         LPWSTR report = nullptr;
-         LPWSTR second = nullptr;
-         long result = kUnwritten;
-         const HRESULT hr = o.info->GetUsageReport(&report, &second, &result);
-         const std::wstring values = L", " + Received(report) + L", " + Received(second);
-         return Described(hr, result, values);
+         return TwoTexts([&](LPWSTR* a, LPWSTR* b, long* r) { return o.info->GetUsageReport(a, b, r); });
      }},
     {"UnsupportedRequest",
      [](const LoadInterfaces& o) {
@@ -386,14 +341,17 @@ const Method kMethods[] = {
          return Described(hr, result);
      }},
 };
-constexpr size_t kMethodCount = std::size(kMethods);
-// The warm-up gives every thread each method twice.
-constexpr unsigned long kWarmUpCalls = 2 * kMethodCount;
+const size_t kEveryMethodCount = std::size(kEveryMethod);
 
-std::wstring Shown(const Answer& answer)
+std::wstring Shown(const MethodAnswer& answer)
 {
     return L"hr " + Hex(static_cast<unsigned long>(answer.first)) + L", " + answer.second;
 }
+
+namespace {
+
+// The warm-up gives every thread each method twice.
+constexpr unsigned long kWarmUpCalls = 2 * std::size(kEveryMethod);
 
 std::wstring Widen(const char* text)
 {
@@ -417,6 +375,23 @@ DWORD HandleCount()
 }
 
 } // namespace
+
+std::wstring ShortForm(const std::wstring& path)
+{
+    std::wstring result = path.substr(0, 2);
+    for (size_t at = 3; at <= path.size() && path.size() > 3;) {
+        const size_t end = std::min(path.find(L'\\', at), path.size());
+        const std::wstring component = path.substr(at, end - at);
+        WIN32_FIND_DATAW found;
+        const HANDLE search = ::FindFirstFileW((result + L"\\" + component).c_str(), &found);
+        if (search == INVALID_HANDLE_VALUE)
+            return path;
+        ::FindClose(search);
+        result += L"\\" + std::wstring(found.cAlternateFileName[0] ? found.cAlternateFileName : component.c_str());
+        at = end + 1;
+    }
+    return result;
+}
 
 std::string Ascii(const std::wstring& text)
 {
@@ -487,13 +462,13 @@ LoadRig::LoadRig()
     }
 
     // Two single-threaded rounds: the answers must already agree with each other.
-    for (const Method& method : kMethods)
+    for (const Method& method : kEveryMethod)
         m_expected.push_back(method.call(*m_shared));
-    for (size_t i = 0; i < kMethodCount; ++i) {
-        const Answer again = kMethods[i].call(*m_shared);
+    for (size_t i = 0; i < kEveryMethodCount; ++i) {
+        const MethodAnswer again = kEveryMethod[i].call(*m_shared);
         if (again != m_expected[i])
-            m_problem += Widen(kMethods[i].name) + L" answered " + Shown(again) + L" after " + Shown(m_expected[i]) +
-                         L" on one thread; ";
+            m_problem += Widen(kEveryMethod[i].name) + L" answered " + Shown(again) + L" after " +
+                         Shown(m_expected[i]) + L" on one thread; ";
     }
 }
 
@@ -504,14 +479,6 @@ LoadRig::~LoadRig()
     // COM keeps the spy until the blocks it saw are freed.
     if (m_spyRegistered)
         ::CoRevokeMallocSpy();
-}
-
-std::vector<std::pair<std::string, std::wstring>> LoadRig::Baseline() const
-{
-    std::vector<std::pair<std::string, std::wstring>> baseline;
-    for (size_t i = 0; i < m_expected.size(); ++i)
-        baseline.emplace_back(kMethods[i].name, Shown(m_expected[i]));
-    return baseline;
 }
 
 DWORD WINAPI LoadRig::WorkerThread(void* context)
@@ -538,12 +505,12 @@ void LoadRig::Work(Worker& worker) const
         object = &own;
     }
     for (unsigned long call = 0; call < worker.calls; ++call) {
-        const size_t method = (worker.index + call) % kMethodCount;
-        const Answer answer = kMethods[method].call(*object);
+        const size_t method = (worker.index + call) % kEveryMethodCount;
+        const MethodAnswer answer = kEveryMethod[method].call(*object);
         if (answer == m_expected[method])
             continue;
         if (!worker.mismatches++)
-            worker.first = thread + L", call " + std::to_wstring(call + 1) + L": " + Widen(kMethods[method].name) +
+            worker.first = thread + L", call " + std::to_wstring(call + 1) + L": " + Widen(kEveryMethod[method].name) +
                            L" answered " + Shown(answer) + L" instead of " + Shown(m_expected[method]);
     }
 }

@@ -17,8 +17,6 @@
 
 namespace ZelTest {
 
-struct LoadInterfaces;
-
 // The product's environment for the scope, each piece put back afterwards:
 // trusted publishers, the file log writer (and with everyLevel a log.ini that
 // lets every level through), the install directory with the resource DLL, the
@@ -40,20 +38,60 @@ public:
     const std::wstring& LogDir() const { return m_logDir; }
 
 private:
-    class Registration;
-
     void SetValue(const wchar_t* path, const wchar_t* name, const std::wstring& value);
     void Fail(const std::wstring& what);
 
+    // Declared first, so the registrations and keys are put back last.
+    ScopedProductRegistrations m_registrations;
+    // The substitute keys and the component list, emptied for the values below.
+    ScopedRegistrySnapshot m_keys;
     std::wstring m_problem;
     ScopedTrustedPublishers m_trusted;
     std::vector<std::unique_ptr<ScopedRegistryValue>> m_values;
     std::unique_ptr<ScopedRegistryTree> m_hostCopy;
     std::unique_ptr<ScopedRegistryTree> m_users;
-    std::unique_ptr<ScopedRegistryTree> m_noService;
-    std::vector<std::unique_ptr<Registration>> m_registrations;
     std::wstring m_logDir;
 };
+
+// Every interface of one object.
+struct LoadInterfaces
+{
+    Plinth::ComPtr<IVkApplicationInfo> info;
+    Plinth::ComPtr<IVkRecentEventAction> recentEvent;
+    Plinth::ComPtr<IVkLogAction> log;
+    Plinth::ComPtr<IVkVersion> version;
+    Plinth::ComPtr<IVkApplicationInfo5> info5;
+    Plinth::ComPtr<IVkApplicationInfo6> info6;
+
+    // The object's other interfaces; the first failure.
+    HRESULT From(IVkApplicationInfo* object);
+    HRESULT Create(IVkClassFactory* factory);
+};
+
+// The uninstaller part of the uninstall command line, in a 64-bit prefix.
+constexpr wchar_t kUninstaller[] = L"\"C:\\Program Files (x86)\\Common Files\\Varkon\\Installer\\VkInst.exe\" ";
+
+// A path as the file system abbreviates it: each component by its stored
+// short name; a path that does not exist stays as it is.
+std::wstring ShortForm(const std::wstring& path);
+
+// A method's HRESULT and everything it handed back, as text: strings quoted,
+// null ones null, out-values the method did not write "unwritten".
+using MethodAnswer = std::pair<HRESULT, std::wstring>;
+
+struct Method
+{
+    const char* name;
+    MethodAnswer (*call)(const LoadInterfaces& o);
+};
+
+// Every method of every interface, the two IVkApplicationInfo5 methods
+// through both of their tables.
+extern const Method kEveryMethod[];
+extern const size_t kEveryMethodCount;
+
+// "hr 0x00000000, result 0x00000000, ..." of an answer.
+std::wstring Shown(const MethodAnswer& answer);
 
 enum class ObjectSharing
 {
@@ -101,9 +139,6 @@ public:
 
     const std::wstring& Problem() const { return m_problem; }
 
-    // Each method's name and its single-threaded answer as text.
-    std::vector<std::pair<std::string, std::wstring>> Baseline() const;
-
     // A short warm-up of the same load, then callsPerThread calls on each of
     // threads threads, every thread cycling through every method from its own
     // starting point, with the memory and handle figures around the measured part.
@@ -125,7 +160,7 @@ private:
     std::unique_ptr<LoadInterfaces> m_shared;
     Plinth::ComPtr<ZelTools::CTaskMemorySpy> m_spy;
     bool m_spyRegistered = false;
-    std::vector<std::pair<HRESULT, std::wstring>> m_expected;
+    std::vector<MethodAnswer> m_expected;
 };
 
 } // namespace ZelTest

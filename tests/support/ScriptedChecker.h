@@ -19,6 +19,10 @@ public:
     const wchar_t* statusText = nullptr;
     // Creation succeeds without handing out an object.
     bool createsNothing = false;
+    // As a class object: answers the older factory interface only, or hands
+    // itself out as null.
+    bool olderFactoryOnly = false;
+    bool nullClassObject = false;
     // References held by callers; the object itself lives on the test's stack.
     LONG live = 0;
 
@@ -27,7 +31,12 @@ public:
         if (!ppv)
             return E_POINTER;
         *ppv = nullptr;
-        if (::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IVkClassFactory))
+        const bool older = ::IsEqualIID(riid, IID_IVkClassFactory_PreComponentization);
+        if (nullClassObject && (older || ::IsEqualIID(riid, IID_IVkClassFactory)))
+            return S_OK;
+        // Both factory interfaces have the same one method after IUnknown's.
+        if (::IsEqualIID(riid, IID_IUnknown) ||
+            ::IsEqualIID(riid, olderFactoryOnly ? IID_IVkClassFactory_PreComponentization : IID_IVkClassFactory))
             *ppv = static_cast<IVkClassFactory*>(this);
         else if (::IsEqualIID(riid, IID_IVkVersion))
             *ppv = static_cast<IVkVersion*>(this);

@@ -1,147 +1,103 @@
-// Runs the host demo against the real module and checks the JSON contract.
+// Runs the host demo against the real module, with the product set up as the
+// load test sets it up, and holds its JSON to the answers those values give.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "plinth/Owners.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/FileLogSupport.h"
+#include "tests/support/LoadHarness.h"
+#include "tests/support/ModuleLogFiles.h"
 #include "tests/support/TestRegistry.h"
-#include "tests/support/TrustedPublishers.h"
 
 namespace {
 
+using Json = nlohmann::json;
+
 constexpr wchar_t kAppImplKey[] = L"CLSID\\{B060136A-4731-43D5-B8AC-22092219B7B1}";
 
-using ZelTest::ChildRun;
-
-// Runs vkhost.exe with its standard output captured and its errors discarded.
-ChildRun RunVkHost(const wchar_t* arguments)
+std::string Utf8(const std::wstring& text)
 {
-    return ZelTest::RunChild(L"vkhost.exe", arguments, false);
+    std::string utf8(text.size() * 3, '\0');
+    utf8.resize(::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), utf8.data(),
+                                      static_cast<int>(utf8.size()), nullptr, nullptr));
+    return utf8;
 }
 
-// The value of a top-level key: the text of one balanced object, or empty.
-std::string Member(const std::string& json, const std::string& key)
+Json Answer(Json values = Json::object(), const char* result = "0x00000000")
 {
-    const std::string opening = "\"" + key + "\":{";
-    const size_t begin = json.find(opening);
-    if (begin == std::string::npos)
-        return std::string();
-    const size_t start = begin + opening.size() - 1;
-    int depth = 0;
-    bool inString = false;
-    for (size_t i = start; i < json.size(); ++i) {
-        const char c = json[i];
-        if (inString) {
-            if (c == '\\')
-                ++i;
-            else if (c == '"')
-                inString = false;
-        } else if (c == '"') {
-            inString = true;
-        } else if (c == '{' || c == '[') {
-            ++depth;
-        } else if ((c == '}' || c == ']') && --depth == 0) {
-            return json.substr(start, i - start + 1);
-        }
-    }
-    return std::string();
+    values["hr"] = "0x00000000";
+    values["result"] = result;
+    return values;
 }
 
-using DllEntry = HRESULT(STDAPICALLTYPE*)();
-
-DllEntry Entry(HMODULE module, const char* name)
+TEST(VkHostTest, JsonOutputKeepsTheContract)
 {
-    return reinterpret_cast<DllEntry>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
-}
+    const ZelTest::LoadEnvironment environment(false, false);
+    ASSERT_EQ(ZelTest::Ascii(environment.Problem()), "");
+    const Plinth::UniqueModule module(::LoadLibraryW(ZelTest::BinPath(L"ZelLumoAp.dll").c_str()));
+    ASSERT_TRUE(module);
+    const auto registerServer = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
+        reinterpret_cast<void*>(::GetProcAddress(module.get(), "DllRegisterServer")));
+    ASSERT_EQ(registerServer(), S_OK);
 
-// Registers the built module for the test and removes the registration again,
-// unless it was already there.
-class VkHostTest : public ::testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        m_wasRegistered = ZelTest::KeyExists(HKEY_CLASSES_ROOT, kAppImplKey);
-        m_module.reset(::LoadLibraryW(ZelTest::BinPath(L"ZelLumoAp.dll").c_str()));
-        ASSERT_TRUE(m_module) << "error " << ::GetLastError();
-        const auto reg = Entry(m_module.get(), "DllRegisterServer");
-        ASSERT_NE(reg, nullptr);
-        ASSERT_EQ(reg(), S_OK);
-    }
-
-    void TearDown() override
-    {
-        if (!m_module || m_wasRegistered)
-            return;
-        const auto unreg = Entry(m_module.get(), "DllUnregisterServer");
-        ASSERT_NE(unreg, nullptr);
-        EXPECT_EQ(unreg(), S_OK);
-        EXPECT_FALSE(ZelTest::KeyExists(HKEY_CLASSES_ROOT, kAppImplKey));
-    }
-
-private:
-    // The host demo is signed with the trusted test certificate.
-    ZelTest::ScopedTrustedPublishers m_trusted;
-    bool m_wasRegistered = false;
-    Plinth::UniqueModule m_module;
-};
-
-TEST_F(VkHostTest, JsonOutputKeepsTheContract)
-{
-    const ChildRun run = RunVkHost(L"--json");
+    // The host's own log lines go to a folder of its own, which is not left behind.
+    const std::wstring hostLogs = ZelTest::ModuleLogFolder(L"Zellumoap", L"vkhost");
+    const ZelTest::ChildRun run = ZelTest::RunChild(L"vkhost.exe", L"--json", false);
+    ZelTest::RemoveTree(hostLogs);
     ASSERT_TRUE(run.started);
     EXPECT_EQ(run.exitCode, 0u);
-    ASSERT_GE(run.output.size(), 3u);
-    EXPECT_EQ(run.output.front(), '{');
-    EXPECT_EQ(run.output.substr(run.output.size() - 2), "}\n");
+    const Json output = Json::parse(run.output, nullptr, false);
+    ASSERT_TRUE(output.is_object()) << run.output;
 
-    // Every method's member, whole where its answer is fixed, else as it begins.
-    const std::string ok = R"({"hr":"0x00000000","result":"0x00000000")";
-    const std::pair<const char*, std::string> members[] = {
-        {"GetAppID", ok + R"(,"id":"ZEL"})"},
-        {"GetAppName", ok + R"(,")"},
-        {"GetAppIcon", ok + R"(,"icon":"lumo://vkcobres.dll::icon_m_16x16.gif"})"},
-        {"GetUninstallProgram", ok + R"(,")"},
-        {"GetUserHelperCLSID", ok + R"(,"clsid":"{5B35D944-601F-4FAD-B3EB-F282DF421155}"})"},
-        {"CheckComponents", R"({"hr":")"},
-        {"GetUpdateInformation", ok + R"(,")"},
-        {"GetProductInfo", ok + R"(,"records":[{)"},
-        {"GetUsageReport", R"({"hr":")"},
-        {"UnsupportedRequest", R"({"hr":"0x00000000","result":"0x08000032")"},
-        {"DoRecentEventAction", ok + "}"},
-        {"DoLogAction", ok + "}"},
-        {"GetVersionText", R"({"hr":")"},
-        {"GetComponentStatus", ok + R"(,")"},
-        {"NotifySubscriptionStatusChanged", ok + "}"},
+    const std::string version = "BuildNumber=17.0.3038\nVkComponentChecker=5.2.40117.3\nZelLumoAp=17.0.3038.0\n";
+    const std::wstring uninstall =
+        ZelTest::kUninstaller + (L"\"" + ZelTest::ShortForm(ZelTest::BinDir())) + L"\\zelli.inf\" /uninstall";
+    const Json null;
+    const Json expected = {
+        {"GetAppID", Answer({{"id", "ZEL"}})},
+        {"GetAppName", Answer({{"name", "Varkon Parental Controls"}})},
+        {"GetAppIcon", Answer({{"icon", "lumo://vkcobres.dll::icon_m_16x16.gif"}})},
+        {"GetUninstallProgram", Answer({{"commandLine", Utf8(uninstall)}})},
+        {"GetUserHelperCLSID", Answer({{"clsid", "{5B35D944-601F-4FAD-B3EB-F282DF421155}"}})},
+        {"CheckComponents", Answer()},
+        {"GetUpdateInformation",
+         Answer({{"pingUrl", "https://update.varkon.example/apps/zel/en-us/17.0/chkupd.asp?lang=en-us&lcid=1033"},
+                 {"versionInfo", version}})},
+        {"GetProductInfo", Answer({{"records",
+                                    {{{"name", "Major.Minor"}, {"value", "17.0"}},
+                                     {{"name", "Version"}, {"value", "17.0.3038"}},
+                                     {{"name", "Last Update"}, {"value", "2024-12-06"}},
+                                     {{"name", null}, {"value", null}},
+                                     {{"name", null}, {"value", null}},
+                                     {{"name", null}, {"value", null}}}}})},
+        {"GetUsageReport",
+         Answer({{"report", "install=load-0001\tdate=2024-12-06\tzel_user_mode=0\tzel_users=0"
+                            "\tzel_non_adult_limited_users=0\tzel_protected_users=0\tzel_admin_password_set=0"
+                            "\tsource=update.varkon.example\tlang=en-us"},
+                 {"second", ""}})},
+        {"UnsupportedRequest", Answer(Json::object(), "0x08000032")},
+        {"DoRecentEventAction", Answer()},
+        {"DoLogAction", Answer()},
+        {"GetVersionText", Answer({{"text", version}})},
+        {"GetComponentStatus", Answer({{"text", null}})},
+        {"NotifySubscriptionStatusChanged", Answer()},
     };
-    for (const auto& [key, begins] : members) {
-        const std::string member = Member(run.output, key);
-        EXPECT_EQ(member.substr(0, begins.size()), begins) << key << " in " << run.output;
-    }
-
-    const std::string productInfo = Member(run.output, "GetProductInfo");
-    size_t records = 0;
-    for (size_t at = productInfo.find(R"("name":)"); at != std::string::npos;
-         at = productInfo.find(R"("name":)", at + 1))
-        ++records;
-    EXPECT_EQ(records, 6u) << productInfo;
-    // The prefix may lack the installation text; the report then fails on its own code.
-    const std::string usage = Member(run.output, "GetUsageReport");
-    const bool reported = usage.rfind(R"({"hr":"0x00000000","result":"0x00000000","report":")", 0) == 0;
-    const bool refused = usage.rfind(R"({"hr":"0x00000001","result":"0x08)", 0) == 0 &&
-                         usage.find(R"("report":null)") != std::string::npos;
-    EXPECT_TRUE(reported || refused) << usage;
-    EXPECT_NE(usage.find(R"("second":"")"), std::string::npos) << usage;
+    EXPECT_EQ(output.size(), expected.size()) << run.output;
+    for (const auto& [method, answer] : expected.items())
+        EXPECT_EQ(output.value(method, null), answer) << method;
 }
 
-TEST(VkHostUnregistered, ReportsFailureWithoutJson)
+// Without the class registration the host gets no object and writes no JSON.
+TEST(VkHostTest, UnregisteredModuleGivesFailureWithoutJson)
 {
-    if (ZelTest::KeyExists(HKEY_CLASSES_ROOT, kAppImplKey))
-        GTEST_SKIP() << "the module is registered in this prefix";
-    const ChildRun run = RunVkHost(L"--json");
+    const ZelTest::ScopedRegistryTree unregistered(HKEY_CLASSES_ROOT, kAppImplKey);
+    const ZelTest::ChildRun run = ZelTest::RunChild(L"vkhost.exe", L"--json", false);
     ASSERT_TRUE(run.started);
     EXPECT_NE(run.exitCode, 0u);
     EXPECT_EQ(run.output, "");

@@ -4,8 +4,6 @@
 
 #include "plinth/Owners.h"
 #include "tests/support/CapturingLogger.h"
-#include "tests/support/ScriptedChecker.h"
-#include "tests/support/TestRegistry.h"
 #include "zelcom/ResultCode.h"
 #include "zelcom/VkSecureClassFactory.h"
 #include "zellumoap/ApplImpl.h"
@@ -19,33 +17,23 @@ using ZelTest::LogCapture;
 
 namespace {
 
-constexpr long kUntouched = 0x5A5A5A5A;
 wchar_t* const kSentinel = reinterpret_cast<wchar_t*>(static_cast<uintptr_t>(0xDEADBEEF));
 
-ComPtr<IVkApplicationInfo> CreateObject()
+// Each line with its level, source file and function.
+TEST(AppImplTest, EntryPointLogsOnlyLoadAndUnload)
 {
-    ComPtr<IVkApplicationInfo> object;
-    EXPECT_EQ(CComObject<CZelAppImpl>::CreateInstance(IID_IVkApplicationInfo, object.put_void()), S_OK);
-    return object;
-}
-
-class AppImplTest : public ::testing::Test
-{
-protected:
-    void SetUp() override { LogCapture::Instance().Clear(); }
-};
-
-TEST_F(AppImplTest, EntryPointLogsOnlyLoadAndUnload)
-{
+    LogCapture::Instance().Clear();
     HINSTANCE self = ::GetModuleHandleW(nullptr);
     EXPECT_TRUE(DllMain(self, DLL_PROCESS_ATTACH, nullptr));
     EXPECT_TRUE(DllMain(self, DLL_THREAD_ATTACH, nullptr));
     EXPECT_TRUE(DllMain(self, DLL_PROCESS_DETACH, nullptr));
 
-    const auto records = LogCapture::Instance().Take();
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].text, L"ZelLumoAp Loaded (Version 17.0.3038.0)\r\n");
-    EXPECT_EQ(records[1].text, L"ZelLumoAp Unloaded\r\n\r\n");
+    std::vector<std::wstring> lines;
+    for (const ZelTest::LogRecord& record : LogCapture::Instance().Take())
+        lines.push_back(std::to_wstring(record.level) + L" " + record.file + L"!" + record.function + L": " +
+                        record.text);
+    EXPECT_EQ(lines, (std::vector<std::wstring>{L"1 zellumoap!DllMain: ZelLumoAp Loaded (Version 17.0.3038.0)\r\n",
+                                                L"1 zellumoap!DllMain: ZelLumoAp Unloaded\r\n\r\n"}));
 }
 
 TEST(ResultCodeTest, KeepsSixteenOrSeventeenLowBits)
@@ -66,65 +54,38 @@ TEST(ResultCodeTest, KeepsSixteenOrSeventeenLowBits)
         EXPECT_EQ(MakeResultCode(c.code), c.expected) << std::hex << c.code;
 }
 
-TEST_F(AppImplTest, BothApplicationInfo5TablesAcceptAndTouchNothing)
-{
-    ComPtr<IVkApplicationInfo> object = CreateObject();
-    ComPtr<IVkApplicationInfo5> own;
-    ComPtr<IVkApplicationInfo6> info6;
-    ASSERT_EQ(object.As(IID_IVkApplicationInfo5, own), S_OK);
-    ASSERT_EQ(object.As(IID_IVkApplicationInfo6, info6), S_OK);
-    IVkApplicationInfo5* throughSix = info6.get();
-    EXPECT_NE(static_cast<void*>(own.get()), static_cast<void*>(throughSix));
-
-    for (IVkApplicationInfo5* table : {own.get(), throughSix}) {
-        DWORD status = 0x1234;
-        LPWSTR text = kSentinel;
-        long result = kUntouched;
-        EXPECT_EQ(table->GetAppStatus(&status, &result), S_OK);
-        EXPECT_EQ(table->GetAppStatusText(&text, &result), S_OK);
-        EXPECT_EQ(table->GetAppStatus(nullptr, nullptr), S_OK);
-        EXPECT_EQ(table->GetAppStatusText(nullptr, nullptr), S_OK);
-        EXPECT_EQ(status, 0x1234u);
-        EXPECT_EQ(text, kSentinel);
-        EXPECT_EQ(result, kUntouched);
-    }
-}
-
-TEST(ModuleLockTest, ObjectsAndClientReferencesToTheClassObjectLockTheModule)
-{
-    ASSERT_EQ(DllCanUnloadNow(), S_OK);
-    ComPtr<IVkClassFactory> factory;
-    ASSERT_EQ(DllGetClassObject(CLSID_ZelAppImpl, IID_IVkClassFactory, factory.put_void()), S_OK);
-    EXPECT_EQ(DllCanUnloadNow(), S_FALSE);
-    ComPtr<IVkApplicationInfo> object;
-    ASSERT_EQ(factory->CreateInstance(IID_IVkApplicationInfo, object.put_void()), S_OK);
-    factory.reset();
-    EXPECT_EQ(DllCanUnloadNow(), S_FALSE);
-    object.reset();
-    EXPECT_EQ(DllCanUnloadNow(), S_OK);
-}
-
 HRESULT RefuseEveryCaller(const void*)
 {
     return E_ACCESSDENIED;
 }
 
+// The class object locks the module while a client holds it, and so does each
+// object it makes; a refused caller is given nothing, so nothing more is locked.
 TEST(ClassObjectTest, RefusedCallerGetsAccessDeniedAndNothingIsCreated)
 {
+    ASSERT_EQ(DllCanUnloadNow(), S_OK);
     ComPtr<IVkClassFactory_PreComponentization> factory;
     ASSERT_EQ(DllGetClassObject(CLSID_ZelAppImpl, IID_IVkClassFactory_PreComponentization, factory.put_void()), S_OK);
+    EXPECT_EQ(DllCanUnloadNow(), S_FALSE);
+    const LONG locks = GetComModule().GetLockCount();
     const CallerVerification previous = SetCallerVerification(RefuseEveryCaller);
     void* object = kSentinel;
     EXPECT_EQ(factory->CreateInstance(IID_IVkApplicationInfo, &object), E_ACCESSDENIED);
-    EXPECT_EQ(object, nullptr);
     SetCallerVerification(previous);
+    EXPECT_EQ(object, nullptr);
+    EXPECT_EQ(GetComModule().GetLockCount(), locks);
 
     ComPtr<IVkApplicationInfo> admitted;
     EXPECT_EQ(factory->CreateInstance(IID_IVkApplicationInfo, admitted.put_void()), S_OK);
+    EXPECT_EQ(GetComModule().GetLockCount(), locks + 1);
     EXPECT_EQ(factory->CreateInstance(IID_IVkApplicationInfo, nullptr), E_POINTER);
     void* wrong = kSentinel;
     EXPECT_EQ(factory->CreateInstance(IID_IClassFactory, &wrong), E_NOINTERFACE);
     EXPECT_EQ(wrong, nullptr);
+    factory.reset();
+    EXPECT_EQ(DllCanUnloadNow(), S_FALSE);
+    admitted.reset();
+    EXPECT_EQ(DllCanUnloadNow(), S_OK);
 }
 
 TEST(ClassObjectTest, AnswersOnlyTheHostsFactoryInterfaces)
@@ -142,56 +103,6 @@ TEST(ClassObjectTest, AnswersOnlyTheHostsFactoryInterfaces)
     ASSERT_EQ(DllGetClassObject(CLSID_ZelAppImpl, IID_IUnknown, unknown.put_void()), S_OK);
     ASSERT_EQ(DllGetClassObject(CLSID_ZelAppImpl, IID_IVkClassFactory, factory.put_void()), S_OK);
     EXPECT_EQ(static_cast<void*>(unknown.get()), static_cast<void*>(factory.get()));
-}
-
-using ZelTest::ScriptedChecker;
-
-class CheckComponentsTest : public AppImplTest
-{
-protected:
-    // The checker outlives its registration: TearDown revokes it.
-    void Register()
-    {
-        ASSERT_EQ(::CoRegisterClassObject(CLSID_ComponentVersionProvider, static_cast<IVkClassFactory*>(&checker),
-                                          CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &m_cookie),
-                  S_OK);
-    }
-    void TearDown() override
-    {
-        if (m_cookie)
-            ::CoRevokeClassObject(m_cookie);
-    }
-
-    long Check(HRESULT expectedHr)
-    {
-        ComPtr<IVkApplicationInfo> object = CreateObject();
-        long result = kUntouched;
-        EXPECT_EQ(object->CheckComponents(&result), expectedHr);
-        return result;
-    }
-
-    ScriptedChecker checker;
-
-private:
-    DWORD m_cookie = 0;
-};
-
-TEST_F(CheckComponentsTest, UnregisteredCheckerGivesItsCreationFailureSilently)
-{
-    ZelTest::ScopedRegistryTree gone(HKEY_CLASSES_ROOT, L"CLSID\\{5E3B42BC-7470-413C-8857-98EC8AA2F2F8}");
-    EXPECT_EQ(Check(REGDB_E_CLASSNOTREG), 0x08000002);
-    EXPECT_TRUE(LogCapture::Instance().Take().empty());
-}
-
-TEST_F(CheckComponentsTest, FailingCheckerCallGivesItsHresultAndReleasesEverything)
-{
-    checker.statusHr = E_FAIL;
-    checker.statusText = L"returned despite the failure";
-    Register();
-    const LONG registered = checker.live;
-    EXPECT_EQ(Check(E_FAIL), 0x0800000E);
-    EXPECT_EQ(checker.live, registered);
-    EXPECT_TRUE(LogCapture::Instance().Take().empty());
 }
 
 } // namespace

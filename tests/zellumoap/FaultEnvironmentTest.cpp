@@ -1,28 +1,22 @@
 // Faults around the module rather than in its values: the resource DLL and the
-// multilingual loader gone, the configuration service killed mid-run, the log
-// folder unusable and the log's write mutex held by a stuck process. Every
-// call must still come back promptly with its documented answer. The module's
-// state is made once per process, so each scenario runs in a process of its own
-// (--scenario=sweep|resources|service|logfolder|mutex).
+// multilingual loader gone, the configuration service killed mid-run and the
+// log's write mutex held by a stuck process. Every call must still come back
+// promptly with its documented answer. The module's state is made once per
+// process, so each scenario runs in a process of its own
+// (--scenario=sweep|resources|german|service|mutex).
 #include "tests/zellumoap/FaultSupport.h"
 
-#include <shlobj.h>
 #include <tlhelp32.h>
 
 #include <cwchar>
 #include <thread>
 
-#include "etwlogging/DefaultLogBuilder.h"
 #include "peers/zelconfig/ZelConfigData.h"
-#include "plinth/ObfuscatedIniReader.h"
-#include "plinth/ObfuscatedRegKey.h"
 #include "resources/RtMuiImpl.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/FileLogSupport.h"
 #include "tests/support/ModuleLogFiles.h"
 #include "tests/support/TestRegistry.h"
-#include "tests/support/TrustedPublishers.h"
-#include "zelcom/TrustVerification.h"
 #include "zelcom/VkSecureClassFactory.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
@@ -55,9 +49,13 @@ void ExpectPrompt(const std::map<std::string, ULONGLONG>& elapsedMs, ULONGLONG b
 
 void ExpectIdentityAnswers(const Outcomes& outcomes)
 {
-    EXPECT_EQ(outcomes.at("GetAppID").substr(0, 22), L"00000000 00000000 ZEL ");
-    EXPECT_EQ(outcomes.at("GetAppIcon").substr(0, 55), L"00000000 00000000 lumo://vkcobres.dll::icon_m_16x16.gif");
-    EXPECT_EQ(outcomes.at("UnsupportedRequest").substr(0, 18), L"00000000 08000032 ");
+    const auto answer = [&](const char* method) {
+        const std::wstring& outcome = outcomes.at(method);
+        return outcome.substr(0, outcome.find(L" |"));
+    };
+    EXPECT_EQ(answer("GetAppID"), L"hr 0x00000000, result 0x00000000, \"ZEL\"");
+    EXPECT_EQ(answer("GetAppIcon"), L"hr 0x00000000, result 0x00000000, \"lumo://vkcobres.dll::icon_m_16x16.gif\"");
+    EXPECT_EQ(answer("UnsupportedRequest"), L"hr 0x00000000, result 0x08000032, unwritten");
 }
 
 TEST(MissingResourcesTest, NamesFallBackAndNoCallWaits)
@@ -68,16 +66,38 @@ TEST(MissingResourcesTest, NamesFallBackAndNoCallWaits)
     ASSERT_TRUE(::SetEnvironmentVariableW(L"CommonProgramFiles", empty.Path().c_str()));
 
     for (int run = 0; run < 2; ++run) {
+        // The resource DLL's load is not tried again, even where it would now succeed.
+        if (run == 1) {
+            ASSERT_TRUE(installDir.SetString(ZelTest::BinDir()));
+        }
         std::map<std::string, ULONGLONG> elapsed;
-        std::vector<std::wstring> labels;
-        const Outcomes outcomes = RunEveryMethod(CreateObject().get(), &labels, &elapsed);
+        const Outcomes outcomes = RunEveryMethod(CreateObject().get(), &elapsed);
         ExpectPrompt(elapsed, kPromptMs);
         ExpectIdentityAnswers(outcomes);
-        EXPECT_EQ(outcomes.at("GetAppName"), Describe(S_OK, 0, L"Varkon Parental Controls", Line(4, kDefaultNameLine)));
-        EXPECT_EQ(labels, std::vector<std::wstring>(3, L"<null>"));
-        EXPECT_EQ(outcomes.at("GetProductInfo").substr(0, 32), L"00000000 00000000 6 {<null>=17.0");
+        EXPECT_EQ(outcomes.at("GetAppName"),
+                  Describe(S_OK, 0, L", \"Varkon Parental Controls\"", Logged(4, L"GetAppName", kDefaultNameLine)));
+        // Every record's label is missing.
+        const std::wstring records = L"hr 0x00000000, result 0x00000000, count 0x00000006, records null=\"17.0\" null=";
+        EXPECT_EQ(outcomes.at("GetProductInfo").substr(0, records.size()), records);
     }
     EXPECT_NE(GetRtMui().Status(), 0u);
+}
+
+// With a German user interface the name and the labels come from the
+// resource DLL's German satellite.
+TEST(GermanResourcesTest, NameAndLabelsComeFromTheSatellite)
+{
+    ASSERT_EQ(::GetUserDefaultUILanguage(), 0x0407) << "the German locale of the test set-up is not in effect";
+    ScopedRegistryValue installDir(HKEY_LOCAL_MACHINE, L"Software\\Varkon\\ZEL", L"Install Dir");
+    ASSERT_TRUE(installDir.SetString(ZelTest::BinDir()));
+    const Outcomes outcomes = RunEveryMethod(CreateObject().get());
+    EXPECT_EQ(outcomes.at("GetAppName"),
+              Describe(S_OK, 0, L", \"Varkon Kindersicherung\"",
+                       Logged(1, L"GetAppName",
+                              L"IVkApplicationInfo->GetAppName() returning appid = [Varkon Kindersicherung]\r\n")));
+    const std::wstring& records = outcomes.at("GetProductInfo");
+    EXPECT_NE(records.find(L"records \"Haupt-/Nebenversion\"=\"17.0\" \"Version\"="), std::wstring::npos) << records;
+    EXPECT_NE(records.find(L" \"Letzte Aktualisierung\"="), std::wstring::npos) << records;
 }
 
 // Ends the service processes COM started for this test.
@@ -128,23 +148,13 @@ bool Counts(const Report& report, int users)
 
 TEST(KilledServiceTest, ReportsStayPromptReconnectOnceAndThenGoWithoutCounts)
 {
-    const ZelTest::ScopedTrustedPublishers publishers;
-    ScopedRegistryTree household(HKEY_LOCAL_MACHINE, ZelConfig::kServiceKeyPath);
-    ScopedRegistryTree noUserMode(HKEY_CLASSES_ROOT, kUserModeClassKey);
-    ScopedRegistryValue installation(HKEY_LOCAL_MACHINE, L"Software\\Varkon\\ZEL\\AppInfo", L"isdudatali");
-    ScopedRegistryValue lastUpdate(HKEY_LOCAL_MACHINE, L"Software\\Varkon\\ZEL", L"Last Update");
-    Plinth::CObfuscatedRegKey sealed;
-    ASSERT_EQ(sealed.Create(HKEY_LOCAL_MACHINE, L"Software\\Varkon\\ZEL\\AppInfo"), ERROR_SUCCESS);
-    ASSERT_EQ(sealed.SetStringValue(L"isdudatali", L"inst-42"), ERROR_SUCCESS);
-    ASSERT_TRUE(lastUpdate.SetString(L"2024-05-01"));
-    ScopedRegistryTree user(HKEY_LOCAL_MACHINE, std::wstring(ZelConfig::kUsersKeyPath) + L"\\one");
-    ASSERT_TRUE(user.SetString(L"Name", L"one"));
-    ASSERT_EQ(ZelTest::RunChild(ZelConfig::kServerImage, L"/RegServer", false, kWaitMs).exitCode, 0u);
-
+    // A household of three, served by the configuration service.
+    const ZelTest::LoadEnvironment installed(false, true);
+    ASSERT_EQ(ZelTest::Ascii(installed.Problem()), "");
     const Plinth::ComPtr<IVkApplicationInfo> object = CreateObject();
     const Report connected = UsageReport(object.get());
     EXPECT_EQ(connected.result, 0);
-    EXPECT_TRUE(Counts(connected, 1)) << connected.text;
+    EXPECT_TRUE(Counts(connected, 3)) << connected.text;
 
     // Killed between two reports: one RPC error, one new connection.
     KillServers();
@@ -152,7 +162,7 @@ TEST(KilledServiceTest, ReportsStayPromptReconnectOnceAndThenGoWithoutCounts)
     EXPECT_LT(reconnected.ms, kPromptMs);
     EXPECT_EQ(reconnected.hr, S_OK);
     EXPECT_EQ(reconnected.result, 0);
-    EXPECT_TRUE(Counts(reconnected, 1)) << reconnected.text;
+    EXPECT_TRUE(Counts(reconnected, 3)) << reconnected.text;
     ASSERT_EQ(reconnected.log.size(), 1u);
     EXPECT_EQ(reconnected.log[0].level, 2u);
     EXPECT_EQ(reconnected.log[0].function, L"CZelHelper::GetConfig");
@@ -179,28 +189,12 @@ TEST(KilledServiceTest, ReportsStayPromptReconnectOnceAndThenGoWithoutCounts)
     EXPECT_EQ(lines[3], L"4 Failed to reacquire ZEL " + denied);
 
     std::map<std::string, ULONGLONG> elapsed;
-    const Outcomes outcomes = RunEveryMethod(object.get(), nullptr, &elapsed);
+    const Outcomes outcomes = RunEveryMethod(object.get(), &elapsed);
     ExpectPrompt(elapsed, kPromptMs);
     ExpectIdentityAnswers(outcomes);
     const Report kept = UsageReport(object.get());
     EXPECT_TRUE(Counts(kept, 0));
     EXPECT_TRUE(kept.log.empty());
-}
-
-TEST(BlockedLogFolderTest, CallsAnswerPromptlyWithoutWritingAnything)
-{
-    // The log folder's name is taken by a file (set up before the first log
-    // line of the process), so the writer cannot make its folder.
-    const std::wstring folder = ZelTest::ModuleLogFolder();
-    ASSERT_NE(::GetFileAttributesW(folder.c_str()), INVALID_FILE_ATTRIBUTES);
-    ASSERT_EQ(::GetFileAttributesW(folder.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
-    for (int run = 0; run < 2; ++run) {
-        std::map<std::string, ULONGLONG> elapsed;
-        const Outcomes outcomes = RunEveryMethod(CreateObject().get(), nullptr, &elapsed);
-        ExpectPrompt(elapsed, kPromptMs);
-        ExpectIdentityAnswers(outcomes);
-    }
-    EXPECT_EQ(::GetFileAttributesW(folder.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
 }
 
 TEST(StuckLogMutexTest, CallsWaitNoLongerThanTheWriteTimeout)
@@ -269,44 +263,6 @@ int HoldWriteMutex(const std::wstring& ready)
     return 0;
 }
 
-// The file log writer for the module's lines, chosen as the installer chooses it.
-class ModuleFileLog
-{
-public:
-    explicit ModuleFileLog(bool blockFolder)
-    {
-        Plinth::CObfuscatedRegKey key;
-        EXPECT_EQ(key.Create(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKeyPath), ERROR_SUCCESS);
-        EXPECT_EQ(key.SetDWORDValue(ETWLogging::kLoggingMechanism, 1), ERROR_SUCCESS);
-        const std::wstring folder = ZelTest::ModuleLogFolder();
-        ZelTest::RemoveTree(folder);
-        ::DeleteFileW(folder.c_str());
-        const std::wstring parent = folder.substr(0, folder.rfind(L'\\'));
-        ::SHCreateDirectoryExW(nullptr, parent.c_str(), nullptr);
-        if (blockFolder) {
-            Plinth::UniqueHandle file(::CreateFileW(folder.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-            EXPECT_TRUE(file);
-        } else {
-            ::SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
-            Plinth::CObfuscatedIniReader settings(true);
-            settings.Load(folder + L"\\log.ini");
-            EXPECT_TRUE(settings.WriteInt(L"Config", L"Severity", 1));
-        }
-        DllMain(::GetModuleHandleW(nullptr), DLL_PROCESS_ATTACH, nullptr);
-    }
-    ~ModuleFileLog()
-    {
-        ZelTest::RemoveTree(ZelTest::ModuleLogFolder());
-        ::DeleteFileW(ZelTest::ModuleLogFolder().c_str());
-    }
-    ModuleFileLog(const ModuleFileLog&) = delete;
-    ModuleFileLog& operator=(const ModuleFileLog&) = delete;
-
-private:
-    ScopedRegistryValue m_mechanism{HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKeyPath, ETWLogging::kLoggingMechanism};
-};
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -323,9 +279,11 @@ int main(int argc, char** argv)
     // This program is not signed; the trust of callers is not what it tests.
     SetCallerVerification(nullptr);
     Plinth::ComInitScope com(COINIT_MULTITHREADED);
-    if (scenario == "logfolder" || scenario == "mutex") {
-        const ModuleFileLog log(scenario == "logfolder");
-        ::testing::GTEST_FLAG(filter) = scenario == "logfolder" ? "BlockedLogFolderTest.*" : "StuckLogMutexTest.*";
+    if (scenario == "mutex") {
+        // The file log writer, chosen as the installer chooses it, before the module's first line.
+        const ZelTest::LoadEnvironment installed(true, false);
+        DllMain(::GetModuleHandleW(nullptr), DLL_PROCESS_ATTACH, nullptr);
+        ::testing::GTEST_FLAG(filter) = "StuckLogMutexTest.*";
         return RUN_ALL_TESTS();
     }
     ZelTest::InstallCapturingLogger(true);
@@ -337,11 +295,15 @@ int main(int argc, char** argv)
         ::testing::GTEST_FLAG(filter) = "KilledServiceTest.*";
         return RUN_ALL_TESTS();
     }
+    // bin/ holds the multilingual loader in its installed layout.
+    ::SetEnvironmentVariableW(L"CommonProgramFiles", ZelTest::BinDir().c_str());
+    if (scenario == "german") {
+        ::testing::GTEST_FLAG(filter) = "GermanResourcesTest.*";
+        return RUN_ALL_TESTS();
+    }
     // The sweep serves its own component checker, and reaches no real service.
     const ScopedRegistryTree noConfigService(HKEY_CLASSES_ROOT, kConfigClassKey);
     const ScopedRegistryTree noUserMode(HKEY_CLASSES_ROOT, kUserModeClassKey);
-    // bin/ holds the multilingual loader in its installed layout.
-    ::SetEnvironmentVariableW(L"CommonProgramFiles", ZelTest::BinDir().c_str());
     ::testing::GTEST_FLAG(filter) = "FaultSweepTest.*:Sealed*";
     return RUN_ALL_TESTS();
 }

@@ -7,35 +7,28 @@
 
 #include <map>
 #include <string>
-#include <vector>
 
 #include "plinth/Owners.h"
 #include "tests/support/CapturingLogger.h"
+#include "tests/support/LoadHarness.h"
 #include "zellumoap/ApplImpl.h"
 
 constexpr long kUntouched = 0x5A5A5A5A;
 
-// Method name -> "HRESULT result out-values |" and the log lines the call wrote.
+// Method name -> its answer as the load harness shows it, then " |" and the
+// log lines the call wrote.
 using Outcomes = std::map<std::string, std::wstring>;
 
 Plinth::ComPtr<IVkApplicationInfo> CreateObject();
 
-// One log line as described: its level and text, cut as the module logger cuts it.
-std::wstring Line(DWORD level, const std::wstring& text);
+// One log line as described: level, source file, function and text, the text
+// cut as the module logger cuts it.
+std::wstring Line(DWORD level, const std::wstring& file, const std::wstring& function, const std::wstring& text);
+// A line of the object's own source file, for the method of that name.
+std::wstring Logged(DWORD level, const std::wstring& method, const std::wstring& text);
 
-// An answer together with the log lines captured since the last one.
-std::wstring Describe(HRESULT hr, long result, const std::wstring& out, const std::wstring& logs = L"");
-std::wstring LogsOf(const std::wstring& described);
+// An answer, "hr 0x..., result 0x...", the values and the log lines.
+std::wstring Describe(HRESULT hr, long result, const std::wstring& values, const std::wstring& logs = L"");
 
-// "6 {name=value}..." with null texts shown as <null>.
-std::wstring ProductInfoText(const std::vector<std::wstring>& labels, const std::vector<std::wstring>& values);
-
-// Calls every method once; labels receives the names of the first three
-// product-information records. Each call's time is added to elapsedMs.
-Outcomes RunEveryMethod(IVkApplicationInfo* object, std::vector<std::wstring>* labels = nullptr,
-                        std::map<std::string, ULONGLONG>* elapsedMs = nullptr);
-
-// The uninstaller part of the uninstall command, and a path's short form (the
-// path itself when it does not exist).
-std::wstring Uninstaller();
-std::wstring ShortPath(const std::wstring& path);
+// Calls every method once. Each call's time is added to elapsedMs.
+Outcomes RunEveryMethod(IVkApplicationInfo* object, std::map<std::string, ULONGLONG>* elapsedMs = nullptr);

@@ -1,8 +1,9 @@
 // The built module under load from eight threads, on one shared object and on
 // an object per thread, with the product installed and logging to files:
 // every answer must be the single thread's, and no task memory, handle or
-// module lock may be left behind. --calls=N sets the calls per thread;
-// --service lets the usage report reach the configuration service.
+// module lock may be left behind. What those answers are in this set-up, the
+// host demo's JSON test holds. --calls=N sets the calls per thread; --service
+// lets the usage report reach the configuration service.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -17,39 +18,6 @@ namespace {
 constexpr unsigned kThreads = 8;
 unsigned long g_callsPerThread = 500;
 bool g_configService = false;
-
-// The single thread's answers show the installed product, not its documented failures.
-void ExpectInstalledAnswers(const ZelTest::LoadRig& rig)
-{
-    const wchar_t* const household = g_configService
-                                         ? L"\tzel_users=3\tzel_non_adult_limited_users=2\tzel_protected_users=1\t"
-                                         : L"\tzel_users=0\tzel_non_adult_limited_users=0\tzel_protected_users=0\t";
-    const struct
-    {
-        const char* method;
-        const wchar_t* expected;
-    } installed[] = {
-        {"GetAppID", L"hr 0x00000000, result 0x00000000, \"ZEL\""},
-        {"GetAppName", L"hr 0x00000000, result 0x00000000, \"Varkon Parental Controls\""},
-        {"CheckComponents", L"hr 0x00000000, result 0x00000000"},
-        {"GetUpdateInformation", L"\"https://update.varkon.example/apps/zel/en-us/17.0/chkupd.asp"},
-        {"GetProductInfo", L"hr 0x00000000, result 0x00000000, count 0x00000006"},
-        {"GetUsageReport", L"install=load-0001\tdate=2024-12-06"},
-        {"GetUsageReport", household},
-    };
-    const auto baseline = rig.Baseline();
-    for (const auto& row : installed) {
-        bool found = false;
-        for (const auto& answer : baseline) {
-            if (answer.first != row.method)
-                continue;
-            found = true;
-            EXPECT_NE(answer.second.find(row.expected), std::wstring::npos)
-                << row.method << " answered " << ZelTest::Ascii(answer.second);
-        }
-        EXPECT_TRUE(found) << row.method;
-    }
-}
 
 bool HasLogRecords(const std::wstring& folder)
 {
@@ -73,7 +41,6 @@ TEST(ComponentLoadTest, EveryThreadGetsTheSingleThreadsAnswersAndNothingIsLeftBe
     const Plinth::ComInitScope com(COINIT_MULTITHREADED);
     ZelTest::LoadRig rig;
     ASSERT_EQ(ZelTest::Ascii(rig.Problem()), "");
-    ExpectInstalledAnswers(rig);
 
     const struct
     {

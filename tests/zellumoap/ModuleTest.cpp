@@ -8,6 +8,7 @@
 #include "plinth/Owners.h"
 #include "tests/support/TestRegistry.h"
 #include "tests/support/TrustedPublishers.h"
+#include "zelcom/Registrar.h"
 #include "zelcom/Registration.h"
 #include "zelcom/ZelLumoAp.h"
 
@@ -84,9 +85,7 @@ TEST_F(ModuleTest, RegistrationWritesEverythingAndUnregistrationRemovesIt)
     ASSERT_TRUE(staleClass.SetString(nullptr, L"old"));
     ASSERT_TRUE(staleSecond.SetString(L"old", L"old"));
 
-    const LCID locale = ::GetThreadLocale();
     ASSERT_EQ(m_module.Register(), S_OK);
-    EXPECT_EQ(::GetThreadLocale(), locale);
 
     const std::wstring dll = ZelTest::BinPath(L"ZelLumoAp.dll");
     const std::wstring clsid = L"{B060136A-4731-43D5-B8AC-22092219B7B1}";
@@ -123,11 +122,59 @@ TEST_F(ModuleTest, RegistrationWritesEverythingAndUnregistrationRemovesIt)
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, (classKey + L"\\Stale").c_str()));
 
     ASSERT_EQ(m_module.Unregister(), S_OK);
-    EXPECT_EQ(::GetThreadLocale(), locale);
     for (const wchar_t* key : {kClassKey, kSecondKey, kAppIdKey, kAppIdDll, kTypeLibKey, kProgId, kIndependentProgId})
         EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, key)) << std::string(key, key + std::wcslen(key));
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID"));
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"AppID"));
+}
+
+// Stands in for the platform's registrar: notes the thread locale its
+// creation is asked under, and refuses it.
+class LocaleNotingRegistrar : public IClassFactory
+{
+public:
+    static constexpr HRESULT kRefusal = E_ABORT;
+    LCID seen = 0;
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        const bool known = ::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IClassFactory);
+        *ppv = known ? this : nullptr;
+        return known ? S_OK : E_NOINTERFACE;
+    }
+    // Lives on the test's stack.
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP CreateInstance(IUnknown*, REFIID, void** ppv) override
+    {
+        *ppv = nullptr;
+        seen = ::GetThreadLocale();
+        return kRefusal;
+    }
+    STDMETHODIMP LockServer(BOOL) override { return S_OK; }
+};
+
+// The scripts are applied under the system's default locale, and the caller's
+// comes back even when a script fails.
+TEST_F(ModuleTest, RegistrationRunsUnderTheSystemLocaleAndRestoresTheCallers)
+{
+    const LCID german = MAKELCID(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), SORT_DEFAULT);
+    ASSERT_NE(::GetSystemDefaultLCID(), german);
+    LocaleNotingRegistrar registrar;
+    DWORD cookie = 0;
+    ASSERT_EQ(::CoRegisterClassObject(CLSID_Registrar, static_cast<IClassFactory*>(&registrar), CLSCTX_INPROC_SERVER,
+                                      REGCLS_MULTIPLEUSE, &cookie),
+              S_OK);
+    const LCID caller = ::GetThreadLocale();
+    for (const bool registering : {true, false}) {
+        ASSERT_TRUE(::SetThreadLocale(german));
+        registrar.seen = 0;
+        EXPECT_EQ(registering ? m_module.Register() : m_module.Unregister(), LocaleNotingRegistrar::kRefusal);
+        EXPECT_EQ(registrar.seen, ::GetSystemDefaultLCID()) << registering;
+        EXPECT_EQ(::GetThreadLocale(), german) << registering;
+    }
+    ::SetThreadLocale(caller);
+    ::CoRevokeClassObject(cookie);
 }
 
 TEST(ModulePathTest, PathIsWholeOrRefused)
@@ -171,39 +218,6 @@ TEST(ModuleQuoteTest, PathWithQuoteRegistersUnchanged)
     }
     EXPECT_TRUE(::DeleteFileW(dll.c_str()));
     EXPECT_TRUE(::RemoveDirectoryW(dir.c_str()));
-}
-
-// The module asks the real component checker, registered beside it.
-TEST_F(ModuleTest, CheckComponentsReportsWhatTheCheckerFindsMissing)
-{
-    const LoadedModule checker(ZelTest::BinPath(L"VkComponentChecker.dll"));
-    ASSERT_TRUE(checker.Loaded());
-    ASSERT_EQ(checker.Register(), S_OK);
-    ASSERT_EQ(m_module.Register(), S_OK);
-    {
-        const std::wstring missing = ZelTest::BinPath(L"no-such-component.dll");
-        ZelTest::ScopedRegistryTree list(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varkon\\ComponentChecker\\Components");
-        ASSERT_TRUE(list.SetString(L"ZelLumoAp", ZelTest::BinPath(L"ZelLumoAp.dll")));
-
-        ComPtr<IVkApplicationInfo> object;
-        ASSERT_EQ(::CoCreateInstance(CLSID_ZelAppImpl, nullptr, CLSCTX_INPROC_SERVER, IID_IVkApplicationInfo,
-                                     object.put_void()),
-                  E_NOINTERFACE);
-        ComPtr<IVkClassFactory> factory;
-        ASSERT_EQ(::CoGetClassObject(CLSID_ZelAppImpl, CLSCTX_INPROC_SERVER, nullptr, IID_IVkClassFactory,
-                                     factory.put_void()),
-                  S_OK);
-        ASSERT_EQ(factory->CreateInstance(IID_IVkApplicationInfo, object.put_void()), S_OK);
-        long result = -1;
-        EXPECT_EQ(object->CheckComponents(&result), S_OK);
-        EXPECT_EQ(result, 0);
-
-        ASSERT_TRUE(list.SetString(L"ZelRes2", missing));
-        EXPECT_EQ(object->CheckComponents(&result), S_OK);
-        EXPECT_EQ(result, 0x08000002);
-    }
-    EXPECT_EQ(m_module.Unregister(), S_OK);
-    EXPECT_EQ(checker.Unregister(), S_OK);
 }
 
 TEST_F(ModuleTest, ConcurrentFirstRequestsShareOneClassObject)
