@@ -263,14 +263,22 @@ void ReplaceTokens(const wchar_t* input, const TokenPair* pairs, size_t pairCoun
     }
 }
 
+// A registry path's root and subkey: 87 when the path is malformed or too
+// long, ERROR_BADKEY when its root is not one of the known names.
+LONG ParseKeyPath(const wchar_t* keyPath, wchar_t (&subkey)[kSubkeyChars], HKEY& root)
+{
+    if (!ParseRegistryPath(keyPath, subkey, kSubkeyChars, &root))
+        return ERROR_INVALID_PARAMETER;
+    return root ? ERROR_SUCCESS : ERROR_BADKEY;
+}
+
 LONG ExpandTokensToText(const wchar_t* keyPath, const wchar_t* input, bool obfuscated, std::wstring& out)
 {
     wchar_t subkey[kSubkeyChars];
     HKEY root = nullptr;
-    if (!ParseRegistryPath(keyPath, subkey, kSubkeyChars, &root))
-        return ERROR_INVALID_PARAMETER;
-    if (!root)
-        return ERROR_BADKEY;
+    const LONG parsed = ParseKeyPath(keyPath, subkey, root);
+    if (parsed != ERROR_SUCCESS)
+        return parsed;
     Plinth::UniqueHKey key;
     if (::RegOpenKeyExW(root, subkey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) {
         out.assign(input);
@@ -302,10 +310,9 @@ LONG AppendQueryParamsToText(const wchar_t* keyPath, const wchar_t* input, bool 
 {
     wchar_t subkey[kSubkeyChars];
     HKEY root = nullptr;
-    if (!ParseRegistryPath(keyPath, subkey, kSubkeyChars, &root))
-        return ERROR_INVALID_PARAMETER;
-    if (!root)
-        return ERROR_BADKEY;
+    const LONG parsed = ParseKeyPath(keyPath, subkey, root);
+    if (parsed != ERROR_SUCCESS)
+        return parsed;
     static constexpr wchar_t kQueryParams[] = L"\\QueryParams";
     const size_t subkeyLength = std::wcslen(subkey);
     if (subkeyLength + std::size(kQueryParams) > kSubkeyChars)
