@@ -113,83 +113,68 @@ public:
     STDMETHODIMP GetEnumerator(IUnknown** enumerator) override
     {
         next = 0;
-        *enumerator = static_cast<IZelConfigCollection*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP GetCount(long* count) override
-    {
-        *count = static_cast<long>(members.size());
-        return S_OK;
+        return Hand(static_cast<IZelConfigCollection*>(this), reinterpret_cast<void**>(enumerator));
     }
     STDMETHODIMP Next(ULONG, VARIANT* element, ULONG* fetched) override
     {
-        if (next >= members.size()) {
-            *fetched = 0;
+        *fetched = next < members.size() ? 1 : 0;
+        if (!*fetched)
             return S_FALSE;
-        }
         PutObject(element, members[next++]);
-        *fetched = 1;
         return S_OK;
     }
+    STDMETHODIMP GetCount(long*) override { return E_NOTIMPL; }
     STDMETHODIMP Skip(ULONG) override { return E_NOTIMPL; }
-    STDMETHODIMP Reset() override
-    {
-        next = 0;
-        return S_OK;
-    }
+    STDMETHODIMP Reset() override { return E_NOTIMPL; }
     STDMETHODIMP Clone(IEnumVARIANT**) override { return E_NOTIMPL; }
 };
 
-// What property 102 (the household) and 109 (the administrator) answer.
+// What every connection answers: property 102 (the household) and 109 (the
+// administrator), and the results of the queries for IZelConfig, counted over
+// all connections.
 struct ConfigScript
 {
     IUnknown* household = nullptr;
     HRESULT householdHr = S_OK;
     long householdStatus = 0;
     IUnknown* administrator = nullptr;
+    std::vector<HRESULT> queryResults;
+    size_t queries = 0;
 };
 
 // One connection to the configuration service.
-class ScriptedConfig : public Counted<IZelConfig>, public ConfigScript
+class ScriptedConfig : public Counted<IZelConfig>
 {
 public:
-    // Results of QueryInterface for IZelConfig, shared by all connections.
-    std::vector<HRESULT>* queryResults = nullptr;
-    int* queries = nullptr;
+    explicit ScriptedConfig(ConfigScript& script) : m_script(script) {}
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
         *ppv = nullptr;
         if (::IsEqualIID(riid, IID_IZelConfig)) {
-            const int index = (*queries)++;
-            if (static_cast<size_t>(index) < queryResults->size() && FAILED((*queryResults)[index]))
-                return (*queryResults)[index];
+            const size_t index = m_script.queries++;
+            if (index < m_script.queryResults.size() && FAILED(m_script.queryResults[index]))
+                return m_script.queryResults[index];
         } else if (!::IsEqualIID(riid, IID_IUnknown)) {
             return E_NOINTERFACE;
         }
-        *ppv = static_cast<IZelConfig*>(this);
-        AddRef();
-        return S_OK;
+        return Hand(static_cast<IZelConfig*>(this), ppv);
     }
     STDMETHODIMP GetProperty(long property, VARIANT* value, long* status) override
     {
         ::VariantInit(value);
-        *status = 0;
-        if (property == 102) {
-            *status = householdStatus;
-            PutObject(value, household);
-            return householdHr;
-        }
-        if (property == 109)
-            PutObject(value, administrator);
-        return S_OK;
+        *status = property == 102 ? m_script.householdStatus : 0;
+        PutObject(value, property == 102 ? m_script.household : property == 109 ? m_script.administrator : nullptr);
+        return property == 102 ? m_script.householdHr : S_OK;
     }
     STDMETHODIMP SetProperty(long, VARIANT, long*) override { return E_NOTIMPL; }
+
+private:
+    ConfigScript& m_script;
 };
 
 // The configuration class object: each successful creation makes a new
-// connection, which copies the scripted household and administrator.
+// connection that answers as the script says at the time of each call.
 class ScriptedService : public Counted<IVkClassFactory>, public ConfigScript
 {
 public:
@@ -197,8 +182,6 @@ public:
     LONG creates = 0;
     // How long each creation takes, so that callers can overlap.
     DWORD createMs = 0;
-    std::vector<HRESULT> queryResults;
-    int queries = 0;
     std::vector<std::unique_ptr<ScriptedConfig>> connections;
     std::mutex connectionsLock;
 
@@ -214,18 +197,12 @@ public:
         ::Sleep(createMs);
         if (static_cast<size_t>(index) < createResults.size() && FAILED(createResults[index]))
             return createResults[index];
-        auto connection = std::make_unique<ScriptedConfig>();
-        connection->queryResults = &queryResults;
-        connection->queries = &queries;
-        static_cast<ConfigScript&>(*connection) = *this;
         // Creation hands out its reference without counting as a query.
         if (!::IsEqualIID(riid, IID_IZelConfig))
             return E_NOINTERFACE;
-        *ppv = static_cast<IZelConfig*>(connection.get());
-        connection->AddRef();
         const std::lock_guard<std::mutex> lock(connectionsLock);
-        connections.push_back(std::move(connection));
-        return S_OK;
+        connections.push_back(std::make_unique<ScriptedConfig>(*this));
+        return Hand(static_cast<IZelConfig*>(connections.back().get()), ppv);
     }
 };
 
@@ -265,8 +242,8 @@ class ScopedClassObject
 {
 public:
     ScopedClassObject(REFCLSID clsid, IUnknown* object)
+        : m_hr(::CoRegisterClassObject(clsid, object, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &m_cookie))
     {
-        m_hr = ::CoRegisterClassObject(clsid, object, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &m_cookie);
     }
     ~ScopedClassObject()
     {
@@ -278,8 +255,8 @@ public:
     HRESULT Result() const { return m_hr; }
 
 private:
-    HRESULT m_hr;
     DWORD m_cookie = 0;
+    HRESULT m_hr;
 };
 
 // The creation call without the module verification, which an in-process

@@ -55,8 +55,6 @@ protected:
         ASSERT_EQ(m_serviceRegistration.Result(), S_OK);
         m_userModeRegistration.emplace(CLSID_UserModeProvider, static_cast<IVkClassFactory*>(&m_userMode));
         ASSERT_EQ(m_userModeRegistration->Result(), S_OK);
-        m_helper = CZelHelper::CreateWith(&ZelTest::CreateUnverified);
-        ASSERT_TRUE(m_helper);
     }
 
     void SetInstallation(const std::string& ansi)
@@ -75,7 +73,6 @@ protected:
         const Plinth::UniqueCoTaskMem<wchar_t> owned(report);
         return {result, owned ? std::wstring(owned.get()) : L"<null>"};
     }
-    std::pair<long, std::wstring> Build() { return Build(m_helper.get()); }
 
     ZelTest::ScopedRegistryValue m_installation{HKEY_LOCAL_MACHINE, kAppInfoKey, L"isdudatali"};
     ZelTest::ScopedRegistryValue m_lastUpdate{HKEY_LOCAL_MACHINE, kProductKeyPath, L"Last Update"};
@@ -85,7 +82,6 @@ protected:
     ZelTest::ScopedClassObject m_serviceRegistration{CLSID_ZelConfig, &m_service};
     ZelTest::ScriptedUserMode m_userMode;
     std::optional<ZelTest::ScopedClassObject> m_userModeRegistration;
-    std::unique_ptr<CZelHelper> m_helper;
 };
 
 TEST_F(UsageReportTest, HouseholdCountsFollowTheMembersProperties)
@@ -203,9 +199,10 @@ TEST_F(UsageReportTest, OnlyModeTwoWithASuccessfulStatusIsReported)
 
 TEST_F(UsageReportTest, MissingValuesFailBeforeTheServiceIsAsked)
 {
-    EXPECT_EQ(BuildUsageReport(m_helper.get(), nullptr), 0x08000057);
+    const auto helper = CZelHelper::CreateWith(&ZelTest::CreateUnverified);
+    EXPECT_EQ(BuildUsageReport(helper.get(), nullptr), 0x08000057);
     m_installation.Delete();
-    EXPECT_EQ(Build(), std::make_pair(0x08000002L, std::wstring(L"<none>")));
+    EXPECT_EQ(Build(helper.get()), std::make_pair(0x08000002L, std::wstring(L"<none>")));
     EXPECT_EQ(m_service.creates, 0);
 }
 

@@ -11,26 +11,10 @@
 
 namespace {
 
-struct Added
-{
-    std::wstring section;
-    std::wstring key;
-    std::wstring value;
-    bool overwrite;
-    bool operator==(const Added& other) const
-    {
-        return section == other.section && key == other.key && value == other.value && overwrite == other.overwrite;
-    }
-};
+using Entries = std::vector<std::wstring>;
 
-std::ostream& operator<<(std::ostream& out, const Added& a)
-{
-    return out << "[" << std::string(a.section.begin(), a.section.end()) << "] "
-               << std::string(a.key.begin(), a.key.end()) << "=" << std::string(a.value.begin(), a.value.end())
-               << (a.overwrite ? " (overwrite)" : "");
-}
-
-// Records what the base hands to the derived class.
+// Records what the base hands to the derived class, as "section|key=value",
+// with " (overwrite)" for a write.
 class RecordingReader : public Plinth::CBaseIniReader
 {
 public:
@@ -40,11 +24,11 @@ public:
     bool AddEntry(const std::wstring& section, const std::wstring& key, const std::wstring& value,
                   bool overwrite) override
     {
-        added.push_back({section, key, value, overwrite});
+        added.push_back(section + L"|" + key + L"=" + value + (overwrite ? L" (overwrite)" : L""));
         return true;
     }
 
-    std::vector<Added> added;
+    Entries added;
 };
 
 class IniReaderTest : public ::testing::Test
@@ -65,28 +49,24 @@ protected:
 
 TEST_F(IniReaderTest, LineRules)
 {
-    struct LineCase
+    const struct
     {
         const char* text;
-        std::vector<Added> expected;
+        Entries expected;
         uint32_t sections;
-    };
-    const LineCase cases[] = {
-        {"; comment=1\n  ;indented=2\nkey = a ; b \n", {{L"", L"key", L"a ; b", false}}, 0},
-        {"  key  =  a=b  \r\n", {{L"", L"key", L"a=b", false}}, 0},
-        {"=value\n", {{L"", L"", L"value", false}}, 0},
-        {"key=\n", {{L"", L"key", L"", false}}, 0},
-        {"k=\"quoted\"\n", {{L"", L"k", L"\"quoted\"", false}}, 0},
-        {"before=1\n[  Sec  ]\nk=v", {{L"", L"before", L"1", false}, {L"Sec", L"k", L"v", false}}, 1},
-        {"[A]\n[]\n[ \t ]\nk=v\n", {{L"A", L"k", L"v", false}}, 1},
-        {"[A]\n[B]\nk=v\n", {{L"B", L"k", L"v", false}}, 2},
-        {"[a=b]\nno equals here\n[Open\nk=v\n", {{L"a=b", L"k", L"v", false}}, 1},
+    } cases[] = {
+        {"; comment=1\n  ;indented=2\nkey = a ; b \n", {L"|key=a ; b"}, 0},
+        {"  key  =  a=b  \r\n", {L"|key=a=b"}, 0},
+        {"=value\nkey=\nk=\"quoted\"\n", {L"|=value", L"|key=", L"|k=\"quoted\""}, 0},
+        {"before=1\n[  Sec  ]\nk=v", {L"|before=1", L"Sec|k=v"}, 1},
+        {"[A]\n[]\n[ \t ]\nk=v\n", {L"A|k=v"}, 1},
+        {"[A]\n[B]\nk=v\n", {L"B|k=v"}, 2},
+        {"[a=b]\nno equals here\n[Open\nk=v\n", {L"a=b|k=v"}, 1},
         {"\n   \n\t\r\n", {}, 0},
     };
-    int index = 0;
-    for (const LineCase& c : cases) {
+    for (const auto& c : cases) {
         RecordingReader reader;
-        ASSERT_TRUE(reader.Load(WriteFile(L"lines" + std::to_wstring(index++) + L".ini", c.text))) << c.text;
+        ASSERT_TRUE(reader.Load(WriteFile(L"lines.ini", c.text))) << c.text;
         EXPECT_EQ(reader.added, c.expected) << c.text;
         EXPECT_EQ(reader.EntryCount(), c.expected.size()) << c.text;
         EXPECT_EQ(reader.SectionCount(), c.sections) << c.text;
@@ -97,25 +77,22 @@ TEST_F(IniReaderTest, LineRules)
 // is parsed as a line of its own.
 TEST_F(IniReaderTest, LongLinesArriveInPieces)
 {
-    const std::wstring first(1021, L'x');
-    struct LengthCase
+    const std::string x(1021, 'x');
+    const std::wstring first = L"|a=" + std::wstring(1021, L'x');
+    const struct
     {
         std::string line;
-        std::vector<Added> expected;
+        Entries expected;
+    } cases[] = {
+        {"a=" + x, {first, L"|z=1"}},
+        {"a=" + x + "=", {first, L"|=", L"|z=1"}},
+        {"a=" + x + "b=" + std::string(475, 'y'), {first, L"|b=" + std::wstring(475, L'y'), L"|z=1"}},
     };
-    const LengthCase cases[] = {
-        {"a=" + std::string(1021, 'x'), {{L"", L"a", first, false}}},
-        {"a=" + std::string(1021, 'x') + "=", {{L"", L"a", first, false}, {L"", L"", L"", false}}},
-        {"a=" + std::string(1021, 'x') + "b=" + std::string(475, 'y'),
-         {{L"", L"a", first, false}, {L"", L"b", std::wstring(475, L'y'), false}}},
-    };
-    for (const LengthCase& c : cases) {
+    for (const auto& c : cases) {
         for (const char* ending : {"\n", "\r\n"}) {
             RecordingReader reader;
             ASSERT_TRUE(reader.Load(WriteFile(L"long.ini", c.line + ending + "z=1\n")));
-            std::vector<Added> expected = c.expected;
-            expected.push_back({L"", L"z", L"1", false});
-            EXPECT_EQ(reader.added, expected) << "line of " << c.line.size() << " bytes";
+            EXPECT_EQ(reader.added, c.expected) << "line of " << c.line.size() << " bytes";
         }
     }
 }
@@ -125,9 +102,7 @@ TEST_F(IniReaderTest, SecondLoadStartsInTheUnnamedSection)
     RecordingReader reader;
     ASSERT_TRUE(reader.Load(WriteFile(L"first.ini", "[Old]\nk=v\n")));
     ASSERT_TRUE(reader.Load(WriteFile(L"second.ini", "top=1\n[New]\nx=y\n")));
-    const std::vector<Added> expected = {
-        {L"Old", L"k", L"v", false}, {L"", L"top", L"1", false}, {L"New", L"x", L"y", false}};
-    EXPECT_EQ(reader.added, expected);
+    EXPECT_EQ(reader.added, (Entries{L"Old|k=v", L"|top=1", L"New|x=y"}));
 }
 
 TEST_F(IniReaderTest, MissingFileKeepsThePathAndAWriteCreatesIt)
@@ -136,12 +111,9 @@ TEST_F(IniReaderTest, MissingFileKeepsThePathAndAWriteCreatesIt)
     RecordingReader reader;
     EXPECT_FALSE(reader.Load(path));
     EXPECT_EQ(reader.Path(), path);
-
     ASSERT_TRUE(reader.WriteString(L"S", L"k", L"v"));
     ASSERT_TRUE(reader.WriteInt(L"S", L"n", -5));
-    const std::vector<Added> expected = {{L"S", L"k", L"v", true}, {L"S", L"n", L"-5", true}};
-    EXPECT_EQ(reader.added, expected);
-
+    EXPECT_EQ(reader.added, (Entries{L"S|k=v (overwrite)", L"S|n=-5 (overwrite)"}));
     wchar_t text[32];
     ::GetPrivateProfileStringW(L"S", L"n", L"", text, 32, path.c_str());
     EXPECT_STREQ(text, L"-5");
@@ -153,7 +125,6 @@ TEST_F(IniReaderTest, FileThatCannotBeOpenedEmptiesThePath)
     Plinth::UniqueHandle lock(
         ::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_NE(lock.get(), INVALID_HANDLE_VALUE);
-
     RecordingReader reader;
     EXPECT_FALSE(reader.Load(path));
     EXPECT_TRUE(reader.Path().empty());

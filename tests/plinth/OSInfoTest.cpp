@@ -44,26 +44,22 @@ using Proxy = OSInfoProxy<ScriptedVersionAPI>;
 class ScriptedImpl : public Proxy::_Impl
 {
 public:
-    using Proxy::_Impl::_Impl;
+    explicit ScriptedImpl(const ScriptedVersionAPI& api) : Proxy::_Impl(api), m_system(api.system) {}
     bool ReadSystemFileVersion(std::wstring& productVersion) override
     {
         productVersion = m_system->version;
         return !productVersion.empty();
     }
+
+private:
     std::shared_ptr<ScriptedSystem> m_system;
 };
 
 struct Scripted
 {
-    explicit Scripted(const wchar_t* version)
-    {
-        api.system->version = version;
-        auto impl = std::make_shared<ScriptedImpl>(api);
-        impl->m_system = api.system;
-        proxy = std::make_unique<Proxy>(api, impl);
-    }
+    explicit Scripted(const wchar_t* version) { api.system->version = version; }
     ScriptedVersionAPI api;
-    std::unique_ptr<Proxy> proxy;
+    std::unique_ptr<Proxy> proxy = std::make_unique<Proxy>(api, std::make_shared<ScriptedImpl>(api));
 };
 
 TEST(OSInfoTest, NTVersionsMapToKindsAndProbeOnlyTheirServicePacks)

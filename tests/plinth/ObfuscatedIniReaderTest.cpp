@@ -112,62 +112,50 @@ TEST_F(ObfuscatedIniReaderTest, VerifiedOnlyModeHidesPlainEntries)
     }
 }
 
-// The data line carries two hex digits per byte and two checksum digits; the
-// digest covers the bytes, never the checksum.
-TEST_F(ObfuscatedIniReaderTest, HandEditsOfDataDigitsFailButChecksumEditsPass)
+// Hand edits of a sealed entry's two lines. The data line carries two hex
+// digits per byte and two checksum digits, and the digest covers the bytes,
+// never the checksum; only a 74-character value with the magic is a header,
+// and a value that is none is a plain entry of its own.
+TEST_F(ObfuscatedIniReaderTest, HandEditsVerifyOnlyWhereTheDigestAndHeaderHold)
 {
     SealString(L"secret");
-    const std::wstring sealed = RawValue(L"S", L"k");
-    struct EditCase
-    {
-        size_t position;
-        bool stillVerified;
+    const std::wstring data = RawValue(L"S", L"k");
+    const std::wstring header = RawValue(L"S", L"_k");
+    const auto flip = [](std::wstring text, size_t at) {
+        text[at] = text[at] == L'0' ? L'1' : L'0';
+        return text;
     };
-    const EditCase cases[] = {
-        {0, false}, {5, false}, {sealed.size() - 3, false}, {sealed.size() - 2, true}, {sealed.size() - 1, true}};
-    for (const EditCase& c : cases) {
-        std::wstring edited = sealed;
-        edited[c.position] = edited[c.position] == L'0' ? L'1' : L'0';
-        ASSERT_TRUE(::WritePrivateProfileStringW(L"S", L"k", edited.c_str(), m_path.c_str()));
+    const struct
+    {
+        const wchar_t* key;
+        std::wstring text;
+        bool verified;
+    } cases[] = {
+        {L"k", data, true},
+        {L"k", flip(data, 0), false},
+        {L"k", flip(data, 5), false},
+        {L"k", flip(data, data.size() - 3), false},
+        {L"k", flip(data, data.size() - 2), true},
+        {L"k", flip(data, data.size() - 1), true},
+        {L"_k", header.substr(0, 73), false},
+        {L"_k", header + L"0", false},
+        {L"_k", L"564b5247" + header.substr(8), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.text));
+        WriteText("[S]\n_k=" + Narrow(header) + "\nk=" + Narrow(data) + "\n");
+        ASSERT_TRUE(::WritePrivateProfileStringW(L"S", c.key, c.text.c_str(), m_path.c_str()));
+        const bool headerEdited = c.key[0] == L'_';
         for (bool verifiedOnly : {false, true}) {
             CObfuscatedIniReader reader(verifiedOnly);
             ASSERT_TRUE(reader.Load(m_path));
             std::wstring value;
-            const bool found = reader.GetString(L"S", L"k", value);
-            EXPECT_EQ(found, c.stillVerified || !verifiedOnly) << "digit " << c.position;
-            if (found) {
-                EXPECT_EQ(value, c.stillVerified ? L"secret" : edited) << "digit " << c.position;
-            }
+            EXPECT_EQ(reader.GetString(L"S", L"k", value), c.verified || !verifiedOnly) << verifiedOnly;
+            EXPECT_EQ(value, c.verified ? L"secret" : verifiedOnly ? L"" : headerEdited ? data : c.text);
+            value.clear();
+            EXPECT_EQ(reader.GetString(L"S", L"_k", value), headerEdited && !verifiedOnly) << verifiedOnly;
+            EXPECT_EQ(value, headerEdited && !verifiedOnly ? c.text : L"");
         }
-    }
-}
-
-TEST_F(ObfuscatedIniReaderTest, OnlyA74CharacterMagicValueIsAHeader)
-{
-    SealString(L"v");
-    const std::wstring header = RawValue(L"S", L"_k");
-    struct HeaderCase
-    {
-        std::wstring text;
-        bool isHeader;
-    };
-    const HeaderCase cases[] = {
-        {header, true},
-        {header.substr(0, 73), false},
-        {header + L"0", false},
-        {L"564b5247" + header.substr(8), false},
-    };
-    for (const HeaderCase& c : cases) {
-        ASSERT_TRUE(::WritePrivateProfileStringW(L"S", L"_k", c.text.c_str(), m_path.c_str()));
-        CObfuscatedIniReader reader;
-        ASSERT_TRUE(reader.Load(m_path));
-        std::wstring value;
-        EXPECT_EQ(reader.GetString(L"S", L"_k", value), !c.isHeader) << Narrow(c.text);
-        if (!c.isHeader) {
-            EXPECT_EQ(value, c.text);
-        }
-        ASSERT_TRUE(reader.GetString(L"S", L"k", value));
-        EXPECT_EQ(reader.FindEntry(L"S", L"k")->verified, c.isHeader);
     }
 
     WriteText("[S]\n_orphan=" + Narrow(header) + "\n");

@@ -7,12 +7,6 @@
 
 namespace {
 
-struct FormatCase
-{
-    const wchar_t* expected;
-    std::wstring (*format)();
-};
-
 template <typename... Args>
 std::wstring Format(const wchar_t* format, Args... args)
 {
@@ -23,15 +17,11 @@ std::wstring Format(const wchar_t* format, Args... args)
 
 TEST(WideFormatTest, FollowsMicrosoftConversionRules)
 {
-    const FormatCase cases[] = {
-        {L"[wide text]", [] { return Format(L"[%s]", L"wide text"); }},
-        {L"00ABCDEF", [] { return Format(L"%08X", 0xABCDEFu); }},
-        {L"007", [] { return Format(L"%0.3u", 7u); }},
-        {L"03", [] { return Format(L"%02hu", static_cast<unsigned short>(3)); }},
-        {L"18446744073709551615", [] { return Format(L"%llu", 0xFFFFFFFFFFFFFFFFull); }},
-    };
-    for (const FormatCase& c : cases)
-        EXPECT_EQ(c.format(), c.expected);
+    EXPECT_EQ(Format(L"[%s]", L"wide text"), L"[wide text]");
+    EXPECT_EQ(Format(L"%08X", 0xABCDEFu), L"00ABCDEF");
+    EXPECT_EQ(Format(L"%0.3u", 7u), L"007");
+    EXPECT_EQ(Format(L"%02hu", static_cast<unsigned short>(3)), L"03");
+    EXPECT_EQ(Format(L"%llu", 0xFFFFFFFFFFFFFFFFull), L"18446744073709551615");
 }
 
 TEST(WideFormatTest, TruncatesAtBufferSizeAndAlwaysTerminates)

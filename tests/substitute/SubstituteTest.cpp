@@ -135,27 +135,22 @@ TEST(ReplaceAllTokensTest, SmallOutputGetsMoreDataAndTheNeededLength)
     EXPECT_EQ(ReplaceAllTokens(nullptr, &pair, 1, out, &length), ERROR_INVALID_PARAMETER);
 }
 
+// Each string value of the key is a variable; the types and lengths the
+// product and host keys may hold are the fault sweep's, through the update
+// address.
 TEST_F(SubstituteTest, ExpandsStringVariablesOnly)
 {
     const std::wstring key = std::wstring(kTestKey) + L"\\Vars";
     const std::wstring path = std::wstring(kTestPath) + L"\\Vars";
-    const std::wstring empty = std::wstring(kTestPath) + L"\\Empty";
     ASSERT_NO_FATAL_FAILURE(SetText(key, L"domain", L"update.varkon.example"));
     ASSERT_NO_FATAL_FAILURE(SetDword(key, L"gmtdate", 1700000000));
-    Plinth::UniqueHKey emptyKey;
-    ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, (std::wstring(kTestKey) + L"\\Empty").c_str(), 0, nullptr, 0,
-                                KEY_READ, nullptr, emptyKey.put(), nullptr),
-              0);
-
     EXPECT_EQ(ExpandKey(path, L"https://%domain%/%gmtdate%/%domain%", false),
               L"https://update.varkon.example/%gmtdate%/update.varkon.example");
     EXPECT_EQ(ExpandKey(std::wstring(kTestPath) + L"\\Missing", L"%domain%"), L"%domain%");
-    EXPECT_EQ(ExpandKey(empty, L"%domain%"), L"%domain%");
 
     DWORD length = 100;
     EXPECT_EQ(ExpandTokens(L"HKLM\\", L"x", false, nullptr, &length), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(ExpandTokens(path.c_str(), L"x", false, nullptr, nullptr), ERROR_INVALID_PARAMETER);
-
     // A token longer than its 520-character buffer ends the expansion.
     ASSERT_NO_FATAL_FAILURE(SetText(key, std::wstring(519, L'n').c_str(), L"v"));
     EXPECT_EQ(ExpandTokens(path.c_str(), L"x", false, nullptr, &length), ERROR_NOT_ENOUGH_MEMORY);
@@ -214,16 +209,10 @@ TEST_F(SubstituteTest, AppendsEachNewParameterOnce)
     EXPECT_EQ(ExpandKey(std::wstring(kTestPath) + L"\\None", L"h/p"), L"h/p");
 }
 
-TEST_F(SubstituteTest, PieceMustFitItsBufferAndTheParameterKeyItsPath)
+// The parameter subkey, "\\QueryParams" included, has 259 characters at most;
+// the 520-unit piece of each parameter is the fault sweep's.
+TEST(AppendQueryParamsTest, ParameterKeyMustFitItsPath)
 {
-    const std::wstring params = std::wstring(kTestKey) + L"\\Long\\QueryParams";
-    const std::wstring path = std::wstring(kTestPath) + L"\\Long";
-    // Name and value of 517 characters make a 519-character piece.
-    ASSERT_NO_FATAL_FAILURE(SetText(params, L"k", std::wstring(516, L'v')));
-    ASSERT_NO_FATAL_FAILURE(SetText(params, L"m", std::wstring(517, L'w')));
-    EXPECT_EQ(ExpandKey(path, L"h"), L"h?k=" + std::wstring(516, L'v'));
-
-    // The parameter subkey, "\QueryParams" included, has 259 characters at most.
     for (const size_t subkeyLength : {247u, 248u}) {
         const std::wstring keyPath = L"HKCU\\" + std::wstring(subkeyLength, L's');
         DWORD length = 5;
