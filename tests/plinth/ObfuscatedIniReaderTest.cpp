@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "plinth/Md5.h"
 #include "plinth/ObfuscatedIniReader.h"
 #include "plinth/Owners.h"
 #include "tests/support/FileLogSupport.h"
@@ -24,16 +23,6 @@ protected:
             ::CreateFileW(m_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         DWORD written = 0;
         ASSERT_TRUE(::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
-    }
-
-    std::string ReadText()
-    {
-        Plinth::UniqueHandle file(::CreateFileW(m_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                                FILE_ATTRIBUTE_NORMAL, nullptr));
-        std::string bytes(::GetFileSize(file.get(), nullptr), '\0');
-        DWORD read = 0;
-        EXPECT_TRUE(::ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr));
-        return bytes;
     }
 
     // The raw text of one line of the file as the system's profile functions see it.
@@ -167,23 +156,41 @@ TEST_F(ObfuscatedIniReaderTest, HandEditsVerifyOnlyWhereTheDigestAndHeaderHold)
     EXPECT_EQ(reader.EntryCount(), 0u);
 }
 
-TEST_F(ObfuscatedIniReaderTest, FirstDuplicateWinsAndSecondLoadStartsEmpty)
+// Plain text: the first of duplicate keys wins, names are split at their
+// first "." (so a dotted section is out of reach by name, a dotted key is
+// not), integers are the text's leading number, and a second load starts empty.
+TEST_F(ObfuscatedIniReaderTest, PlainEntriesFollowTheLookupRules)
 {
-    WriteText("[S]\nk=first\nk=second\n[S]\nk=third\nonly=here\n");
+    WriteText("[S]\nk=first\nk=second\n[S]\nk=third\nonly=here\n[a.b]\nk=1\n[a]\nb.k=2\n"
+              "[N]\na= 42abc\nb=abc\nc=-7\nd=+8\ne=\n");
     CObfuscatedIniReader reader;
     ASSERT_TRUE(reader.Load(m_path));
-    std::wstring value;
-    ASSERT_TRUE(reader.GetString(L"S", L"k", value));
-    EXPECT_EQ(value, L"first");
+    const std::pair<std::pair<const wchar_t*, const wchar_t*>, const wchar_t*> strings[] = {
+        {{L"S", L"k"}, L"first"}, {{L"a.b", L"k"}, L"2"}, {{L"a", L"b.k"}, L"2"}};
+    for (const auto& [name, expected] : strings) {
+        std::wstring value;
+        EXPECT_TRUE(reader.GetString(name.first, name.second, value));
+        EXPECT_EQ(value, expected) << Narrow(name.first);
+    }
+    Plinth::IniSectionMap section;
+    ASSERT_TRUE(reader.GetSection(L"a.b", section));
+    EXPECT_EQ(section[L"k"], L"1");
+    const std::pair<const wchar_t*, int32_t> numbers[] = {{L"a", 42}, {L"b", 0}, {L"c", -7}, {L"d", 8}, {L"e", 0}};
+    for (const auto& [key, expected] : numbers) {
+        int32_t read = 99;
+        EXPECT_TRUE(reader.GetInt(L"N", key, read));
+        EXPECT_EQ(read, expected) << Narrow(key);
+    }
 
     WriteText("[S]\nk=new\n");
     ASSERT_TRUE(reader.Load(m_path));
+    std::wstring value;
     EXPECT_FALSE(reader.GetString(L"S", L"only", value));
     ASSERT_TRUE(reader.GetString(L"S", L"k", value));
     EXPECT_EQ(value, L"new");
 }
 
-TEST_F(ObfuscatedIniReaderTest, SealedIntegersAndTextConversion)
+TEST_F(ObfuscatedIniReaderTest, SealedIntegersReadBack)
 {
     CObfuscatedIniReader writer(true);
     EXPECT_FALSE(writer.WriteInt(L"Config", L"Idx", 1));
@@ -193,7 +200,6 @@ TEST_F(ObfuscatedIniReaderTest, SealedIntegersAndTextConversion)
         int32_t read = 99;
         ASSERT_TRUE(writer.GetInt(L"Config", L"Idx", read));
         EXPECT_EQ(read, value);
-
         CObfuscatedIniReader reader(true);
         ASSERT_TRUE(reader.Load(m_path));
         read = 99;
@@ -201,33 +207,6 @@ TEST_F(ObfuscatedIniReaderTest, SealedIntegersAndTextConversion)
         EXPECT_EQ(read, value);
         EXPECT_EQ(reader.FindEntry(L"Config", L"Idx")->type, Plinth::kIniSealTypeInt);
     }
-
-    WriteText("[N]\na= 42abc\nb=abc\nc=-7\nd=+8\ne=\n");
-    CObfuscatedIniReader reader;
-    ASSERT_TRUE(reader.Load(m_path));
-    const std::pair<const wchar_t*, int32_t> cases[] = {{L"a", 42}, {L"b", 0}, {L"c", -7}, {L"d", 8}, {L"e", 0}};
-    for (const auto& c : cases) {
-        int32_t read = 99;
-        ASSERT_TRUE(reader.GetInt(L"N", c.first, read));
-        EXPECT_EQ(read, c.second) << Narrow(c.first);
-    }
-}
-
-// Names are split at their first ".", so a dotted section is out of reach of
-// the lookups by name while a dotted key is not.
-TEST_F(ObfuscatedIniReaderTest, DottedNamesSplitAtTheFirstDot)
-{
-    WriteText("[a.b]\nk=1\n[a]\nb.k=2\n");
-    CObfuscatedIniReader reader;
-    ASSERT_TRUE(reader.Load(m_path));
-    std::wstring value;
-    ASSERT_TRUE(reader.GetString(L"a.b", L"k", value));
-    EXPECT_EQ(value, L"2");
-    ASSERT_TRUE(reader.GetString(L"a", L"b.k", value));
-    EXPECT_EQ(value, L"2");
-    Plinth::IniSectionMap section;
-    ASSERT_TRUE(reader.GetSection(L"a.b", section));
-    EXPECT_EQ(section[L"k"], L"1");
 }
 
 TEST(IniSealTest, OpenReportsEachFailure)

@@ -122,82 +122,54 @@ TEST(DllWrapperTest, LoadsOnceTellsTheDllAndReleasesItBeforeFreeing)
     EXPECT_STREQ(held, L"0");
 }
 
-// Loads through the form and the plain function and checks both answer alike.
-void ExpectFormsAnswerAsPlainFunctions(const RtMuiImpl& loader)
-{
-    HMODULE self = ::GetModuleHandleW(nullptr);
-    for (UINT id : {14011u, 1u}) {
-        for (int size : {1, 5, 100}) {
-            wchar_t viaForm[100] = {};
-            wchar_t viaPlain[100] = {};
-            EXPECT_EQ(loader.MuiLoadString(self, id, viaForm, size, 0), ::LoadStringW(self, id, viaPlain, size));
-            EXPECT_STREQ(viaForm, viaPlain) << id << " " << size;
-        }
-    }
-    // The fallback ignores the language, so the product's base texts answer.
-    const wchar_t* text = nullptr;
-    EXPECT_EQ(loader.MuiLoadString(self, 14011, reinterpret_cast<LPWSTR>(&text), 0, 0x0407), 20);
-    EXPECT_EQ(loader.MuiGetMappedLocale(), 1033u);
-
-    const LPCWSTR block = MAKEINTRESOURCEW(14011 / 16 + 1);
-    EXPECT_EQ(loader.MuiFindResource(self, block, RT_STRING, 0x0407), ::FindResourceW(self, block, RT_STRING));
-    EXPECT_EQ(loader.MuiLoadIcon(nullptr, IDI_APPLICATION, 0), ::LoadIconW(nullptr, IDI_APPLICATION));
-    EXPECT_EQ(loader.MuiLoadImage(nullptr, IDI_WARNING, IMAGE_ICON, 0, 0, LR_SHARED, 0),
-              ::LoadImageW(nullptr, IDI_WARNING, IMAGE_ICON, 0, 0, LR_SHARED));
-    EXPECT_EQ(loader.MuiLoadBitmap(self, L"NOSUCHBITMAP", 0), nullptr);
-
-    const std::wstring dll = ZelTest::BinPath(L"ZelRes2.DLL");
-    HMODULE viaForm = loader.MuiLoadLibrary(dll.c_str());
-    EXPECT_NE(viaForm, nullptr);
-    EXPECT_EQ(viaForm, ::GetModuleHandleW(dll.c_str()));
-    EXPECT_EQ(loader.MuiLoadLibraryEx(dll.c_str(), nullptr, 0), viaForm);
-    ::FreeLibrary(viaForm);
-    ::FreeLibrary(viaForm);
-}
-
-TEST(RtMuiImplTest, MissingOrIncompleteLoaderMeansEveryFormFallsBack)
+// A complete loader answers every form, a language of its own included (it has
+// no German text here); a missing or incomplete one (no LoadIconEx) puts every
+// form on the plain function, which answers in the base language whatever
+// language was asked.
+TEST(RtMuiImplTest, CompleteLoaderAnswersEveryFormElseEveryFormFallsBack)
 {
     const struct
     {
         std::wstring path;
         DWORD status;
-        bool staysLoaded;
     } cases[] = {
-        {L"C:\\nowhere\\VkRtMui.dll", ERROR_MOD_NOT_FOUND, false},
-        {ZelTest::BinPath(kNoIconExLoader), ERROR_PROC_NOT_FOUND, true},
+        {LoaderPath(), ERROR_SUCCESS},
+        {L"C:\\nowhere\\VkRtMui.dll", ERROR_MOD_NOT_FOUND},
+        {ZelTest::BinPath(kNoIconExLoader), ERROR_PROC_NOT_FOUND},
     };
+    const std::wstring path = ZelTest::BinPath(L"ZelRes2.DLL");
+    const LPCWSTR block = MAKEINTRESOURCEW(14011 / 16 + 1);
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.status);
+        const bool fallback = c.status != ERROR_SUCCESS;
         {
             RtMuiImpl loader(c.path.c_str());
             EXPECT_EQ(loader.Status(), c.status);
-            EXPECT_EQ(::GetModuleHandleW(kNoIconExLoader) != nullptr, c.staysLoaded);
-            ExpectFormsAnswerAsPlainFunctions(loader);
+            EXPECT_EQ(::GetModuleHandleW(kNoIconExLoader) != nullptr, c.status == ERROR_PROC_NOT_FOUND);
+            EXPECT_EQ(loader.MuiGetMappedLocale(), 0x0409u);
+            HMODULE dll = loader.MuiLoadLibrary(path.c_str());
+            ASSERT_NE(dll, nullptr);
+            EXPECT_EQ(dll, ::GetModuleHandleW(path.c_str()));
+            EXPECT_EQ(loader.MuiLoadLibraryEx(path.c_str(), nullptr, 0), dll);
+            ::FreeLibrary(dll);
+
+            const wchar_t* text = nullptr;
+            ASSERT_EQ(loader.MuiLoadString(dll, 14011, reinterpret_cast<LPWSTR>(&text), 0, 0), 24);
+            EXPECT_EQ(std::wstring(text, 24), L"Varkon Parental Controls");
+            wchar_t buffer[8] = {};
+            EXPECT_EQ(loader.MuiLoadString(dll, 11013, buffer, ARRAYSIZE(buffer), 0x0409), 7);
+            EXPECT_STREQ(buffer, L"Last Up");
+            EXPECT_EQ(loader.MuiLoadString(dll, 11013, buffer, ARRAYSIZE(buffer), 0x0407), fallback ? 7 : 0);
+            EXPECT_EQ(loader.MuiLoadString(dll, 1, buffer, ARRAYSIZE(buffer), 0), 0);
+            EXPECT_NE(loader.MuiFindResource(dll, block, RT_STRING, 0), nullptr);
+            EXPECT_EQ(loader.MuiFindResource(dll, block, RT_STRING, 0x0407) != nullptr, fallback);
+            EXPECT_NE(loader.MuiLoadIcon(nullptr, IDI_APPLICATION, 0), nullptr);
+            EXPECT_NE(loader.MuiLoadImage(nullptr, IDI_WARNING, IMAGE_ICON, 0, 0, LR_SHARED, 0), nullptr);
+            EXPECT_EQ(loader.MuiLoadBitmap(dll, L"NOSUCHBITMAP", 0), nullptr);
+            ::FreeLibrary(dll);
         }
         EXPECT_EQ(::GetModuleHandleW(kNoIconExLoader), nullptr);
     }
-}
-
-TEST(RtMuiImplTest, CompleteLoaderAnswersEveryForm)
-{
-    RtMuiImpl loader(LoaderPath().c_str());
-    ASSERT_EQ(loader.Status(), 0u);
-    HMODULE dll = loader.MuiLoadLibrary(ZelTest::BinPath(L"ZelRes2.DLL").c_str());
-    ASSERT_NE(dll, nullptr);
-    EXPECT_EQ(loader.MuiGetMappedLocale(), 0x0409u);
-
-    const wchar_t* text = nullptr;
-    ASSERT_EQ(loader.MuiLoadString(dll, 14011, reinterpret_cast<LPWSTR>(&text), 0, 0), 24);
-    EXPECT_EQ(std::wstring(text, 24), L"Varkon Parental Controls");
-    // A language of its own reaches the loader, which has no German text here.
-    wchar_t buffer[8] = {};
-    EXPECT_EQ(loader.MuiLoadString(dll, 11013, buffer, ARRAYSIZE(buffer), 0x0409), 7);
-    EXPECT_STREQ(buffer, L"Last Up");
-    EXPECT_EQ(loader.MuiLoadString(dll, 11013, buffer, ARRAYSIZE(buffer), 0x0407), 0);
-    const LPCWSTR block = MAKEINTRESOURCEW(14011 / 16 + 1);
-    EXPECT_NE(loader.MuiFindResource(dll, block, RT_STRING, 0), nullptr);
-    EXPECT_EQ(loader.MuiFindResource(dll, block, RT_STRING, 0x0407), nullptr);
-    EXPECT_EQ(loader.MuiLoadIcon(nullptr, IDI_APPLICATION, 0), ::LoadIconW(nullptr, IDI_APPLICATION));
-    ::FreeLibrary(dll);
 }
 
 TEST(RtMuiImplTest, DefaultLoaderLivesBelowCommonProgramFiles)
@@ -360,82 +332,58 @@ TEST(ResourceModuleStateTest, PathsThatAreNotWholeAndFullyQualifiedLoadNothing)
 }
 
 std::atomic<int> g_loads{0};
+bool g_loadFails = false;
 
-HMODULE SlowFailingLoad(const wchar_t*)
+// Slow, so that the first calls overlap.
+HMODULE CountedLoad(const wchar_t* path)
 {
     ++g_loads;
     ::Sleep(100);
-    return nullptr;
+    return g_loadFails ? nullptr : ::LoadLibraryW(path);
 }
 
-HMODULE PlainLoad(const wchar_t* path)
-{
-    ++g_loads;
-    return ::LoadLibraryW(path);
-}
-
-TEST(ResourceModuleStateTest, FailedFirstLoadIsFinalAlsoWhenFirstCallsRace)
+// One load serves every call, also when the first calls race, and a failed
+// one is final: the host executable's string of the product name's id is
+// never taken for the product's. A missing id leaves the owner as it was.
+TEST(ResourceModuleStateTest, OneLoadServesEveryCallAndAFailedOneIsFinal)
 {
     InstallDirScope scope;
-    ASSERT_TRUE(scope.value.SetString(L"C:\\Nowhere\\Product"));
-    g_loads = 0;
-    ResourceModuleState state(&SlowFailingLoad);
-    std::vector<std::thread> threads;
-    std::atomic<int> found{0};
-    for (int i = 0; i < 8; ++i) {
-        threads.emplace_back([&] {
-            CCoMemAlloc<wchar_t> text;
-            if (state.LoadText(kIdsProductName, text))
-                ++found;
-        });
+    ASSERT_TRUE(scope.value.SetString(ZelTest::BinDir()));
+    for (bool fails : {true, false}) {
+        g_loads = 0;
+        g_loadFails = fails;
+        ResourceModuleState state(&CountedLoad);
+        std::atomic<int> found{0};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 8; ++i) {
+            threads.emplace_back([&] {
+                CCoMemAlloc<wchar_t> text;
+                if (state.LoadText(kIdsProductName, text) && Owned(text) == L"Varkon Parental Controls" &&
+                    text.Size() == 50)
+                    ++found;
+            });
+        }
+        for (auto& thread : threads)
+            thread.join();
+        EXPECT_EQ(found.load(), fails ? 0 : 8);
+        CCoMemAlloc<wchar_t> text;
+        EXPECT_EQ(state.LoadText(kIdsLastUpdateLabel, text), !fails);
+        EXPECT_FALSE(state.LoadText(1, text));
+        EXPECT_EQ(Owned(text), fails ? L"(null)" : L"Last Update");
+        EXPECT_EQ(g_loads.load(), 1);
     }
-    for (auto& thread : threads)
-        thread.join();
-    EXPECT_EQ(g_loads.load(), 1);
-    EXPECT_EQ(found.load(), 0);
-
-    // The host's own string of that id is never taken for the product's.
-    ASSERT_TRUE(scope.value.SetString(ZelTest::BinDir()));
-    CCoMemAlloc<wchar_t> text;
-    EXPECT_FALSE(state.LoadText(kIdsProductName, text));
-    EXPECT_EQ(text.Get(), nullptr);
-    EXPECT_EQ(g_loads.load(), 1);
-}
-
-TEST(ResourceModuleStateTest, StringsComeFromTheResourceDll)
-{
-    InstallDirScope scope;
-    ASSERT_TRUE(scope.value.SetString(ZelTest::BinDir()));
-    g_loads = 0;
-    ResourceModuleState state(&PlainLoad);
-    CCoMemAlloc<wchar_t> text;
-    ASSERT_TRUE(state.LoadText(kIdsProductName, text));
-    EXPECT_EQ(Owned(text), L"Varkon Parental Controls");
-    EXPECT_EQ(text.Size(), 50u);
-    // A missing id leaves the owner as it was.
-    EXPECT_FALSE(state.LoadText(1, text));
-    EXPECT_EQ(Owned(text), L"Varkon Parental Controls");
-    ASSERT_TRUE(state.LoadText(kIdsLastUpdateLabel, text));
-    EXPECT_EQ(Owned(text), L"Last Update");
-    EXPECT_EQ(g_loads.load(), 1);
 }
 
 // Scenarios: the process's own loader and resource DLL.
 
-struct Expected
-{
-    UINT id;
-    const wchar_t* text;
-};
-
-void ExpectProcessTexts(LCID locale, std::initializer_list<Expected> texts)
+void ExpectProcessTexts(LCID locale, std::initializer_list<std::pair<UINT, const wchar_t*>> texts)
 {
     InstallDirScope scope;
     ASSERT_TRUE(scope.value.SetString(ZelTest::BinDir()));
-    for (const auto& expected : texts) {
+    for (const auto& [id, expected] : texts) {
         CCoMemAlloc<wchar_t> text;
-        EXPECT_TRUE(LoadResString(expected.id, text)) << expected.id;
-        EXPECT_EQ(Owned(text), expected.text);
+        EXPECT_TRUE(LoadResString(id, text)) << id;
+        EXPECT_EQ(Owned(text), expected);
     }
     EXPECT_EQ(GetRtMui().MuiGetMappedLocale(), locale);
 }

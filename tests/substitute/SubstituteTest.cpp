@@ -26,27 +26,20 @@ void SetValue(const std::wstring& path, const wchar_t* name, DWORD type, const v
     ASSERT_EQ(::RegSetValueExW(key.get(), name, 0, type, static_cast<const BYTE*>(data), bytes), 0);
 }
 
-void SetText(const std::wstring& path, const wchar_t* name, const std::wstring& text)
+void SetText(const std::wstring& path, const wchar_t* name, const std::wstring& text, HKEY root = HKEY_CURRENT_USER)
 {
-    SetValue(path, name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-}
-
-void SetDword(const std::wstring& path, const wchar_t* name, DWORD value)
-{
-    SetValue(path, name, REG_DWORD, &value, sizeof(value));
+    SetValue(path, name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)), root);
 }
 
 // Expands into a generous buffer; the length query must agree with the fill.
 template <typename Expand>
-std::wstring Expanded(Expand expand, LONG expected = ERROR_SUCCESS)
+std::wstring Expanded(Expand expand)
 {
     DWORD needed = 7;
-    EXPECT_EQ(expand(nullptr, &needed), expected);
+    EXPECT_EQ(expand(nullptr, &needed), ERROR_SUCCESS);
     std::vector<wchar_t> out(4096, L'#');
     DWORD length = static_cast<DWORD>(out.size());
-    EXPECT_EQ(expand(out.data(), &length), expected);
-    if (expected != ERROR_SUCCESS)
-        return std::wstring();
+    EXPECT_EQ(expand(out.data(), &length), ERROR_SUCCESS);
     EXPECT_EQ(length, needed);
     std::vector<wchar_t> exact(needed);
     length = needed;
@@ -143,7 +136,8 @@ TEST_F(SubstituteTest, ExpandsStringVariablesOnly)
     const std::wstring key = std::wstring(kTestKey) + L"\\Vars";
     const std::wstring path = std::wstring(kTestPath) + L"\\Vars";
     ASSERT_NO_FATAL_FAILURE(SetText(key, L"domain", L"update.varkon.example"));
-    ASSERT_NO_FATAL_FAILURE(SetDword(key, L"gmtdate", 1700000000));
+    const DWORD date = 1700000000;
+    ASSERT_NO_FATAL_FAILURE(SetValue(key, L"gmtdate", REG_DWORD, &date, sizeof(date)));
     EXPECT_EQ(ExpandKey(path, L"https://%domain%/%gmtdate%/%domain%", false),
               L"https://update.varkon.example/%gmtdate%/update.varkon.example");
     EXPECT_EQ(ExpandKey(std::wstring(kTestPath) + L"\\Missing", L"%domain%"), L"%domain%");
@@ -191,7 +185,8 @@ TEST_F(SubstituteTest, AppendsEachNewParameterOnce)
     ASSERT_NO_FATAL_FAILURE(SetText(params, L"a", L"1"));
     ASSERT_NO_FATAL_FAILURE(SetText(params, L"b", L"2 & 3"));
     ASSERT_NO_FATAL_FAILURE(SetText(params, L"c", L""));
-    ASSERT_NO_FATAL_FAILURE(SetDword(params, L"d", 4));
+    const DWORD number = 4;
+    ASSERT_NO_FATAL_FAILURE(SetValue(params, L"d", REG_DWORD, &number, sizeof(number)));
     const struct
     {
         const wchar_t* input;
@@ -223,12 +218,16 @@ TEST(AppendQueryParamsTest, ParameterKeyMustFitItsPath)
     }
 }
 
-// The host's keys are the real ones: their values are put back, and the
+// The host's keys are the real ones: they are put back as they were, and the
 // volatile copy is deleted, as a new boot would, before and after each test.
 class HostSubstituteTest : public SubstituteTest
 {
 protected:
-    void SetUp() override { DropVolatileCopy(); }
+    void SetUp() override
+    {
+        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kHostPath);
+        DropVolatileCopy();
+    }
     void TearDown() override { DropVolatileCopy(); }
 
     static void DropVolatileCopy() { ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kVolatileRoot); }
@@ -240,27 +239,15 @@ protected:
         });
     }
 
-    const std::wstring m_hostParams = std::wstring(kHostPath) + L"\\QueryParams";
-    ZelTest::ScopedRegistryValue m_domain{HKEY_LOCAL_MACHINE, kHostPath, L"domain"};
-    ZelTest::ScopedRegistryValue m_lang{HKEY_LOCAL_MACHINE, kHostPath, L"lang"};
-    ZelTest::ScopedRegistryValue m_affid{HKEY_LOCAL_MACHINE, kHostPath, L"affid"};
-    ZelTest::ScopedRegistryValue m_lcid{HKEY_LOCAL_MACHINE, kHostPath, L"lcid"};
-    ZelTest::ScopedRegistryValue m_paramLang{HKEY_LOCAL_MACHINE, m_hostParams, L"lang"};
-    ZelTest::ScopedRegistryValue m_paramAffid{HKEY_LOCAL_MACHINE, m_hostParams, L"affid"};
-    ZelTest::ScopedRegistryValue m_paramLangid{HKEY_LOCAL_MACHINE, m_hostParams, L"langid"};
-    ZelTest::ScopedRegistryValue m_paramLcid{HKEY_LOCAL_MACHINE, m_hostParams, L"lcid"};
+    const ZelTest::ScopedRegistrySnapshot m_host{HKEY_LOCAL_MACHINE, {kHostPath}};
 };
 
 TEST_F(HostSubstituteTest, HostWinsAndItsParametersComeFirst)
 {
-    m_affid.Delete();
-    m_lcid.Delete();
-    m_paramAffid.Delete();
-    m_paramLangid.Delete();
-    m_paramLcid.Delete();
-    ASSERT_TRUE(m_domain.SetString(L"host.example"));
-    ASSERT_TRUE(m_lang.SetString(L"en"));
-    ASSERT_TRUE(m_paramLang.SetString(L"en"));
+    const std::wstring host = kHostPath;
+    ASSERT_NO_FATAL_FAILURE(SetText(host, L"domain", L"host.example", HKEY_LOCAL_MACHINE));
+    ASSERT_NO_FATAL_FAILURE(SetText(host, L"lang", L"en", HKEY_LOCAL_MACHINE));
+    ASSERT_NO_FATAL_FAILURE(SetText(host + L"\\QueryParams", L"lang", L"en", HKEY_LOCAL_MACHINE));
     const std::wstring product = std::wstring(kTestKey) + L"\\Product";
     ASSERT_NO_FATAL_FAILURE(SetText(product, L"domain", L"product.example"));
     ASSERT_NO_FATAL_FAILURE(SetText(product, L"appcode", L"zel"));
@@ -272,7 +259,7 @@ TEST_F(HostSubstituteTest, HostWinsAndItsParametersComeFirst)
               L"https://host.example/zel/en?lang=en&x=1");
 
     // The copy made at the first expansion of this boot is never refreshed.
-    ASSERT_TRUE(m_domain.SetString(L"changed.example"));
+    ASSERT_NO_FATAL_FAILURE(SetText(host, L"domain", L"changed.example", HKEY_LOCAL_MACHINE));
     EXPECT_EQ(ExpandBoth(productPath, L"%domain%"), L"host.example?lang=en&x=1");
     // The host's own key runs alone, so its current text is used.
     EXPECT_EQ(ExpandBoth(L"hklm\\software\\varkon\\dov\\appinfo\\SUBSTITUTE", L"%domain%"), L"changed.example?lang=en");
