@@ -59,12 +59,11 @@ public:
     // Property 315: its type and value.
     VARTYPE protectedType = VT_BOOL;
     VARIANT_BOOL isProtected = VARIANT_FALSE;
-    // CheckProperty(202).
+    // CheckProperty: its answer, and the property and text it was asked.
     HRESULT checkHr = S_OK;
     long checkStatus = 0;
     long checkedProperty = 0;
-    VARTYPE checkedType = VT_EMPTY;
-    int checkedLength = -1;
+    bool checkedEmptyText = false;
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
@@ -75,20 +74,17 @@ public:
     {
         ::VariantInit(value);
         *status = propertyStatus;
-        if (property == 203) {
-            value->vt = VT_I4;
+        value->vt = property == 203 ? VARTYPE{VT_I4} : property == 315 ? protectedType : VARTYPE{VT_EMPTY};
+        if (property == 203)
             value->lVal = limitation;
-        } else if (property == 315) {
-            value->vt = protectedType;
+        else
             value->boolVal = isProtected;
-        }
         return propertyHr;
     }
     STDMETHODIMP CheckProperty(long property, VARIANT value, long* status) override
     {
         checkedProperty = property;
-        checkedType = value.vt;
-        checkedLength = value.vt == VT_BSTR ? static_cast<int>(::SysStringLen(value.bstrVal)) : -1;
+        checkedEmptyText = value.vt == VT_BSTR && ::SysStringLen(value.bstrVal) == 0;
         *status = checkStatus;
         return checkHr;
     }
@@ -130,8 +126,7 @@ public:
 };
 
 // What every connection answers: property 102 (the household) and 109 (the
-// administrator), and the results of the queries for IZelConfig, counted over
-// all connections.
+// administrator), and the queries for IZelConfig, counted over all connections.
 struct ConfigScript
 {
     IUnknown* household = nullptr;
@@ -162,7 +157,6 @@ public:
     }
     STDMETHODIMP GetProperty(long property, VARIANT* value, long* status) override
     {
-        ::VariantInit(value);
         *status = property == 102 ? m_script.householdStatus : 0;
         PutObject(value, property == 102 ? m_script.household : property == 109 ? m_script.administrator : nullptr);
         return property == 102 ? m_script.householdHr : S_OK;

@@ -12,9 +12,7 @@
 #include "tests/support/TestRegistry.h"
 #include "tests/ZelLUMO/ScriptedService.h"
 #include "ZelLUMO/ZelLUMOHelper.h"
-#include "zellumoap/ApplImpl.h"
 
-using Plinth::ComPtr;
 using ZelTest::ScriptedUser;
 
 namespace {
@@ -23,15 +21,6 @@ constexpr wchar_t kAppInfoKey[] = L"Software\\Varkon\\ZEL\\AppInfo";
 constexpr wchar_t kProductKeyPath[] = L"Software\\Varkon\\ZEL";
 constexpr wchar_t kHostKey[] = L"SOFTWARE\\Varkon\\DOV\\AppInfo\\Substitute";
 wchar_t* const kSentinel = reinterpret_cast<wchar_t*>(static_cast<uintptr_t>(0xDEADBEEF));
-
-std::vector<BYTE> Sealed(const std::string& ansi)
-{
-    std::vector<BYTE> sealed(Plinth::kSealedRegistryHeaderBytes + ansi.size() + 1);
-    EXPECT_EQ(Plinth::SealRegistryValue(REG_SZ, ansi.c_str(), static_cast<ULONG>(ansi.size() + 1), sealed.data(),
-                                        static_cast<ULONG>(sealed.size())),
-              ERROR_SUCCESS);
-    return sealed;
-}
 
 std::wstring Counts(int mode, int users, int limited, int protectedUsers, int password)
 {
@@ -57,9 +46,13 @@ protected:
         ASSERT_EQ(m_userModeRegistration->Result(), S_OK);
     }
 
+    // The installation text, sealed as the installer stores it.
     void SetInstallation(const std::string& ansi)
     {
-        const std::vector<BYTE> sealed = Sealed(ansi);
+        std::vector<BYTE> sealed(Plinth::kSealedRegistryHeaderBytes + ansi.size() + 1);
+        ASSERT_EQ(Plinth::SealRegistryValue(REG_SZ, ansi.c_str(), static_cast<ULONG>(ansi.size() + 1), sealed.data(),
+                                            static_cast<ULONG>(sealed.size())),
+                  ERROR_SUCCESS);
         ASSERT_TRUE(m_installation.Set(REG_BINARY, sealed.data(), static_cast<DWORD>(sealed.size())));
     }
 
@@ -160,8 +153,7 @@ TEST_F(UsageReportTest, CountsFollowTheServiceAndTheProvider)
         auto helper = CZelHelper::CreateWith(&ZelTest::CreateUnverified);
         EXPECT_EQ(Build(helper.get()), std::make_pair(0L, kHead + c.counts + kTail));
         EXPECT_EQ(administrator.checkedProperty, 202);
-        EXPECT_EQ(administrator.checkedType, VT_BSTR);
-        EXPECT_EQ(administrator.checkedLength, 0);
+        EXPECT_TRUE(administrator.checkedEmptyText);
         helper.reset();
         EXPECT_EQ(household.live, 0);
         EXPECT_EQ(administrator.live, 0);
@@ -173,6 +165,7 @@ TEST_F(UsageReportTest, CountsFollowTheServiceAndTheProvider)
         EXPECT_EQ(connection->live, 0);
     // Neither service: nothing is counted.
     m_service.household = m_service.administrator = nullptr;
+    m_userMode.hr = S_OK;
     auto helper = CZelHelper::CreateWith(&ZelTest::CreateUnverified);
     m_userModeRegistration.reset();
     EXPECT_EQ(Build(helper.get()), std::make_pair(0L, kHead + Counts(0, 0, 0, 0, 0) + kTail));

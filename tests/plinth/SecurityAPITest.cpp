@@ -21,27 +21,22 @@ int EveryoneEntries(HKEY root, const std::wstring& path, DWORD* mask = nullptr)
     DWORD bytes = 0;
     ::RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, nullptr, &bytes);
     std::vector<BYTE> descriptor(bytes);
-    if (::RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor.data(), &bytes) != ERROR_SUCCESS)
-        return -1;
     BOOL present = FALSE;
     BOOL defaulted = FALSE;
     PACL dacl = nullptr;
-    if (!::GetSecurityDescriptorDacl(descriptor.data(), &present, &dacl, &defaulted) || !present || !dacl)
+    if (::RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor.data(), &bytes) != ERROR_SUCCESS ||
+        !::GetSecurityDescriptorDacl(descriptor.data(), &present, &dacl, &defaulted) || !dacl)
         return 0;
-    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-    PSID everyone = nullptr;
-    ::AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
     int count = 0;
     for (DWORD i = 0; i < dacl->AceCount; ++i) {
         ACCESS_ALLOWED_ACE* ace = nullptr;
         if (::GetAce(dacl, i, reinterpret_cast<void**>(&ace)) && ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
-            ::EqualSid(&ace->SidStart, everyone)) {
+            ::IsWellKnownSid(&ace->SidStart, WinWorldSid)) {
             ++count;
             if (mask)
                 *mask = ace->Mask;
         }
     }
-    ::FreeSid(everyone);
     return count;
 }
 
