@@ -117,22 +117,19 @@ TEST(OSInfoTest, NineXMinorVersionIsFoundByBisection)
     const std::vector<std::string> asked = {"<8", "<16", "<12", "<10", "=11"};
     EXPECT_EQ(s.api.system->asked, asked);
 
-    const struct
-    {
-        DWORD minor;
-        DWORD kind;
-    } cases[] = {{0, OSKind9x0}, {1, OSKind9xMid}, {89, OSKind9xMid}, {90, OSKind9xLate}, {99, OSKind9xLate}};
-    for (const auto& c : cases) {
+    const std::pair<DWORD, DWORD> cases[] = {
+        {0, OSKind9x0}, {1, OSKind9xMid}, {89, OSKind9xMid}, {90, OSKind9xLate}, {99, OSKind9xLate}};
+    for (const auto& [minor, kind] : cases) {
         Scripted nine(L"4.0");
         nine.api.system->platform = VER_PLATFORM_WIN32_WINDOWS;
-        nine.api.system->minor = c.minor;
+        nine.api.system->minor = minor;
         DWORD major = 0;
-        DWORD minor = 0;
+        DWORD read = 0;
         WORD sp = 0;
-        ASSERT_TRUE(nine.proxy->GetOSVersion(major, minor, sp)) << c.minor;
-        EXPECT_EQ(minor, c.minor);
+        ASSERT_TRUE(nine.proxy->GetOSVersion(major, read, sp)) << minor;
         EXPECT_EQ(major, 4u);
-        EXPECT_EQ(nine.proxy->GetOSKind(), c.kind);
+        EXPECT_EQ(read, minor);
+        EXPECT_EQ(nine.proxy->GetOSKind(), kind);
     }
 }
 

@@ -10,27 +10,22 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct GeneratorCase
-{
-    Bytes key;
-    Bytes keystream; // from the generator's first output byte
-};
-
 // The cipher takes the generator's first byte as its feedback byte, so the
 // exposed generator continues from the second one.
 TEST(ObfuscationCipherTest, GeneratorMatchesPublishedRc4Vectors)
 {
-    const GeneratorCase cases[] = {
+    // Each key with its keystream from the generator's first output byte.
+    const std::pair<Bytes, Bytes> cases[] = {
         {{1, 2, 3, 4, 5},
          {0xb2, 0x39, 0x63, 0x05, 0xf0, 0x3d, 0xc0, 0x27, 0xcc, 0xc3, 0x52, 0x4a, 0x0a, 0x11, 0x18, 0xa8,
           0x69, 0x82, 0x94, 0x4f, 0x18, 0xfc, 0x82, 0xd5, 0x89, 0xc4, 0x03, 0xa4, 0x7a, 0x0d, 0x09, 0x19}},
         {{1, 2, 3, 4, 5, 6, 7, 8},
          {0x97, 0xab, 0x8a, 0x1b, 0xf0, 0xaf, 0xb9, 0x61, 0x32, 0xf2, 0xf6, 0x72, 0x58, 0xda, 0x15, 0xa8}},
     };
-    for (const GeneratorCase& c : cases) {
-        Plinth::CObfuscationCipher cipher(c.key.data(), c.key.size());
-        for (size_t i = 1; i < c.keystream.size(); ++i)
-            ASSERT_EQ(cipher.NextGeneratorByte(), c.keystream[i]) << "key length " << c.key.size() << " byte " << i;
+    for (const auto& [key, keystream] : cases) {
+        Plinth::CObfuscationCipher cipher(key.data(), key.size());
+        for (size_t i = 1; i < keystream.size(); ++i)
+            ASSERT_EQ(cipher.NextGeneratorByte(), keystream[i]) << "key length " << key.size() << " byte " << i;
     }
 }
 

@@ -187,19 +187,16 @@ TEST_F(SubstituteTest, AppendsEachNewParameterOnce)
     ASSERT_NO_FATAL_FAILURE(SetText(params, L"c", L""));
     const DWORD number = 4;
     ASSERT_NO_FATAL_FAILURE(SetValue(params, L"d", REG_DWORD, &number, sizeof(number)));
-    const struct
-    {
-        const wchar_t* input;
-        const wchar_t* expected;
-    } cases[] = {
+    const std::pair<const wchar_t*, const wchar_t*> cases[] = {
         {L"h/p", L"h/p?a=1&b=2 & 3&c="},     {L"h/p?x=0", L"h/p?x=0&a=1&b=2 & 3&c="},
         {L"h/p?a=9", L"h/p?a=9&b=2 & 3&c="}, {L"h/p?x=1&b=7", L"h/p?x=1&b=7&a=1&c="},
         {L"h/p?c=", L"h/p?c=&a=1&b=2 & 3"},
     };
-    for (const auto& c : cases) {
-        const std::wstring result = Expanded(
-            [&](wchar_t* out, DWORD* length) { return AppendQueryParams(path.c_str(), c.input, false, out, length); });
-        EXPECT_EQ(result, c.expected) << c.input;
+    for (const auto& [input, expected] : cases) {
+        const std::wstring result = Expanded([&, in = input](wchar_t* out, DWORD* length) {
+            return AppendQueryParams(path.c_str(), in, false, out, length);
+        });
+        EXPECT_EQ(result, expected) << input;
     }
     EXPECT_EQ(ExpandKey(std::wstring(kTestPath) + L"\\None", L"h/p"), L"h/p");
 }
