@@ -128,24 +128,18 @@ TEST(DllWrapperTest, LoadsOnceTellsTheDllAndReleasesItBeforeFreeing)
 // language was asked.
 TEST(RtMuiImplTest, CompleteLoaderAnswersEveryFormElseEveryFormFallsBack)
 {
-    const struct
-    {
-        std::wstring path;
-        DWORD status;
-    } cases[] = {
-        {LoaderPath(), ERROR_SUCCESS},
-        {L"C:\\nowhere\\VkRtMui.dll", ERROR_MOD_NOT_FOUND},
-        {ZelTest::BinPath(kNoIconExLoader), ERROR_PROC_NOT_FOUND},
-    };
+    const std::pair<std::wstring, DWORD> cases[] = {{LoaderPath(), ERROR_SUCCESS},
+                                                    {L"C:\\nowhere\\VkRtMui.dll", ERROR_MOD_NOT_FOUND},
+                                                    {ZelTest::BinPath(kNoIconExLoader), ERROR_PROC_NOT_FOUND}};
     const std::wstring path = ZelTest::BinPath(L"ZelRes2.DLL");
     const LPCWSTR block = MAKEINTRESOURCEW(14011 / 16 + 1);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.status);
-        const bool fallback = c.status != ERROR_SUCCESS;
+    for (const auto& [loaderPath, status] : cases) {
+        SCOPED_TRACE(status);
+        const bool fallback = status != ERROR_SUCCESS;
         {
-            RtMuiImpl loader(c.path.c_str());
-            EXPECT_EQ(loader.Status(), c.status);
-            EXPECT_EQ(::GetModuleHandleW(kNoIconExLoader) != nullptr, c.status == ERROR_PROC_NOT_FOUND);
+            RtMuiImpl loader(loaderPath.c_str());
+            EXPECT_EQ(loader.Status(), status);
+            EXPECT_EQ(::GetModuleHandleW(kNoIconExLoader) != nullptr, status == ERROR_PROC_NOT_FOUND);
             EXPECT_EQ(loader.MuiGetMappedLocale(), 0x0409u);
             HMODULE dll = loader.MuiLoadLibrary(path.c_str());
             ASSERT_NE(dll, nullptr);
@@ -225,6 +219,7 @@ TEST(InstallDirTest, CallerBufferBoundsAndShortForm)
     EXPECT_EQ(path, folder.Path());
 }
 
+// The resource DLL's path is made whole or not at all.
 TEST(InstallDirTest, ResourceDllPathFitsWholeOrIsNotMade)
 {
     InstallDirScope scope;
