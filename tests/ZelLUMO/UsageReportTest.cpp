@@ -77,11 +77,9 @@ protected:
     std::optional<ZelTest::ScopedClassObject> m_userModeRegistration;
 };
 
-// Each count from what the scripted service and provider answer: limited
-// members are those whose limitation is not 6, protected ones answer VT_BOOL
-// true, a status counts as success by its low 17 bits, an empty element ends
-// the household, and the password is set when the empty text does not match.
-// No reference to any of them is kept.
+// Limited members have a limitation other than 6, protected ones a VT_BOOL true; a
+// status succeeds by its low 17 bits; an empty element ends the household; the
+// password is set when the empty text does not match. No reference is kept.
 TEST_F(UsageReportTest, CountsFollowTheServiceAndTheProvider)
 {
     ScriptedUser adult;

@@ -26,8 +26,7 @@ struct Line
     std::wstring text;
 };
 
-// The helper's log lines for a failed creation, the first and the repeated
-// one, and for an RPC failure, each with the code it names.
+// The helper's log lines, each with the code it names.
 Line CreateFailed(const wchar_t* code)
 {
     return {4, L"CZelHelper::createConfig", L"Failed to create ZEL Config instance [" + std::wstring(code) + L"]\r\n"};
@@ -44,10 +43,9 @@ Line RpcError(const wchar_t* code)
     return {2, L"CZelHelper::GetConfig", L"ZEL gave RPC error " + std::wstring(code) + L"\r\n"};
 }
 
-// Two calls of a new helper. Only E_FAIL is created again, at once, and a
-// failed creation answers every later call; only the RPC range of a query's
-// failure lets the connection go for a new one, once per call. The helper
-// keeps one reference, to its newest connection, until it is destroyed.
+// Two calls of a new helper: only E_FAIL is created again, and a failed creation
+// answers every later call; only an RPC failure of the query makes a new
+// connection, once per call. The helper holds its newest connection alone.
 TEST(ZelHelperTest, FailuresAreKeptOrRecoveredOnceAsTheirCodeSays)
 {
     const struct

@@ -75,9 +75,8 @@ TEST(PathsTest, ModuleDirectoryKeepsOrDropsTheBackslash)
     EXPECT_EQ(directory, ZelTest::BinDir() + L"\\");
 }
 
-// Relative paths are taken from the current directory; a path that no longer
-// fits once joined with it is refused, since a cut path would name some other
-// directory.
+// Relative paths start at the current directory; one that no longer fits when
+// joined to it is refused, since a cut path would name another directory.
 TEST(CreateDirectoryPathTest, CreatesEveryMissingLevelOrRefusesWhatItCannotMakeWhole)
 {
     ZelTest::TempFolder root(L"paths");

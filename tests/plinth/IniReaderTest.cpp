@@ -210,10 +210,9 @@ TEST_F(ObfuscatedIniReaderTest, VerifiedOnlyModeHidesPlainEntries)
     }
 }
 
-// Hand edits of a sealed entry's two lines. The data line carries two hex
-// digits per byte and two checksum digits, and the digest covers the bytes,
-// never the checksum; only a 74-character value with the magic is a header,
-// and a value that is none is a plain entry of its own.
+// Hand edits of a sealed entry: the digest covers the data line's hex bytes, not
+// its two checksum digits; only a 74-character value with the magic is a
+// header, and one that is not is a plain entry of its own.
 TEST_F(ObfuscatedIniReaderTest, HandEditsVerifyOnlyWhereTheDigestAndHeaderHold)
 {
     SealString(L"secret");
@@ -265,9 +264,8 @@ TEST_F(ObfuscatedIniReaderTest, HandEditsVerifyOnlyWhereTheDigestAndHeaderHold)
     EXPECT_EQ(reader.EntryCount(), 0u);
 }
 
-// Plain text: the first of duplicate keys wins, names are split at their
-// first "." (so a dotted section is out of reach by name, a dotted key is
-// not), integers are the text's leading number, and a second load starts empty.
+// The first of duplicate keys wins; names split at their first "."; integers are
+// the text's leading number; a second load starts empty.
 TEST_F(ObfuscatedIniReaderTest, PlainEntriesFollowTheLookupRules)
 {
     WriteText("[S]\nk=first\nk=second\n[S]\nk=third\nonly=here\n[a.b]\nk=1\n[a]\nb.k=2\n"

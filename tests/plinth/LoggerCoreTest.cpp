@@ -10,12 +10,6 @@ using Plinth::CLogger;
 
 namespace {
 
-struct Message
-{
-    DWORD level;
-    std::wstring text;
-};
-
 class RecordingHandler : public Plinth::ILoggingHandler
 {
 public:
@@ -23,7 +17,8 @@ public:
     {
         messages.push_back({level, message});
     }
-    std::vector<Message> messages;
+    // Level and text of each line.
+    std::vector<std::pair<DWORD, std::wstring>> messages;
 };
 
 // Each test leaves no handler registered, so the next one starts from none.
@@ -67,13 +62,13 @@ TEST_F(LoggerCoreTest, AComponentHandlerIsNeverReplaced)
     EXPECT_EQ(CLogger::RegisterHandler(nullptr), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(CLogger::UnregisterHandler(&second), static_cast<DWORD>(ERROR_INVALID_STATE));
     ASSERT_EQ(first.messages.size(), 3u);
-    for (const Message& message : first.messages)
-        EXPECT_EQ(message.level, 2u);
+    for (const auto& [level, text] : first.messages)
+        EXPECT_EQ(level, 2u) << text;
     ASSERT_EQ(second.messages.size(), 1u);
-    EXPECT_EQ(second.messages[0].text, first.messages[2].text);
+    EXPECT_EQ(second.messages[0].second, first.messages[2].second);
 
     CLogger::Log(1, L"f", L"g", 1, L"still the first");
-    EXPECT_EQ(first.messages.back().text, L"still the first");
+    EXPECT_EQ(first.messages.back().second, L"still the first");
     EXPECT_EQ(second.messages.size(), 1u);
 }
 

@@ -122,10 +122,8 @@ TEST(DllWrapperTest, LoadsOnceTellsTheDllAndReleasesItBeforeFreeing)
     EXPECT_STREQ(held, L"0");
 }
 
-// A complete loader answers every form, a language of its own included (it has
-// no German text here); a missing or incomplete one (no LoadIconEx) puts every
-// form on the plain function, which answers in the base language whatever
-// language was asked.
+// A complete loader answers every form in the language asked (it has no German
+// here); without it, or without LoadIconEx, the plain functions answer in any.
 TEST(RtMuiImplTest, CompleteLoaderAnswersEveryFormElseEveryFormFallsBack)
 {
     const std::pair<std::wstring, DWORD> cases[] = {{LoaderPath(), ERROR_SUCCESS},
@@ -184,9 +182,8 @@ TEST(RtMuiImplTest, DefaultLoaderLivesBelowCommonProgramFiles)
     EXPECT_EQ(RtMuiImpl().Status(), 0u);
 }
 
-// The caller's buffer takes the directory whole or not at all: a cut one
-// would name another folder. The values the registry may hold are the fault
-// sweep's, through the uninstall command line.
+// A cut directory would name another folder. The stored values' forms are the
+// fault sweep's, through the uninstall command line.
 TEST(InstallDirTest, CallerBufferBoundsAndShortForm)
 {
     InstallDirScope scope;
@@ -334,9 +331,8 @@ HMODULE CountedLoad(const wchar_t* path)
     return g_loadFails ? nullptr : ::LoadLibraryW(path);
 }
 
-// One load serves every call, also when the first calls race, and a failed
-// one is final: the host executable's string of the product name's id is
-// never taken for the product's. A missing id leaves the owner as it was.
+// One load serves every call, also racing first ones, and a failed one is final:
+// the host executable's string of the same id is never taken for the product's.
 TEST(ResourceModuleStateTest, OneLoadServesEveryCallAndAFailedOneIsFinal)
 {
     InstallDirScope scope;

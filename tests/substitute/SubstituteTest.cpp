@@ -130,9 +130,8 @@ TEST(ReplaceAllTokensTest, SmallOutputGetsMoreDataAndTheNeededLength)
     EXPECT_EQ(ReplaceAllTokens(nullptr, &pair, 1, out, &length), ERROR_INVALID_PARAMETER);
 }
 
-// Each string value of the key is a variable; the types and lengths the
-// product and host keys may hold are the fault sweep's, through the update
-// address.
+// Only string values are variables; the stored values' forms are the fault
+// sweep's, through the update address.
 TEST_F(SubstituteTest, ExpandsStringVariablesOnly)
 {
     const std::wstring key = std::wstring(kTestKey) + L"\\Vars";
@@ -344,10 +343,8 @@ TEST_F(VersionInfoTest, MissingBuildAndVersionComeFromTheBuiltInVersion)
     }
 }
 
-// SHGetValueW hands out a value that fills all 260 units without its
-// terminator: only one that leaves room for the terminator is taken. The other
-// types, lengths and odd byte counts are the fault sweep's, through the same
-// reader's "Last Update".
+// An unterminated value is taken only when its terminator fits the 260 units;
+// the other forms are the fault sweep's, through the same reader's "Last Update".
 TEST_F(VersionInfoTest, UnterminatedValuesAreTakenOnlyWhenTheTerminatorFits)
 {
     // The registry adds a terminator that directly follows the data: these have none.
