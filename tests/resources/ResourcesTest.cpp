@@ -288,33 +288,30 @@ TEST(ResourceModuleStateTest, PathsThatAreNotWholeAndFullyQualifiedLoadNothing)
     ::GetCurrentDirectoryW(MAX_PATH, previous);
     ASSERT_TRUE(::SetCurrentDirectoryW(current.Path().c_str()));
 
-    const struct
-    {
-        std::wstring installDir;
-        std::wstring planted;
-    } cases[] = {
+    // Each install directory with the place its load would have found.
+    const std::pair<std::wstring, std::wstring> cases[] = {
         {L"", L"C:\\ZelRes2.DLL"},
         {L"Rel", current.Path() + L"\\Rel\\ZelRes2.DLL"},
         {L"C:Rel", current.Path() + L"\\Rel\\ZelRes2.DLL"},
         {cut, cut + L"\\ZelRes2.DL"},
     };
     ASSERT_EQ(GetRtMui().Status(), 0u);
-    for (const auto& c : cases) {
-        const std::wstring marker = c.planted.substr(0, c.planted.rfind(L'\\') + 1) + L"planted.marker";
-        ASSERT_TRUE(::CopyFileW(ZelTest::BinPath(L"PlantedDll.dll").c_str(), (L"\\\\?\\" + c.planted).c_str(), FALSE));
-        ASSERT_TRUE(scope.value.SetString(c.installDir));
+    for (const auto& [installDir, planted] : cases) {
+        const std::wstring marker = planted.substr(0, planted.rfind(L'\\') + 1) + L"planted.marker";
+        ASSERT_TRUE(::CopyFileW(ZelTest::BinPath(L"PlantedDll.dll").c_str(), (L"\\\\?\\" + planted).c_str(), FALSE));
+        ASSERT_TRUE(scope.value.SetString(installDir));
         ErrorCounter log;
         {
             ResourceModuleState state(&LoadThroughProcessLoader);
             CCoMemAlloc<wchar_t> text;
-            EXPECT_FALSE(state.LoadText(kIdsProductName, text)) << c.installDir;
+            EXPECT_FALSE(state.LoadText(kIdsProductName, text)) << installDir;
             EXPECT_FALSE(state.LoadText(kIdsProductName, text));
         }
         EXPECT_EQ(::GetFileAttributesW((L"\\\\?\\" + marker).c_str()), INVALID_FILE_ATTRIBUTES)
-            << "planted DLL ran for \"" << c.installDir << "\"";
-        EXPECT_EQ(log.errors, 1) << c.installDir;
+            << "planted DLL ran for \"" << installDir << "\"";
+        EXPECT_EQ(log.errors, 1) << installDir;
         ::DeleteFileW((L"\\\\?\\" + marker).c_str());
-        ::DeleteFileW((L"\\\\?\\" + c.planted).c_str());
+        ::DeleteFileW((L"\\\\?\\" + planted).c_str());
     }
     ::SetCurrentDirectoryW(previous);
     ZelTest::RemoveTree(L"C:\\zelplant");

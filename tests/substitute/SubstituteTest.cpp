@@ -65,30 +65,30 @@ protected:
 TEST(ParseRegistryPathTest, SplitsAtTheFirstBackslash)
 {
     const std::wstring longest(259, L'k');
+    // A path, and the root and subkey it names; no root where it is refused.
     const struct
     {
         std::wstring path;
-        bool ok;
         HKEY root;
         std::wstring subkey;
     } cases[] = {
-        {L"HKCU\\Software\\X", true, HKEY_CURRENT_USER, L"Software\\X"},
-        {L"hkey_local_machine\\A\\B", true, HKEY_LOCAL_MACHINE, L"A\\B"},
-        {L"Hkey_Classes_Root\\.txt", true, HKEY_CLASSES_ROOT, L".txt"},
-        {L"hkcc\\System", true, HKEY_CURRENT_CONFIG, L"System"},
-        {L"HKU\\.DEFAULT", true, HKEY_USERS, L".DEFAULT"},
-        {L"SOFTWARE\\Varkon\\Volatile", true, HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varkon\\Volatile"},
-        {L"HKLMX\\A", true, HKEY_LOCAL_MACHINE, L"HKLMX\\A"},
-        {L"HKLM\\" + longest, true, HKEY_LOCAL_MACHINE, longest},
-        {L"HKLM\\" + longest + L"k", false, nullptr, L""},
-        {L"HKLM\\", false, nullptr, L""},
-        {L"HKLM", false, nullptr, L""},
-        {L"", false, nullptr, L""},
+        {L"HKCU\\Software\\X", HKEY_CURRENT_USER, L"Software\\X"},
+        {L"hkey_local_machine\\A\\B", HKEY_LOCAL_MACHINE, L"A\\B"},
+        {L"Hkey_Classes_Root\\.txt", HKEY_CLASSES_ROOT, L".txt"},
+        {L"hkcc\\System", HKEY_CURRENT_CONFIG, L"System"},
+        {L"HKU\\.DEFAULT", HKEY_USERS, L".DEFAULT"},
+        {L"SOFTWARE\\Varkon\\Volatile", HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varkon\\Volatile"},
+        {L"HKLMX\\A", HKEY_LOCAL_MACHINE, L"HKLMX\\A"},
+        {L"HKLM\\" + longest, HKEY_LOCAL_MACHINE, longest},
+        {L"HKLM\\" + longest + L"k", nullptr, L""},
+        {L"HKLM\\", nullptr, L""},
+        {L"HKLM", nullptr, L""},
+        {L"", nullptr, L""},
     };
     for (const auto& c : cases) {
         wchar_t subkey[kSubkeyChars] = L"";
         HKEY root = nullptr;
-        EXPECT_EQ(ParseRegistryPath(c.path.c_str(), subkey, kSubkeyChars, &root), c.ok) << c.path.size();
+        EXPECT_EQ(ParseRegistryPath(c.path.c_str(), subkey, kSubkeyChars, &root), c.root != nullptr) << c.path.size();
         EXPECT_EQ(root, c.root);
         EXPECT_EQ(subkey, c.subkey);
     }
