@@ -1,4 +1,5 @@
-// The registry key wrapper and its sealed form, on a key of the test's own.
+// The registry key wrapper, its sealed form and its grant to Everyone, on a key
+// of the test's own.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include "plinth/ObfuscatedRegKey.h"
 #include "plinth/Owners.h"
 #include "plinth/RegKey.h"
+#include "plinth/SecurityAPI.h"
 #include "tests/support/TestRegistry.h"
 
 namespace {
@@ -68,6 +70,35 @@ protected:
 };
 
 using ObfuscatedRegKeyTest = RegKeyTest;
+using SecurityAPITest = RegKeyTest;
+
+// Number of access-allowed entries for Everyone in the key's DACL, and their mask.
+int EveryoneEntries(HKEY root, const std::wstring& path, DWORD* mask = nullptr)
+{
+    Plinth::UniqueHKey key;
+    if (::RegOpenKeyExW(root, path.c_str(), 0, READ_CONTROL, key.put()) != ERROR_SUCCESS)
+        return -1;
+    DWORD bytes = 0;
+    ::RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, nullptr, &bytes);
+    std::vector<BYTE> descriptor(bytes);
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (::RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor.data(), &bytes) != ERROR_SUCCESS ||
+        !::GetSecurityDescriptorDacl(descriptor.data(), &present, &dacl, &defaulted) || !dacl)
+        return 0;
+    int count = 0;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        if (::GetAce(dacl, i, reinterpret_cast<void**>(&ace)) && ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+            ::IsWellKnownSid(&ace->SidStart, WinWorldSid)) {
+            ++count;
+            if (mask)
+                *mask = ace->Mask;
+        }
+    }
+    return count;
+}
 
 // The typed layer is shared with the sealed key, whose tests read the other
 // forms; these are the forms whose plain stored bytes are the registry's own.
@@ -426,6 +457,42 @@ TEST_F(ObfuscatedRegKeyTest, MultiStringThatDoesNotFitLeavesAZeroedBuffer)
         }
         EXPECT_EQ(buffer[capacity], L'#') << capacity;
     }
+}
+
+// Everyone's full access is merged into the key's list once; with recursion it
+// reaches every sub-key that can be opened and passes over the others.
+TEST_F(SecurityAPITest, GrantIsMergedOnceAndReachesEverySubKeyItCanOpen)
+{
+    CreateKeys({L"a\\b", L"a\\locked"});
+    const std::wstring root = kTestPath;
+    Plinth::CRegKey key;
+    ASSERT_EQ(key.Open(HKEY_CURRENT_USER, kTestPath, KEY_ALL_ACCESS), ERROR_SUCCESS);
+    for (int time = 0; time < 2; ++time) {
+        ASSERT_EQ(key.GrantEveryoneFullAccess(false), ERROR_SUCCESS);
+        DWORD mask = 0;
+        EXPECT_EQ(EveryoneEntries(HKEY_CURRENT_USER, root, &mask), 1);
+        EXPECT_TRUE((mask & GENERIC_ALL) || (mask & KEY_ALL_ACCESS) == KEY_ALL_ACCESS) << std::hex << mask;
+        EXPECT_EQ(EveryoneEntries(HKEY_CURRENT_USER, root + L"\\a\\b"), 0);
+    }
+    ASSERT_EQ(ZelTest::SetKeyLocked(key.GetHandle(), L"a\\locked", true), ERROR_SUCCESS);
+    EXPECT_EQ(Plinth::GrantEveryoneFullAccess(key.GetHandle(), true), 0u);
+    ASSERT_EQ(ZelTest::SetKeyLocked(key.GetHandle(), L"a\\locked", false), ERROR_SUCCESS);
+    for (const wchar_t* sub : {L"", L"\\a", L"\\a\\b"})
+        EXPECT_EQ(EveryoneEntries(HKEY_CURRENT_USER, root + sub), 1) << sub;
+    EXPECT_EQ(EveryoneEntries(HKEY_CURRENT_USER, root + L"\\a\\locked"), 0);
+}
+
+TEST_F(SecurityAPITest, OutsideTheNTFamilyNothingIsChanged)
+{
+    EXPECT_EQ(Plinth::GrantEveryoneFullAccess(nullptr, false), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    Plinth::AdvapiSecurityAPI api;
+    ASSERT_TRUE(api.Usable());
+    api.SetUsableForTest(false);
+    Plinth::CRegKey key;
+    ASSERT_EQ(key.Open(HKEY_CURRENT_USER, kTestPath, KEY_ALL_ACCESS), ERROR_SUCCESS);
+    const int before = EveryoneEntries(HKEY_CURRENT_USER, kTestPath);
+    EXPECT_EQ(Plinth::GrantEveryoneFullAccess(key.GetHandle(), true, &api), 0u);
+    EXPECT_EQ(EveryoneEntries(HKEY_CURRENT_USER, kTestPath), before);
 }
 
 } // namespace
