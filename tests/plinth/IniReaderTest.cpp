@@ -159,7 +159,7 @@ TEST_F(IniReaderTest, FileThatCannotBeOpenedEmptiesThePath)
     EXPECT_TRUE(reader.added.empty());
 }
 
-TEST_F(ObfuscatedIniReaderTest, SealedWritesReadBackVerifiedInTheirFileForm)
+TEST_F(ObfuscatedIniReaderTest, SealedWritesReadBackVerified)
 {
     const std::wstring values[] = {L"", L"x", L"Caf\u00e9 = 5 ; [not a comment]", std::wstring(300, L'q')};
     for (const std::wstring& value : values) {
@@ -181,6 +181,24 @@ TEST_F(ObfuscatedIniReaderTest, SealedWritesReadBackVerifiedInTheirFileForm)
     ASSERT_TRUE(reader.Load(m_path));
     std::wstring read;
     EXPECT_FALSE(reader.GetString(L"S", L"k", read));
+
+    // Integers, by a writer whose file is missing: it writes once it has its path.
+    ASSERT_TRUE(::DeleteFileW(m_path.c_str()));
+    CObfuscatedIniReader writer(true);
+    EXPECT_FALSE(writer.WriteInt(L"Config", L"Idx", 1));
+    EXPECT_FALSE(writer.Load(m_path));
+    for (int32_t value : {-5, 0, INT32_MIN, INT32_MAX}) {
+        ASSERT_TRUE(writer.WriteInt(L"Config", L"Idx", value));
+        int32_t number = 99;
+        ASSERT_TRUE(writer.GetInt(L"Config", L"Idx", number));
+        EXPECT_EQ(number, value);
+        CObfuscatedIniReader again(true);
+        ASSERT_TRUE(again.Load(m_path));
+        number = 99;
+        ASSERT_TRUE(again.GetInt(L"Config", L"Idx", number));
+        EXPECT_EQ(number, value);
+        EXPECT_EQ(again.FindEntry(L"Config", L"Idx")->type, Plinth::kIniSealTypeInt);
+    }
 }
 
 TEST_F(ObfuscatedIniReaderTest, VerifiedOnlyModeHidesPlainEntries)
@@ -295,25 +313,6 @@ TEST_F(ObfuscatedIniReaderTest, PlainEntriesFollowTheLookupRules)
     EXPECT_FALSE(reader.GetString(L"S", L"only", value));
     ASSERT_TRUE(reader.GetString(L"S", L"k", value));
     EXPECT_EQ(value, L"new");
-}
-
-TEST_F(ObfuscatedIniReaderTest, SealedIntegersReadBack)
-{
-    CObfuscatedIniReader writer(true);
-    EXPECT_FALSE(writer.WriteInt(L"Config", L"Idx", 1));
-    EXPECT_FALSE(writer.Load(m_path));
-    for (int32_t value : {-5, 0, INT32_MIN, INT32_MAX}) {
-        ASSERT_TRUE(writer.WriteInt(L"Config", L"Idx", value));
-        int32_t read = 99;
-        ASSERT_TRUE(writer.GetInt(L"Config", L"Idx", read));
-        EXPECT_EQ(read, value);
-        CObfuscatedIniReader reader(true);
-        ASSERT_TRUE(reader.Load(m_path));
-        read = 99;
-        ASSERT_TRUE(reader.GetInt(L"Config", L"Idx", read));
-        EXPECT_EQ(read, value);
-        EXPECT_EQ(reader.FindEntry(L"Config", L"Idx")->type, Plinth::kIniSealTypeInt);
-    }
 }
 
 TEST(IniSealTest, OpenReportsEachFailure)
