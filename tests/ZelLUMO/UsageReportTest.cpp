@@ -191,9 +191,10 @@ TEST_F(UsageReportTest, MainPartMustFitItsBuffer)
 
 // The same rule as the version record's fields: a value that fills all 260
 // units without its terminator, or has an odd byte count, is left out, not cut.
+// More text follows the 520 bytes, so the registry adds no terminator of its own.
 TEST_F(UsageReportTest, HostTextsThatDoNotFitWholeAreLeftOut)
 {
-    const std::wstring full(260, L'd');
+    const std::wstring full(261, L'd');
     ASSERT_TRUE(m_domain.Set(REG_SZ, full.c_str(), 520));
     ASSERT_TRUE(m_lang.Set(REG_SZ, L"en-us", 5));
     EXPECT_EQ(Build(nullptr), std::make_pair(0L, kHead + Counts(0, 0, 0, 0, 0) + L"\tsource=\tlang="));
