@@ -1,13 +1,12 @@
 // The install directory, the resource DLL and the multilingual loader. The
-// process's loader and resource DLL are made once, so each scenario runs in a
-// process of its own (--scenario=unit|german|fallback).
+// process's own loader, made once, is the one installed below bin/; the German
+// satellite through it is the fault tests' (GermanResourcesTest).
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
 #include <atomic>
 #include <cstring>
-#include <initializer_list>
 #include <string>
 #include <thread>
 #include <vector>
@@ -175,9 +174,11 @@ TEST(RtMuiImplTest, DefaultLoaderLivesBelowCommonProgramFiles)
         ::SetEnvironmentVariableW(L"CommonProgramFiles", MissingDirOfLength(length).c_str());
         EXPECT_EQ(RtMuiImpl().Status(), status) << length;
     }
-    ::SetEnvironmentVariableW(L"CommonProgramFiles", nullptr);
+    // Set to the empty string, it names no folder either, whatever the last error was.
+    ::SetEnvironmentVariableW(L"CommonProgramFiles", L"");
+    ::SetLastError(ERROR_SUCCESS);
     EXPECT_EQ(RtMuiImpl().Status(), static_cast<DWORD>(ERROR_ENVVAR_NOT_FOUND));
-    // The unit scenario's own value, put back.
+    // bin/ holds the loader in its installed layout.
     ::SetEnvironmentVariableW(L"CommonProgramFiles", ZelTest::BinDir().c_str());
     EXPECT_EQ(RtMuiImpl().Status(), 0u);
 }
@@ -295,6 +296,8 @@ TEST(ResourceModuleStateTest, PathsThatAreNotWholeAndFullyQualifiedLoadNothing)
         {L"C:Rel", current.Path() + L"\\Rel\\ZelRes2.DLL"},
         {cut, cut + L"\\ZelRes2.DL"},
     };
+    // The process's loader, the installed one in bin/, loads what the path names.
+    ::SetEnvironmentVariableW(L"CommonProgramFiles", ZelTest::BinDir().c_str());
     ASSERT_EQ(GetRtMui().Status(), 0u);
     for (const auto& [installDir, planted] : cases) {
         const std::wstring marker = planted.substr(0, planted.rfind(L'\\') + 1) + L"planted.marker";
@@ -358,53 +361,4 @@ TEST(ResourceModuleStateTest, OneLoadServesEveryCallAndAFailedOneIsFinal)
     }
 }
 
-// Scenarios: the process's own loader and resource DLL.
-
-void ExpectProcessTexts(LCID locale, std::initializer_list<std::pair<UINT, const wchar_t*>> texts)
-{
-    InstallDirScope scope;
-    ASSERT_TRUE(scope.value.SetString(ZelTest::BinDir()));
-    for (const auto& [id, expected] : texts) {
-        CCoMemAlloc<wchar_t> text;
-        EXPECT_TRUE(LoadResString(id, text)) << id;
-        EXPECT_EQ(Owned(text), expected);
-    }
-    EXPECT_EQ(GetRtMui().MuiGetMappedLocale(), locale);
-}
-
-TEST(GermanScenario, ProcessLoaderReadsTheGermanSatellite)
-{
-    ASSERT_EQ(::GetUserDefaultUILanguage(), 0x0407) << "the German locale of the test set-up is not in effect";
-    ASSERT_EQ(GetRtMui().Status(), 0u);
-    ExpectProcessTexts(0x0407,
-                       {{kIdsProductName, L"Varkon Kindersicherung"}, {kIdsMajorMinorLabel, L"Haupt-/Nebenversion"}});
-}
-
-// "CommonProgramFiles" is set, to the empty string, which names no folder.
-TEST(FallbackScenario, WithoutTheLoaderTheResourceDllStillLoads)
-{
-    ::SetLastError(ERROR_SUCCESS);
-    EXPECT_EQ(GetRtMui().Status(), static_cast<DWORD>(ERROR_ENVVAR_NOT_FOUND));
-    ExpectProcessTexts(1033, {{kIdsProductName, L"Varkon Parental Controls"}});
-}
-
 } // namespace
-
-int main(int argc, char** argv)
-{
-    ::testing::InitGoogleTest(&argc, argv);
-    std::string scenario = "unit";
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg.rfind("--scenario=", 0) == 0)
-            scenario = arg.substr(11);
-    }
-    // The only variable the product reads; bin/ holds the loader in its
-    // installed layout.
-    ::SetEnvironmentVariableW(L"CommonProgramFiles", scenario == "fallback" ? L"" : ZelTest::BinDir().c_str());
-    const char* suite = scenario == "german"     ? "GermanScenario.*"
-                        : scenario == "fallback" ? "FallbackScenario.*"
-                                                 : "-*Scenario.*";
-    ::testing::GTEST_FLAG(filter) = suite;
-    return RUN_ALL_TESTS();
-}
