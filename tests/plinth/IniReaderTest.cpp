@@ -131,7 +131,7 @@ TEST_F(IniReaderTest, SecondLoadStartsInTheUnnamedSection)
     EXPECT_EQ(reader.added, (Entries{L"Old|k=v", L"|top=1", L"New|x=y"}));
 }
 
-TEST_F(IniReaderTest, MissingFileKeepsThePathAndAWriteCreatesIt)
+TEST_F(IniReaderTest, MissingFileKeepsThePathOneThatCannotBeOpenedDoesNot)
 {
     const std::wstring path = m_folder.Path() + L"\\new.ini";
     RecordingReader reader;
@@ -143,20 +143,17 @@ TEST_F(IniReaderTest, MissingFileKeepsThePathAndAWriteCreatesIt)
     wchar_t text[32];
     ::GetPrivateProfileStringW(L"S", L"n", L"", text, 32, path.c_str());
     EXPECT_STREQ(text, L"-5");
-}
 
-TEST_F(IniReaderTest, FileThatCannotBeOpenedEmptiesThePath)
-{
-    const std::wstring path = WriteText("k=v\n");
+    const std::wstring lockedPath = WriteText("k=v\n");
     Plinth::UniqueHandle lock(
-        ::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ::CreateFileW(lockedPath.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_NE(lock.get(), INVALID_HANDLE_VALUE);
-    RecordingReader reader;
-    EXPECT_FALSE(reader.Load(path));
-    EXPECT_TRUE(reader.Path().empty());
-    EXPECT_FALSE(reader.WriteString(L"S", L"k", L"v"));
-    EXPECT_FALSE(reader.Load(L""));
-    EXPECT_TRUE(reader.added.empty());
+    RecordingReader locked;
+    EXPECT_FALSE(locked.Load(lockedPath));
+    EXPECT_TRUE(locked.Path().empty());
+    EXPECT_FALSE(locked.WriteString(L"S", L"k", L"v"));
+    EXPECT_FALSE(locked.Load(L""));
+    EXPECT_TRUE(locked.added.empty());
 }
 
 TEST_F(ObfuscatedIniReaderTest, SealedWritesReadBackVerified)

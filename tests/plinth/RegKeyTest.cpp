@@ -180,7 +180,7 @@ TEST_F(RegKeyTest, ShortNumbersReadZeroExtended)
     EXPECT_EQ(qword, 0x0000000504030201ull);
 }
 
-TEST_F(RegKeyTest, WritesFollowTheirOwnRules)
+TEST_F(RegKeyTest, RefusedWritesAndFailedOpensChangeNothing)
 {
     const BYTE data = 1;
     EXPECT_EQ(m_key.SetValue(L"zero", REG_BINARY, &data, 0), ERROR_INVALID_PARAMETER);
@@ -193,10 +193,7 @@ TEST_F(RegKeyTest, WritesFollowTheirOwnRules)
     ULONG bytes = 0;
     EXPECT_EQ(m_key.QueryValue(L"one", &type, nullptr, &bytes), ERROR_SUCCESS);
     EXPECT_EQ(bytes, 6u);
-}
 
-TEST_F(RegKeyTest, FailedOpenOrCreateKeepsTheOpenKey)
-{
     DWORD disposition = 99;
     Plinth::CRegKey key;
     ASSERT_EQ(key.Create(m_key.GetHandle(), L"child", nullptr, 0, KEY_ALL_ACCESS, nullptr, &disposition),
@@ -227,7 +224,7 @@ TEST_F(RegKeyTest, SharedImplementationClosesForAllOwners)
     EXPECT_NE(survivor.GetHandle(), nullptr);
 }
 
-TEST_F(RegKeyTest, DeleteOnCloseEmptiesTheKey)
+TEST_F(RegKeyTest, DeletionsTakeTheTreeOrStopWhereTheyCannotOpen)
 {
     CreateKeys({L"doomed\\deeper"});
     Plinth::CRegKey key;
@@ -247,10 +244,7 @@ TEST_F(RegKeyTest, DeleteOnCloseEmptiesTheKey)
     Plinth::UniqueHKey detached(key.Detach());
     EXPECT_EQ(key.Close(), ERROR_SUCCESS);
     EXPECT_TRUE(ZelTest::KeyExists(m_key.GetHandle(), L"kept\\inner"));
-}
 
-TEST_F(RegKeyTest, RecurseDeleteKeyRemovesTheTreeOrStopsWhereItCannotOpen)
-{
     CreateKeys({L"tree\\a\\b\\c", L"tree\\a\\d", L"tree\\e", L"keep"});
     EXPECT_EQ(m_key.RecurseDeleteKey(L"tree"), ERROR_SUCCESS);
     EXPECT_FALSE(ZelTest::KeyExists(m_key.GetHandle(), L"tree"));
@@ -412,7 +406,7 @@ TEST_F(ObfuscatedRegKeyTest, BlobsOnBothSidesOfTheFirstReadBuffer)
     }
 }
 
-TEST_F(ObfuscatedRegKeyTest, StringsAtTheEdgeOfAFixedBuffer)
+TEST_F(ObfuscatedRegKeyTest, TextsAtTheEdgeOfTheirBuffer)
 {
     // Two UTF-8 bytes per U+00E9 push the sealed value past the first read.
     const std::pair<size_t, wchar_t> cases[] = {
@@ -437,10 +431,7 @@ TEST_F(ObfuscatedRegKeyTest, StringsAtTheEdgeOfAFixedBuffer)
             EXPECT_EQ(whole, value);
         }
     }
-}
 
-TEST_F(ObfuscatedRegKeyTest, MultiStringThatDoesNotFitLeavesAZeroedBuffer)
-{
     ASSERT_EQ(m_sealed.SetMultiStringValue(L"m", L"alpha\0beta\0"), ERROR_SUCCESS);
     // Twelve characters: both strings with their zeros and the closing zero.
     for (ULONG capacity : {12u, 11u, 8u, 3u}) {

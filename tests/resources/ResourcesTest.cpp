@@ -185,7 +185,7 @@ TEST(RtMuiImplTest, DefaultLoaderLivesBelowCommonProgramFiles)
 
 // A cut directory would name another folder. The stored values' forms are the
 // fault sweep's, through the uninstall command line.
-TEST(InstallDirTest, CallerBufferBoundsAndShortForm)
+TEST(InstallDirTest, CallerBufferShortFormAndResourceDllPath)
 {
     InstallDirScope scope;
     ASSERT_TRUE(scope.value.SetString(L"C:\\Nowhere\\Product"));
@@ -215,12 +215,8 @@ TEST(InstallDirTest, CallerBufferBoundsAndShortForm)
         << last.c_str();
     ASSERT_GT(::GetLongPathNameW(shortForm.c_str(), path, MAX_PATH), 0u);
     EXPECT_EQ(path, folder.Path());
-}
 
-// The resource DLL's path is made whole or not at all.
-TEST(InstallDirTest, ResourceDllPathFitsWholeOrIsNotMade)
-{
-    InstallDirScope scope;
+    // The resource DLL's path is made whole or not at all.
     const std::wstring fits = MissingDirOfLength(247);
     ASSERT_TRUE(scope.value.SetString(fits));
     wchar_t buffer[MAX_PATH + 1];
