@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "plinth/BaseIniReader.h"
@@ -79,12 +80,8 @@ std::string Narrow(const std::wstring& text)
 
 TEST_F(IniReaderTest, LineRules)
 {
-    const struct
-    {
-        const char* text;
-        Entries expected;
-        uint32_t sections;
-    } cases[] = {
+    // The file, the entries handed on and the number of sections.
+    const std::tuple<const char*, Entries, uint32_t> cases[] = {
         {"; comment=1\n  ;indented=2\nkey = a ; b \n", {L"|key=a ; b"}, 0},
         {"  key  =  a=b  \r\n", {L"|key=a=b"}, 0},
         {"=value\nkey=\nk=\"quoted\"\n", {L"|=value", L"|key=", L"|k=\"quoted\""}, 0},
@@ -94,12 +91,12 @@ TEST_F(IniReaderTest, LineRules)
         {"[a=b]\nno equals here\n[Open\nk=v\n", {L"a=b|k=v"}, 1},
         {"\n   \n\t\r\n", {}, 0},
     };
-    for (const auto& c : cases) {
+    for (const auto& [text, expected, sections] : cases) {
         RecordingReader reader;
-        ASSERT_TRUE(reader.Load(WriteText(c.text))) << c.text;
-        EXPECT_EQ(reader.added, c.expected) << c.text;
-        EXPECT_EQ(reader.EntryCount(), c.expected.size()) << c.text;
-        EXPECT_EQ(reader.SectionCount(), c.sections) << c.text;
+        ASSERT_TRUE(reader.Load(WriteText(text))) << text;
+        EXPECT_EQ(reader.added, expected) << text;
+        EXPECT_EQ(reader.EntryCount(), expected.size()) << text;
+        EXPECT_EQ(reader.SectionCount(), sections) << text;
     }
 }
 
@@ -237,12 +234,8 @@ TEST_F(ObfuscatedIniReaderTest, HandEditsVerifyOnlyWhereTheDigestAndHeaderHold)
         text[at] = text[at] == L'0' ? L'1' : L'0';
         return text;
     };
-    const struct
-    {
-        const wchar_t* key;
-        std::wstring text;
-        bool verified;
-    } cases[] = {
+    // The line edited, its new text, and whether "k" still verifies.
+    const std::tuple<const wchar_t*, std::wstring, bool> cases[] = {
         {L"k", data, true},
         {L"k", flip(data, 0), false},
         {L"k", flip(data, 5), false},
@@ -253,20 +246,20 @@ TEST_F(ObfuscatedIniReaderTest, HandEditsVerifyOnlyWhereTheDigestAndHeaderHold)
         {L"_k", header + L"0", false},
         {L"_k", L"564b5247" + header.substr(8), false},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(Narrow(c.text));
+    for (const auto& [key, text, verified] : cases) {
+        SCOPED_TRACE(Narrow(text));
         WriteText("[S]\n_k=" + Narrow(header) + "\nk=" + Narrow(data) + "\n");
-        ASSERT_TRUE(::WritePrivateProfileStringW(L"S", c.key, c.text.c_str(), m_path.c_str()));
-        const bool headerEdited = c.key[0] == L'_';
+        ASSERT_TRUE(::WritePrivateProfileStringW(L"S", key, text.c_str(), m_path.c_str()));
+        const bool headerEdited = key[0] == L'_';
         for (bool verifiedOnly : {false, true}) {
             CObfuscatedIniReader reader(verifiedOnly);
             ASSERT_TRUE(reader.Load(m_path));
             std::wstring value;
-            EXPECT_EQ(reader.GetString(L"S", L"k", value), c.verified || !verifiedOnly) << verifiedOnly;
-            EXPECT_EQ(value, c.verified ? L"secret" : verifiedOnly ? L"" : headerEdited ? data : c.text);
+            EXPECT_EQ(reader.GetString(L"S", L"k", value), verified || !verifiedOnly) << verifiedOnly;
+            EXPECT_EQ(value, verified ? L"secret" : verifiedOnly ? L"" : headerEdited ? data : text);
             value.clear();
             EXPECT_EQ(reader.GetString(L"S", L"_k", value), headerEdited && !verifiedOnly) << verifiedOnly;
-            EXPECT_EQ(value, headerEdited && !verifiedOnly ? c.text : L"");
+            EXPECT_EQ(value, headerEdited && !verifiedOnly ? text : L"");
         }
     }
 

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "plinth/OSInfo.h"
@@ -64,13 +65,8 @@ struct Scripted
 
 TEST(OSInfoTest, NTVersionsMapToKindsAndProbeOnlyTheirServicePacks)
 {
-    const struct
-    {
-        const wchar_t* version;
-        DWORD kind;
-        DWORD flag;
-        std::vector<std::string> probes;
-    } cases[] = {
+    // The core library's version, the kind and flag, and the service packs probed.
+    const std::tuple<const wchar_t*, DWORD, DWORD, std::vector<std::string>> cases[] = {
         {L"6.1.7601.2", OSKindNT61, 1, {"sp1"}},
         {L"10.0", OSKindNT10, 1, {}},
         {L"5.0.2195.6717", OSKindNT50, 0, {"sp4", "sp3", "sp2", "sp1"}},
@@ -80,14 +76,14 @@ TEST(OSInfoTest, NTVersionsMapToKindsAndProbeOnlyTheirServicePacks)
         {L"4.0.1381", OSKindNTOld, 0, {}},
         {L"11.0.1", OSKindOther, 1, {}},
     };
-    for (const auto& c : cases) {
-        Scripted s(c.version);
+    for (const auto& [version, expectedKind, expectedFlag, probes] : cases) {
+        Scripted s(version);
         DWORD kind = 0;
         DWORD flag = 0;
         ASSERT_TRUE(s.proxy->GetOSKindAndFlag(kind, flag));
-        EXPECT_EQ(kind, c.kind);
-        EXPECT_EQ(flag, c.flag);
-        EXPECT_EQ(s.api.system->asked, c.probes);
+        EXPECT_EQ(kind, expectedKind);
+        EXPECT_EQ(flag, expectedFlag);
+        EXPECT_EQ(s.api.system->asked, probes);
     }
 
     Scripted win7(L"6.1.7601.2");

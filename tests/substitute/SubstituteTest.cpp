@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "plinth/ObfuscatedRegKey.h"
@@ -66,12 +67,7 @@ TEST(ParseRegistryPathTest, SplitsAtTheFirstBackslash)
 {
     const std::wstring longest(259, L'k');
     // A path, and the root and subkey it names; no root where it is refused.
-    const struct
-    {
-        std::wstring path;
-        HKEY root;
-        std::wstring subkey;
-    } cases[] = {
+    const std::tuple<std::wstring, HKEY, std::wstring> cases[] = {
         {L"HKCU\\Software\\X", HKEY_CURRENT_USER, L"Software\\X"},
         {L"hkey_local_machine\\A\\B", HKEY_LOCAL_MACHINE, L"A\\B"},
         {L"Hkey_Classes_Root\\.txt", HKEY_CLASSES_ROOT, L".txt"},
@@ -85,23 +81,19 @@ TEST(ParseRegistryPathTest, SplitsAtTheFirstBackslash)
         {L"HKLM", nullptr, L""},
         {L"", nullptr, L""},
     };
-    for (const auto& c : cases) {
+    for (const auto& [path, expectedRoot, expectedSubkey] : cases) {
         wchar_t subkey[kSubkeyChars] = L"";
         HKEY root = nullptr;
-        EXPECT_EQ(ParseRegistryPath(c.path.c_str(), subkey, kSubkeyChars, &root), c.root != nullptr) << c.path.size();
-        EXPECT_EQ(root, c.root);
-        EXPECT_EQ(subkey, c.subkey);
+        EXPECT_EQ(ParseRegistryPath(path.c_str(), subkey, kSubkeyChars, &root), expectedRoot != nullptr) << path.size();
+        EXPECT_EQ(root, expectedRoot);
+        EXPECT_EQ(subkey, expectedSubkey);
     }
 }
 
 TEST(ReplaceAllTokensTest, ReplacesPairByPairIntoABufferThatFits)
 {
-    const struct
-    {
-        const wchar_t* input;
-        std::vector<TokenPair> pairs;
-        const wchar_t* expected;
-    } cases[] = {
+    // The input, the pairs in order, and the result.
+    const std::tuple<const wchar_t*, std::vector<TokenPair>, const wchar_t*> cases[] = {
         {L"%a%-%a%", {{L"%a%", L"x"}}, L"x-x"},
         {L"/%Lang%/%lang%", {{L"%lang%", L"en"}}, L"/%Lang%/en"},
         {L"%a%", {{L"%a%", L"%b%"}, {L"%b%", L"B"}}, L"B"},
@@ -111,11 +103,11 @@ TEST(ReplaceAllTokensTest, ReplacesPairByPairIntoABufferThatFits)
         {L"no tokens", {}, L"no tokens"},
         {L"[%e%]", {{L"%e%", L""}}, L"[]"},
     };
-    for (const auto& c : cases) {
-        const std::wstring result = Expanded([&](wchar_t* out, DWORD* length) {
-            return ReplaceAllTokens(c.input, c.pairs.data(), c.pairs.size(), out, length);
+    for (const auto& [input, pairs, expected] : cases) {
+        const std::wstring result = Expanded([in = input, &tokens = pairs](wchar_t* out, DWORD* length) {
+            return ReplaceAllTokens(in, tokens.data(), tokens.size(), out, length);
         });
-        EXPECT_EQ(result, c.expected) << c.input;
+        EXPECT_EQ(result, expected) << input;
     }
 
     const TokenPair pair{L"%a%", std::wstring(37, L'x')};
@@ -156,23 +148,17 @@ TEST_F(SubstituteTest, SealedTextReadsAsUtf8)
     ASSERT_EQ(sealed.Create(HKEY_CURRENT_USER, kTestKey), ERROR_SUCCESS);
     ASSERT_EQ(sealed.SetStringValue(L"text", L"Caf\u00e9-\u00fc"), ERROR_SUCCESS);
     ASSERT_EQ(sealed.SetMultiStringValue(L"list", L"\u00e9\0\u00fc\0"), ERROR_SUCCESS);
-    const struct
-    {
-        const wchar_t* name;
-        DWORD type;
-        std::wstring expected;
-    } cases[] = {
+    const std::tuple<const wchar_t*, DWORD, std::wstring> cases[] = {
         {L"text", REG_SZ, std::wstring(L"Caf\u00e9-\u00fc", 7)},
         {L"list", REG_MULTI_SZ, std::wstring(L"\u00e9\0\u00fc\0", 5)},
     };
-    for (const auto& c : cases) {
+    for (const auto& [name, expectedType, expected] : cases) {
         wchar_t text[32];
         DWORD type = REG_NONE;
         DWORD bytes = sizeof(text);
-        EXPECT_EQ(ReadRegistryStringValue(HKEY_CURRENT_USER, kTestKey, c.name, &type, text, &bytes, true),
-                  ERROR_SUCCESS);
-        EXPECT_EQ(type, c.type);
-        EXPECT_EQ(std::wstring(text, bytes / sizeof(wchar_t)), c.expected);
+        EXPECT_EQ(ReadRegistryStringValue(HKEY_CURRENT_USER, kTestKey, name, &type, text, &bytes, true), ERROR_SUCCESS);
+        EXPECT_EQ(type, expectedType);
+        EXPECT_EQ(std::wstring(text, bytes / sizeof(wchar_t)), expected);
     }
 }
 
@@ -317,26 +303,20 @@ TEST_F(VersionInfoTest, ReadsEveryFieldAndFormatsGmtDateAsTheShortDate)
 
 TEST_F(VersionInfoTest, MissingBuildAndVersionComeFromTheBuiltInVersion)
 {
-    const struct
-    {
-        const wchar_t* build;
-        const wchar_t* version2;
-        const wchar_t* expectedBuild;
-        const wchar_t* expectedVersion2;
-        const wchar_t* suffix;
-    } cases[] = {
+    // The stored build and version2 (none where null), and what the record holds.
+    const std::tuple<const wchar_t*, const wchar_t*, const wchar_t*, const wchar_t*, const wchar_t*> cases[] = {
         {L"17.0.", nullptr, L"17.0.", L"17.0", L""},
         {nullptr, L"18.1", L"3038", L"18.1", L""},
         {L"1.2.3", L"x", L"1.2.3", L"x", L"3"},
     };
-    for (const auto& c : cases) {
-        c.build ? (void)m_build.SetString(c.build) : m_build.Delete();
-        c.version2 ? (void)m_version2.SetString(c.version2) : m_version2.Delete();
+    for (const auto& [build, version2, expectedBuild, expectedVersion2, suffix] : cases) {
+        build ? (void)m_build.SetString(build) : m_build.Delete();
+        version2 ? (void)m_version2.SetString(version2) : m_version2.Delete();
         ZelVersionInfo info;
         LoadZelVersionInfo(info);
-        EXPECT_STREQ(info.build, c.expectedBuild);
-        EXPECT_STREQ(info.version2, c.expectedVersion2);
-        EXPECT_STREQ(info.buildSuffix, c.suffix);
+        EXPECT_STREQ(info.build, expectedBuild);
+        EXPECT_STREQ(info.version2, expectedVersion2);
+        EXPECT_STREQ(info.buildSuffix, suffix);
     }
 }
 
