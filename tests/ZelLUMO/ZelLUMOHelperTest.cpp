@@ -5,6 +5,7 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "plinth/Owners.h"
 #include "tests/support/CapturingLogger.h"
@@ -48,49 +49,44 @@ Line RpcError(const wchar_t* code)
 // connection, once per call. The helper holds its newest connection alone.
 TEST(ZelHelperTest, FailuresAreKeptOrRecoveredOnceAsTheirCodeSays)
 {
-    const struct
-    {
-        std::vector<HRESULT> creations;
-        std::vector<HRESULT> queries;
-        HRESULT first;
-        HRESULT second;
-        LONG creates;
-        size_t queried;
-        std::vector<Line> logged;
-    } cases[] = {
-        {{}, {}, S_OK, S_OK, 1, 2, {}},
-        {{E_FAIL}, {}, S_OK, S_OK, 2, 2, {CreateFailed(L"0x80004005")}},
-        {{E_FAIL, E_FAIL}, {}, E_FAIL, E_FAIL, 2, 0, {CreateFailed(L"0x80004005"), RepeatFailed(L"0x80004005")}},
-        {{E_FAIL, E_OUTOFMEMORY},
-         {},
-         E_OUTOFMEMORY,
-         E_OUTOFMEMORY,
-         2,
-         0,
-         {CreateFailed(L"0x80004005"), RepeatFailed(L"0x8007000E")}},
-        {{kRpcUnavailable}, {}, kRpcUnavailable, kRpcUnavailable, 1, 0, {CreateFailed(L"0x800706BA")}},
-        {{}, {HRESULT_FROM_WIN32(1699)}, HRESULT_FROM_WIN32(1699), S_OK, 1, 2, {}},
-        {{}, {static_cast<HRESULT>(0x800706A4)}, S_OK, S_OK, 2, 3, {RpcError(L"0x800706A4")}},
-        {{}, {S_OK, static_cast<HRESULT>(0x8007078B)}, S_OK, S_OK, 2, 3, {RpcError(L"0x8007078B")}},
-        {{}, {HRESULT_FROM_WIN32(1932)}, HRESULT_FROM_WIN32(1932), S_OK, 1, 2, {}},
-        {{}, {kRpcUnavailable, kRpcUnavailable}, kRpcUnavailable, S_OK, 2, 3, {RpcError(L"0x800706BA")}},
-    };
+    // The creations' and queries' failures in turn, the two calls' results, the creations and queries made, and the
+    // lines logged.
+    const std::tuple<std::vector<HRESULT>, std::vector<HRESULT>, HRESULT, HRESULT, LONG, size_t, std::vector<Line>>
+        cases[] = {
+            {{}, {}, S_OK, S_OK, 1, 2, {}},
+            {{E_FAIL}, {}, S_OK, S_OK, 2, 2, {CreateFailed(L"0x80004005")}},
+            {{E_FAIL, E_FAIL}, {}, E_FAIL, E_FAIL, 2, 0, {CreateFailed(L"0x80004005"), RepeatFailed(L"0x80004005")}},
+            {{E_FAIL, E_OUTOFMEMORY},
+             {},
+             E_OUTOFMEMORY,
+             E_OUTOFMEMORY,
+             2,
+             0,
+             {CreateFailed(L"0x80004005"), RepeatFailed(L"0x8007000E")}},
+            {{kRpcUnavailable}, {}, kRpcUnavailable, kRpcUnavailable, 1, 0, {CreateFailed(L"0x800706BA")}},
+            {{}, {HRESULT_FROM_WIN32(1699)}, HRESULT_FROM_WIN32(1699), S_OK, 1, 2, {}},
+            {{}, {static_cast<HRESULT>(0x800706A4)}, S_OK, S_OK, 2, 3, {RpcError(L"0x800706A4")}},
+            {{}, {S_OK, static_cast<HRESULT>(0x8007078B)}, S_OK, S_OK, 2, 3, {RpcError(L"0x8007078B")}},
+            {{}, {HRESULT_FROM_WIN32(1932)}, HRESULT_FROM_WIN32(1932), S_OK, 1, 2, {}},
+            {{}, {kRpcUnavailable, kRpcUnavailable}, kRpcUnavailable, S_OK, 2, 3, {RpcError(L"0x800706BA")}},
+        };
     LogCapture::Instance().Clear();
-    for (const auto& c : cases) {
-        SCOPED_TRACE(&c - cases);
+    int row = 0;
+    for (const auto& [creations, queries, first, second, creates, queried, logged] : cases) {
+        SCOPED_TRACE(row++);
         ScriptedService service;
-        service.createResults = c.creations;
-        service.queryResults = c.queries;
+        service.createResults = creations;
+        service.queryResults = queries;
         ZelTest::ScopedClassObject registration(CLSID_ZelConfig, &service);
         auto helper = CZelHelper::CreateWith(&ZelTest::CreateUnverified);
         ASSERT_TRUE(helper);
         ComPtr<IZelConfig> config;
-        EXPECT_EQ(helper->GetConfig(config.put()), c.first);
-        EXPECT_EQ(helper->GetConfig(config.put()), c.second);
-        EXPECT_EQ(SUCCEEDED(c.second), static_cast<bool>(config));
+        EXPECT_EQ(helper->GetConfig(config.put()), first);
+        EXPECT_EQ(helper->GetConfig(config.put()), second);
+        EXPECT_EQ(SUCCEEDED(second), static_cast<bool>(config));
         config.reset();
-        EXPECT_EQ(service.creates, c.creates);
-        EXPECT_EQ(service.queries, c.queried);
+        EXPECT_EQ(service.creates, creates);
+        EXPECT_EQ(service.queries, queried);
         for (size_t i = 0; i < service.connections.size(); ++i)
             EXPECT_EQ(service.connections[i]->live, i + 1 == service.connections.size() ? 1 : 0) << i;
         helper.reset();
@@ -98,12 +94,12 @@ TEST(ZelHelperTest, FailuresAreKeptOrRecoveredOnceAsTheirCodeSays)
             EXPECT_EQ(connection->live, 0);
 
         const auto records = LogCapture::Instance().Take();
-        ASSERT_EQ(records.size(), c.logged.size());
+        ASSERT_EQ(records.size(), logged.size());
         for (size_t i = 0; i < records.size(); ++i) {
-            EXPECT_EQ(records[i].level, c.logged[i].level);
+            EXPECT_EQ(records[i].level, logged[i].level);
             EXPECT_EQ(records[i].file, L"ZelLUMOHelper");
-            EXPECT_EQ(records[i].function, c.logged[i].function);
-            EXPECT_EQ(records[i].text, c.logged[i].text);
+            EXPECT_EQ(records[i].function, logged[i].function);
+            EXPECT_EQ(records[i].text, logged[i].text);
         }
     }
 }

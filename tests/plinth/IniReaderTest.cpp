@@ -333,14 +333,8 @@ TEST(IniSealTest, OpenReportsEachFailure)
 
 TEST(IniSealTest, HexReading)
 {
-    struct HexCase
-    {
-        const wchar_t* text;
-        size_t count;
-        bool ok;
-        std::vector<uint8_t> expected; // starts from 0xEE in every byte
-    };
-    const HexCase cases[] = {
+    // Text, bytes to read, result, and the bytes, each 0xEE before.
+    const std::tuple<const wchar_t*, size_t, bool, std::vector<uint8_t>> cases[] = {
         {L"0AfF10C3", 3, true, {0x0a, 0xff, 0x10}},
         {L"0A", 3, true, {0x0a, 0xee, 0xee}},
         {L"0A1", 3, true, {0x0a, 0x01, 0xee}},
@@ -349,10 +343,10 @@ TEST(IniSealTest, HexReading)
         {L"0A  ", 2, false, {0x0a, 0xee}},
         {L"", 2, true, {0xee, 0xee}},
     };
-    for (const HexCase& c : cases) {
-        std::vector<uint8_t> out(c.count, 0xee);
-        EXPECT_EQ(Plinth::ReadIniHexBytes(c.text, out.data(), c.count), c.ok) << Narrow(c.text);
-        EXPECT_EQ(out, c.expected) << Narrow(c.text);
+    for (const auto& [text, count, ok, expected] : cases) {
+        std::vector<uint8_t> out(count, 0xee);
+        EXPECT_EQ(Plinth::ReadIniHexBytes(text, out.data(), count), ok) << Narrow(text);
+        EXPECT_EQ(out, expected) << Narrow(text);
     }
 }
 

@@ -32,30 +32,19 @@ TEST(ObfuscationCipherTest, GeneratorMatchesPublishedRc4Vectors)
 // Pins the encoded form, so files and registry values written earlier stay readable.
 TEST(ObfuscationCipherTest, EncodesKnownAnswers)
 {
-    struct EncodeCase
-    {
-        const char* key;
-        unsigned repetitions;
-        const char* plain;
-        Bytes encoded;
-    };
-    const EncodeCase cases[] = {
-        {Plinth::kIniObfuscationKey,
-         1,
-         "Hello, world",
-         {0x04, 0x2e, 0xae, 0xbb, 0xea, 0x09, 0x5b, 0xb6, 0xe0, 0x5c, 0x14, 0x95}},
-        {Plinth::kIniObfuscationKey,
-         3,
-         "Hello, world",
-         {0x34, 0x9a, 0x8f, 0x4a, 0x43, 0xb9, 0x01, 0xe1, 0x19, 0x6e, 0x18, 0xf8}},
+    // Key, repetitions, plain text and its encoded bytes.
+    const char* ini = Plinth::kIniObfuscationKey;
+    const std::tuple<const char*, unsigned, const char*, Bytes> cases[] = {
+        {ini, 1, "Hello, world", {0x04, 0x2e, 0xae, 0xbb, 0xea, 0x09, 0x5b, 0xb6, 0xe0, 0x5c, 0x14, 0x95}},
+        {ini, 3, "Hello, world", {0x34, 0x9a, 0x8f, 0x4a, 0x43, 0xb9, 0x01, 0xe1, 0x19, 0x6e, 0x18, 0xf8}},
         {nullptr, 1, "abc", {0x71, 0xd3, 0x1c}},
         {"", 1, "abc", {0x71, 0xd3, 0x1c}},
     };
-    for (const EncodeCase& c : cases) {
-        Plinth::CObfuscationCipher cipher(c.key, c.key ? std::strlen(c.key) : 0, c.repetitions);
-        Bytes out(c.encoded.size());
-        cipher.Encode(reinterpret_cast<const uint8_t*>(c.plain), out.data(), out.size());
-        EXPECT_EQ(out, c.encoded) << c.plain << " R=" << c.repetitions;
+    for (const auto& [key, repetitions, plain, encoded] : cases) {
+        Plinth::CObfuscationCipher cipher(key, key ? std::strlen(key) : 0, repetitions);
+        Bytes out(encoded.size());
+        cipher.Encode(reinterpret_cast<const uint8_t*>(plain), out.data(), out.size());
+        EXPECT_EQ(out, encoded) << plain << " R=" << repetitions;
     }
 }
 

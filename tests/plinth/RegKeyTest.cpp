@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <iterator>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "plinth/Md5.h"
@@ -300,26 +301,21 @@ TEST_F(ObfuscatedRegKeyTest, ValuesAreStoredSealedAndReadBack)
     ASSERT_EQ(m_sealed.SetMultiStringValue(L"multi", L"\u00e9t\u00e9\0\0b\0"), ERROR_SUCCESS);
     ASSERT_EQ(m_sealed.SetGUIDValue(L"guid", GUID_NULL), ERROR_SUCCESS);
 
-    struct Stored
-    {
-        const wchar_t* name;
-        DWORD type;
-        uint32_t dataBytes;
-    };
-    const Stored stored[] = {
+    // Each value, its real type and the bytes its data takes sealed.
+    const std::tuple<const wchar_t*, DWORD, uint32_t> stored[] = {
         {L"dword", REG_DWORD, 4}, {L"qword", REG_QWORD, 8},       {L"binary", REG_BINARY, 3},  {L"string", REG_SZ, 13},
         {L"empty", REG_SZ, 1},    {L"expand", REG_EXPAND_SZ, 14}, {L"multi", REG_MULTI_SZ, 7}, {L"guid", REG_SZ, 39},
     };
-    for (const Stored& s : stored) {
-        SCOPED_TRACE(s.name);
+    for (const auto& [name, realType, dataBytes] : stored) {
+        SCOPED_TRACE(name);
         DWORD rawType = 0;
-        const Bytes raw = ReadRaw(s.name, &rawType);
+        const Bytes raw = ReadRaw(name, &rawType);
         EXPECT_EQ(rawType, static_cast<DWORD>(REG_BINARY));
-        ASSERT_EQ(raw.size(), 32u + s.dataBytes);
+        ASSERT_EQ(raw.size(), 32u + dataBytes);
         EXPECT_EQ(std::string(raw.begin(), raw.begin() + 4), "VKRG");
         EXPECT_EQ(FieldAt(raw, 4), 1u);
-        EXPECT_EQ(FieldAt(raw, 8), s.dataBytes);
-        EXPECT_EQ(FieldAt(raw, 12), s.type);
+        EXPECT_EQ(FieldAt(raw, 8), dataBytes);
+        EXPECT_EQ(FieldAt(raw, 12), realType);
         // The digest covers the stored, obfuscated bytes with its own field
         // zeroed, whatever key sealed them: values written before stay readable.
         Bytes zeroed = raw;
@@ -328,8 +324,8 @@ TEST_F(ObfuscatedRegKeyTest, ValuesAreStoredSealedAndReadBack)
         Plinth::Md5(zeroed.data(), zeroed.size(), digest);
         EXPECT_TRUE(std::equal(std::begin(digest), std::end(digest), raw.begin() + 16));
         DWORD type = 0;
-        EXPECT_EQ(m_sealed.QueryValue(s.name, &type, nullptr, nullptr), ERROR_SUCCESS);
-        EXPECT_EQ(type, s.type);
+        EXPECT_EQ(m_sealed.QueryValue(name, &type, nullptr, nullptr), ERROR_SUCCESS);
+        EXPECT_EQ(type, realType);
     }
 
     // The other types' reading is the tool's round trip (VkSealTest).
