@@ -178,7 +178,7 @@ TEST_F(UsageReportTest, MissingValuesFailBeforeTheServiceIsAsked)
     EXPECT_EQ(m_service.creates, 0);
 }
 
-TEST_F(UsageReportTest, MainPartMustFitItsBuffer)
+TEST_F(UsageReportTest, WhatDoesNotFitWholeFailsTheReportOrIsLeftOut)
 {
     const std::wstring suffix = L"\tdate=2024-05-01" + Counts(0, 0, 0, 0, 0);
     const size_t room = kUsageReportMainChars - 1 - suffix.size();
@@ -187,13 +187,11 @@ TEST_F(UsageReportTest, MainPartMustFitItsBuffer)
 
     SetInstallation(std::string(room + 1, 'x'));
     EXPECT_EQ(Build(nullptr), std::make_pair(0x080000EAL, std::wstring(L"<none>")));
-}
 
-// The same rule as the version record's fields: a value that fills all 260
-// units without its terminator, or has an odd byte count, is left out, not cut.
-// More text follows the 520 bytes, so the registry adds no terminator of its own.
-TEST_F(UsageReportTest, HostTextsThatDoNotFitWholeAreLeftOut)
-{
+    // The host's texts by the version record's rule: one that fills all 260
+    // units without its terminator, or has an odd byte count, is left out, not
+    // cut. More text follows the 520 bytes, so the registry adds no terminator.
+    SetInstallation("inst-42");
     const std::wstring full(261, L'd');
     ASSERT_TRUE(m_domain.Set(REG_SZ, full.c_str(), 520));
     ASSERT_TRUE(m_lang.Set(REG_SZ, L"en-us", 5));
