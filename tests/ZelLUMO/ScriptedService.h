@@ -14,8 +14,7 @@
 
 namespace ZelTest {
 
-// Reference counting that never frees: the test owns every object and reads
-// its count afterwards.
+// Counts references and never frees: the test owns every object and reads its count.
 template <class... Interfaces>
 class Counted : public Interfaces...
 {
@@ -91,8 +90,7 @@ public:
     STDMETHODIMP SetProperty(long, VARIANT, long*) override { return E_NOTIMPL; }
 };
 
-// The collection of property 102, which is also its own enumerator. A null
-// member is an element without an object.
+// Property 102's collection, its own enumerator; a null member is an element without an object.
 class ScriptedHousehold : public Counted<IZelConfigCollection, IEnumVARIANT>
 {
 public:
@@ -167,8 +165,7 @@ private:
     ConfigScript& m_script;
 };
 
-// The configuration class object: each successful creation makes a new
-// connection that answers as the script says at the time of each call.
+// The configuration class object: each creation makes a connection answering as scripted.
 class ScriptedService : public Counted<IVkClassFactory>, public ConfigScript
 {
 public:
@@ -253,8 +250,7 @@ private:
     HRESULT m_hr;
 };
 
-// The creation call without the module verification, which an in-process
-// class object cannot pass.
+// Creation without the module verification, which an in-process class object cannot pass.
 inline HRESULT CreateUnverified(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid, void** ppv, BOOL)
 {
     return VkCreateInstanceNoAuth(clsid, outer, context, riid, ppv);

@@ -64,7 +64,7 @@ TEST(FileVersionInfoTest, SystemFileFolderIsAskedAgainAfterAFailureAndCachedAfte
     EXPECT_EQ(shell->calls, 3);
 }
 
-TEST(PathsTest, ModuleDirectoryKeepsOrDropsTheBackslash)
+TEST(PathsTest, ModuleDirectoryAndDirectoriesMadeWholeOrNotAtAll)
 {
     std::wstring directory;
     std::wstring file;
@@ -73,12 +73,9 @@ TEST(PathsTest, ModuleDirectoryKeepsOrDropsTheBackslash)
     EXPECT_EQ(file, L"plinth_tests.exe");
     ASSERT_TRUE(Plinth::GetModuleDirectory(nullptr, directory, true, file));
     EXPECT_EQ(directory, ZelTest::BinDir() + L"\\");
-}
 
-// Relative paths start at the current directory; one that no longer fits when
-// joined to it is refused, since a cut path would name another directory.
-TEST(CreateDirectoryPathTest, CreatesEveryMissingLevelOrRefusesWhatItCannotMakeWhole)
-{
+    // Relative paths start at the current directory; one that no longer fits
+    // when joined to it is refused, since a cut path would name another directory.
     ZelTest::TempFolder root(L"paths");
     wchar_t saved[MAX_PATH] = {};
     ::GetCurrentDirectoryW(MAX_PATH, saved);

@@ -1,6 +1,5 @@
-// The install directory, the resource DLL and the multilingual loader. The
-// process's own loader, made once, is the one installed below bin/; the German
-// satellite through it is the fault tests' (GermanResourcesTest).
+// The install directory, the resource DLL and the multilingual loader; the German
+// satellite through the process's loader is the fault tests' (GermanResourcesTest).
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -24,10 +23,7 @@ constexpr wchar_t kProductKey[] = L"Software\\Varkon\\ZEL";
 constexpr wchar_t kInstallDir[] = L"Install Dir";
 constexpr wchar_t kNoIconExLoader[] = L"VkRtMuiNoIconEx.dll";
 
-std::wstring LoaderPath()
-{
-    return ZelTest::BinPath(L"Varkon\\Platform\\VkRtMui.dll");
-}
+const std::wstring kLoaderPath = ZelTest::BinPath(L"Varkon\\Platform\\VkRtMui.dll");
 
 // A path that does not exist, so its short form is itself.
 std::wstring MissingDirOfLength(size_t length)
@@ -86,12 +82,11 @@ TEST(DllWrapperTest, PathsThatAreNotFullyQualifiedAreRefusedWithoutLoading)
 // The DLL's own reference count, read through its exports.
 ULONG HeldReferences(const Plinth::CDllWrapperBase& wrapper)
 {
-    const auto addRef =
-        reinterpret_cast<Plinth::DllRefCountFunction>(reinterpret_cast<void*>(wrapper.Proc("DllAddRef")));
-    const auto release =
-        reinterpret_cast<Plinth::DllRefCountFunction>(reinterpret_cast<void*>(wrapper.Proc("DllRelease")));
-    addRef(0);
-    return release(0);
+    const auto call = [&](const char* name) {
+        return reinterpret_cast<Plinth::DllRefCountFunction>(reinterpret_cast<void*>(wrapper.Proc(name)))(0);
+    };
+    call("DllAddRef");
+    return call("DllRelease");
 }
 
 TEST(DllWrapperTest, LoadsOnceTellsTheDllAndReleasesItBeforeFreeing)
@@ -108,7 +103,7 @@ TEST(DllWrapperTest, LoadsOnceTellsTheDllAndReleasesItBeforeFreeing)
         HMODULE first = wrapper.Module();
         EXPECT_EQ(first, ::GetModuleHandleW(kNoIconExLoader));
         EXPECT_EQ(HeldReferences(wrapper), 1u);
-        EXPECT_EQ(wrapper.Load(LoaderPath().c_str()), 0u);
+        EXPECT_EQ(wrapper.Load(kLoaderPath.c_str()), 0u);
         EXPECT_EQ(wrapper.Module(), first);
         EXPECT_EQ(HeldReferences(wrapper), 1u);
     }
@@ -122,7 +117,7 @@ TEST(DllWrapperTest, LoadsOnceTellsTheDllAndReleasesItBeforeFreeing)
 // here); without it, or without LoadIconEx, the plain functions answer in any.
 TEST(RtMuiImplTest, CompleteLoaderAnswersEveryFormElseEveryFormFallsBack)
 {
-    const std::pair<std::wstring, DWORD> cases[] = {{LoaderPath(), ERROR_SUCCESS},
+    const std::pair<std::wstring, DWORD> cases[] = {{kLoaderPath, ERROR_SUCCESS},
                                                     {L"C:\\nowhere\\VkRtMui.dll", ERROR_MOD_NOT_FOUND},
                                                     {ZelTest::BinPath(kNoIconExLoader), ERROR_PROC_NOT_FOUND}};
     const std::wstring path = ZelTest::BinPath(L"ZelRes2.DLL");

@@ -1,6 +1,5 @@
-// Token expansion and query parameters against keys of the test's own, the
-// two-key expansion and the version record against the real keys, whose values
-// are put back.
+// Token expansion and query parameters on keys of the test's own; the two-key
+// expansion and the version record on the real keys, put back as they were.
 #include <gtest/gtest.h>
 
 #include <cerrno>
