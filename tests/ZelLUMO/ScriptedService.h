@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "plinth/Owners.h"
 #include "zelcom/VkCreateInstance.h"
 #include "zelcom/ZelLumoAp.h"
 
@@ -228,27 +229,13 @@ public:
     }
 };
 
-// A class object in COM's class table for the scope.
-class ScopedClassObject
-{
-public:
-    ScopedClassObject(REFCLSID clsid, IUnknown* object)
-        : m_hr(::CoRegisterClassObject(clsid, object, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &m_cookie))
-    {
-    }
-    ~ScopedClassObject()
-    {
-        if (SUCCEEDED(m_hr))
-            ::CoRevokeClassObject(m_cookie);
-    }
-    ScopedClassObject(const ScopedClassObject&) = delete;
-    ScopedClassObject& operator=(const ScopedClassObject&) = delete;
-    HRESULT Result() const { return m_hr; }
+// A class object's registration in COM's class table, revoked by its owner.
+using ClassRegistration = Plinth::UniqueResource<DWORD, &::CoRevokeClassObject>;
 
-private:
-    DWORD m_cookie = 0;
-    HRESULT m_hr;
-};
+inline HRESULT Register(REFCLSID clsid, IUnknown* object, ClassRegistration& registration)
+{
+    return ::CoRegisterClassObject(clsid, object, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, registration.put());
+}
 
 // Creation without the module verification, which an in-process class object cannot pass.
 inline HRESULT CreateUnverified(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid, void** ppv, BOOL)

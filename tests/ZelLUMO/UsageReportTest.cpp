@@ -2,7 +2,6 @@
 // that each test sets and puts back.
 #include <gtest/gtest.h>
 
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,9 +40,10 @@ protected:
         ASSERT_TRUE(m_lastUpdate.SetString(L"2024-05-01"));
         ASSERT_TRUE(m_domain.SetString(L"update.example"));
         ASSERT_TRUE(m_lang.SetString(L"en-us"));
-        ASSERT_EQ(m_serviceRegistration.Result(), S_OK);
-        m_userModeRegistration.emplace(CLSID_UserModeProvider, static_cast<IVkClassFactory*>(&m_userMode));
-        ASSERT_EQ(m_userModeRegistration->Result(), S_OK);
+        ASSERT_EQ(ZelTest::Register(CLSID_ZelConfig, &m_service, m_serviceRegistration), S_OK);
+        ASSERT_EQ(ZelTest::Register(CLSID_UserModeProvider, static_cast<IVkClassFactory*>(&m_userMode),
+                                    m_userModeRegistration),
+                  S_OK);
     }
 
     // The installation text, sealed as the installer stores it.
@@ -72,9 +72,9 @@ protected:
     ZelTest::ScopedRegistryValue m_domain{HKEY_LOCAL_MACHINE, kHostKey, L"domain"};
     ZelTest::ScopedRegistryValue m_lang{HKEY_LOCAL_MACHINE, kHostKey, L"lang"};
     ZelTest::ScriptedService m_service;
-    ZelTest::ScopedClassObject m_serviceRegistration{CLSID_ZelConfig, &m_service};
+    ZelTest::ClassRegistration m_serviceRegistration;
     ZelTest::ScriptedUserMode m_userMode;
-    std::optional<ZelTest::ScopedClassObject> m_userModeRegistration;
+    ZelTest::ClassRegistration m_userModeRegistration;
 };
 
 // Limited members have a limitation other than 6, protected ones a VT_BOOL true; a

@@ -77,7 +77,8 @@ TEST(ZelHelperTest, FailuresAreKeptOrRecoveredOnceAsTheirCodeSays)
         ScriptedService service;
         service.createResults = creations;
         service.queryResults = queries;
-        ZelTest::ScopedClassObject registration(CLSID_ZelConfig, &service);
+        ZelTest::ClassRegistration registration;
+        ASSERT_EQ(ZelTest::Register(CLSID_ZelConfig, &service, registration), S_OK);
         auto helper = CZelHelper::CreateWith(&ZelTest::CreateUnverified);
         ASSERT_TRUE(helper);
         ComPtr<IZelConfig> config;
@@ -109,7 +110,8 @@ TEST(ZelHelperTest, ConcurrentFirstCallsShareOneCreation)
 {
     ScriptedService service;
     service.createMs = 300;
-    ZelTest::ScopedClassObject registration(CLSID_ZelConfig, &service);
+    ZelTest::ClassRegistration registration;
+    ASSERT_EQ(ZelTest::Register(CLSID_ZelConfig, &service, registration), S_OK);
     auto helper = CZelHelper::CreateWith(&ZelTest::CreateUnverified);
     ASSERT_TRUE(helper);
     std::atomic<int> connected{0};
