@@ -1,5 +1,4 @@
-// The product-information records as the host receives them, labels from the
-// resource DLL in bin/, with every block counted at the task allocator.
+// The product information as the host receives it, every block counted at the task allocator.
 #include <gtest/gtest.h>
 
 #include <string>

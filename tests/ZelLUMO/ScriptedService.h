@@ -1,7 +1,6 @@
 #pragma once
-// The configuration service and the user-mode provider as scripted in-process
-// objects, served through COM's class table so the code under test reaches
-// them the way it reaches the real ones.
+// The configuration service and user-mode provider as scripted in-process objects,
+// served through COM's class table, where the code under test finds the real ones.
 #include <windows.h>
 #include <oleauto.h>
 

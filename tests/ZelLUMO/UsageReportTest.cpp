@@ -1,5 +1,4 @@
-// The usage report line against scripted service objects and registry values
-// that each test sets and puts back.
+// The usage report against scripted services and registry values put back after.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -41,9 +40,8 @@ protected:
         ASSERT_TRUE(m_domain.SetString(L"update.example"));
         ASSERT_TRUE(m_lang.SetString(L"en-us"));
         ASSERT_EQ(ZelTest::Register(CLSID_ZelConfig, &m_service, m_serviceRegistration), S_OK);
-        ASSERT_EQ(ZelTest::Register(CLSID_UserModeProvider, static_cast<IVkClassFactory*>(&m_userMode),
-                                    m_userModeRegistration),
-                  S_OK);
+        IUnknown* const userMode = static_cast<IVkClassFactory*>(&m_userMode);
+        ASSERT_EQ(ZelTest::Register(CLSID_UserModeProvider, userMode, m_userModeRegistration), S_OK);
     }
 
     // The installation text, sealed as the installer stores it.

@@ -1,5 +1,4 @@
-// The configuration helper's states: connect once, keep a failed creation,
-// and recover once from an RPC failure.
+// The configuration helper: connect once, keep a failed creation, recover once from RPC failures.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -49,8 +48,7 @@ Line RpcError(const wchar_t* code)
 // connection, once per call. The helper holds its newest connection alone.
 TEST(ZelHelperTest, FailuresAreKeptOrRecoveredOnceAsTheirCodeSays)
 {
-    // The creations' and queries' failures in turn, the two calls' results, the creations and queries made, and the
-    // lines logged.
+    // Creations' and queries' failures in turn, both calls' results, creations and queries made, lines logged.
     const std::tuple<std::vector<HRESULT>, std::vector<HRESULT>, HRESULT, HRESULT, LONG, size_t, std::vector<Line>>
         cases[] = {
             {{}, {}, S_OK, S_OK, 1, 2, {}},

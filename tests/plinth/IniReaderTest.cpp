@@ -1,5 +1,4 @@
-// The INI readers: the line rules of the base, and the sealed entries of the
-// reader that verifies them.
+// The INI readers: the base's line rules and the verifying reader's sealed entries.
 #include <gtest/gtest.h>
 
 #include <windows.h>

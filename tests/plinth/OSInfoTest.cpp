@@ -90,9 +90,7 @@ TEST(OSInfoTest, NTVersionsMapToKindsAndProbeOnlyTheirServicePacks)
     win7.api.system->servicePack = 1;
     DWORD parts[4];
     ASSERT_TRUE(win7.proxy->GetSystemFileVersion(parts));
-    EXPECT_EQ(parts[0], 6u);
-    EXPECT_EQ(parts[2], 7601u);
-    EXPECT_EQ(parts[3], 2u);
+    EXPECT_EQ(std::vector<DWORD>(parts, parts + 4), (std::vector<DWORD>{6, 1, 7601, 2}));
     DWORD major = 0;
     DWORD minor = 0;
     WORD sp = 0;

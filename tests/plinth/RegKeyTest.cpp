@@ -1,5 +1,4 @@
-// The registry key wrapper, its sealed form and its grant to Everyone, on a key
-// of the test's own.
+// The registry key, its sealed form and its grant to Everyone, on a key of the test's own.
 #include <gtest/gtest.h>
 
 #include <algorithm>

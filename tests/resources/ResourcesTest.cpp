@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,11 +40,6 @@ std::wstring Owned(const CCoMemAlloc<wchar_t>& owner)
     return owner.Get() ? owner.Get() : L"(null)";
 }
 
-struct InstallDirScope
-{
-    ZelTest::ScopedRegistryValue value{HKEY_LOCAL_MACHINE, kProductKey, kInstallDir};
-};
-
 class Wrapper : public Plinth::CDllWrapperBase
 {
 public:
@@ -56,24 +52,21 @@ protected:
 TEST(DllWrapperTest, PathsThatAreNotFullyQualifiedAreRefusedWithoutLoading)
 {
     const std::wstring full = ZelTest::BinPath(kNoIconExLoader);
-    const std::wstring driveless = full.substr(2);
-    const std::wstring relativeToDrive = full.substr(0, 2) + L"VkRtMuiNoIconEx.dll";
     const std::wstring bin = ZelTest::BinDir();
-    const std::wstring relativeDirOnDrive =
-        full.substr(0, 2) + L"..\\" + bin.substr(bin.rfind(L'\\') + 1) + L"\\" + kNoIconExLoader;
-    const std::wstring noExtension = full.substr(0, full.size() - 4);
-    // Each of these would load the DLL if the file system were asked.
-    ASSERT_TRUE(::SetCurrentDirectoryW(ZelTest::BinDir().c_str()));
-    const wchar_t* refused[] = {kNoIconExLoader,
-                                driveless.c_str(),
-                                relativeToDrive.c_str(),
-                                relativeDirOnDrive.c_str(),
-                                noExtension.c_str(),
-                                L"",
-                                nullptr};
-    for (const wchar_t* path : refused) {
+    const std::wstring drive = full.substr(0, 2);
+    // Bare, without its drive, drive-relative, up and back down, without its
+    // extension, empty, null: each but the last two would find the DLL.
+    const std::wstring forms[] = {kNoIconExLoader,
+                                  full.substr(2),
+                                  drive + kNoIconExLoader,
+                                  drive + L"..\\" + bin.substr(bin.rfind(L'\\') + 1) + L"\\" + kNoIconExLoader,
+                                  full.substr(0, full.size() - 4),
+                                  L""};
+    ASSERT_TRUE(::SetCurrentDirectoryW(bin.c_str()));
+    for (size_t i = 0; i <= std::size(forms); ++i) {
+        const wchar_t* path = i < std::size(forms) ? forms[i].c_str() : nullptr;
         Wrapper wrapper;
-        EXPECT_EQ(wrapper.Load(path), static_cast<DWORD>(ERROR_BAD_PATHNAME)) << (path ? path : L"(null)");
+        EXPECT_EQ(wrapper.Load(path), static_cast<DWORD>(ERROR_BAD_PATHNAME)) << i;
         EXPECT_EQ(wrapper.Module(), nullptr);
         EXPECT_EQ(::GetModuleHandleW(kNoIconExLoader), nullptr);
     }
@@ -179,8 +172,8 @@ TEST(RtMuiImplTest, DefaultLoaderLivesBelowCommonProgramFiles)
 // fault sweep's, through the uninstall command line.
 TEST(InstallDirTest, CallerBufferShortFormAndResourceDllPath)
 {
-    InstallDirScope scope;
-    ASSERT_TRUE(scope.value.SetString(L"C:\\Nowhere\\Product"));
+    ZelTest::ScopedRegistryValue installDir(HKEY_LOCAL_MACHINE, kProductKey, kInstallDir);
+    ASSERT_TRUE(installDir.SetString(L"C:\\Nowhere\\Product"));
     for (size_t size : {size_t{18}, size_t{19}}) {
         std::vector<wchar_t> buffer(size + 1, L'#');
         EXPECT_EQ(GetInstallDir(buffer.data(), size, false), size == 19) << size;
@@ -195,7 +188,7 @@ TEST(InstallDirTest, CallerBufferShortFormAndResourceDllPath)
     // A folder whose long name has no 8.3 form of its own: the short form names
     // the same folder in other, 8.3 words.
     ZelTest::TempFolder folder(L"long install folder");
-    ASSERT_TRUE(scope.value.SetString(folder.Path()));
+    ASSERT_TRUE(installDir.SetString(folder.Path()));
     wchar_t path[MAX_PATH] = {};
     ASSERT_TRUE(GetInstallDir(path, MAX_PATH, false));
     EXPECT_EQ(path, folder.Path());
@@ -210,16 +203,16 @@ TEST(InstallDirTest, CallerBufferShortFormAndResourceDllPath)
 
     // The resource DLL's path is made whole or not at all.
     const std::wstring fits = MissingDirOfLength(247);
-    ASSERT_TRUE(scope.value.SetString(fits));
+    ASSERT_TRUE(installDir.SetString(fits));
     wchar_t buffer[MAX_PATH + 1];
     buffer[MAX_PATH] = L'#';
     EXPECT_EQ(GetResourceDllPath(buffer, MAX_PATH), 0u);
     EXPECT_EQ(buffer, fits + L"\\ZelRes2.DLL");
-    ASSERT_TRUE(scope.value.SetString(MissingDirOfLength(248)));
+    ASSERT_TRUE(installDir.SetString(MissingDirOfLength(248)));
     EXPECT_EQ(GetResourceDllPath(buffer, MAX_PATH), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
     EXPECT_STREQ(buffer, L"");
     EXPECT_EQ(buffer[MAX_PATH], L'#');
-    scope.value.Delete();
+    installDir.Delete();
     EXPECT_EQ(GetResourceDllPath(buffer, MAX_PATH), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     EXPECT_STREQ(buffer, L"");
 }
@@ -266,7 +259,7 @@ HMODULE LoadThroughProcessLoader(const wchar_t* path)
 // planted at each such place never runs, and the product's name is not found.
 TEST(ResourceModuleStateTest, PathsThatAreNotWholeAndFullyQualifiedLoadNothing)
 {
-    InstallDirScope scope;
+    ZelTest::ScopedRegistryValue installDir(HKEY_LOCAL_MACHINE, kProductKey, kInstallDir);
     ZelTest::TempFolder current(L"planted");
     ZelTest::RemoveTree(L"C:\\zelplant");
     const std::wstring cut = ShortNamedDirOfLength(248);
@@ -287,20 +280,20 @@ TEST(ResourceModuleStateTest, PathsThatAreNotWholeAndFullyQualifiedLoadNothing)
     // The process's loader, the installed one in bin/, loads what the path names.
     ::SetEnvironmentVariableW(L"CommonProgramFiles", ZelTest::BinDir().c_str());
     ASSERT_EQ(GetRtMui().Status(), 0u);
-    for (const auto& [installDir, planted] : cases) {
+    for (const auto& [dir, planted] : cases) {
         const std::wstring marker = planted.substr(0, planted.rfind(L'\\') + 1) + L"planted.marker";
         ASSERT_TRUE(::CopyFileW(ZelTest::BinPath(L"PlantedDll.dll").c_str(), (L"\\\\?\\" + planted).c_str(), FALSE));
-        ASSERT_TRUE(scope.value.SetString(installDir));
+        ASSERT_TRUE(installDir.SetString(dir));
         ErrorCounter log;
         {
             ResourceModuleState state(&LoadThroughProcessLoader);
             CCoMemAlloc<wchar_t> text;
-            EXPECT_FALSE(state.LoadText(kIdsProductName, text)) << installDir;
+            EXPECT_FALSE(state.LoadText(kIdsProductName, text)) << dir;
             EXPECT_FALSE(state.LoadText(kIdsProductName, text));
         }
         EXPECT_EQ(::GetFileAttributesW((L"\\\\?\\" + marker).c_str()), INVALID_FILE_ATTRIBUTES)
-            << "planted DLL ran for \"" << installDir << "\"";
-        EXPECT_EQ(log.errors, 1) << installDir;
+            << "planted DLL ran for \"" << dir << "\"";
+        EXPECT_EQ(log.errors, 1) << dir;
         ::DeleteFileW((L"\\\\?\\" + marker).c_str());
         ::DeleteFileW((L"\\\\?\\" + planted).c_str());
     }
@@ -323,8 +316,8 @@ HMODULE CountedLoad(const wchar_t* path)
 // the host executable's string of the same id is never taken for the product's.
 TEST(ResourceModuleStateTest, OneLoadServesEveryCallAndAFailedOneIsFinal)
 {
-    InstallDirScope scope;
-    ASSERT_TRUE(scope.value.SetString(ZelTest::BinDir()));
+    ZelTest::ScopedRegistryValue installDir(HKEY_LOCAL_MACHINE, kProductKey, kInstallDir);
+    ASSERT_TRUE(installDir.SetString(ZelTest::BinDir()));
     for (bool fails : {true, false}) {
         g_loads = 0;
         g_loadFails = fails;
