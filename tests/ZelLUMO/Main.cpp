@@ -1,5 +1,4 @@
-// The configuration helper, the usage report and the product-information
-// query, with a capturing logger and scripted service objects.
+// The configuration helper, usage report and product information, logs captured.
 #include <gtest/gtest.h>
 
 #include "plinth/Owners.h"
@@ -10,9 +9,8 @@ int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
     ZelTest::InstallCapturingLogger(true);
-    // The real services stay out of reach, whatever the demo or an installation
-    // registered: these tests serve scripted ones from this process. The
-    // registrations are back as they were when the program ends.
+    // The real services stay out of reach (scripted ones serve from this process)
+    // and their registrations are back as they were when the program ends.
     const ZelTest::ScopedProductRegistrations registrations;
     const ZelTest::ScopedRegistryTree noConfigService(HKEY_CLASSES_ROOT,
                                                       L"CLSID\\{0192AED2-615F-473E-81B1-F357AB727EAE}");

@@ -1,7 +1,6 @@
 #pragma once
-// The configuration service and the user-mode provider as scripted in-process
-// objects, served through COM's class table so the code under test reaches
-// them the way it reaches the real ones.
+// The configuration service and user-mode provider as scripted in-process objects,
+// served through COM's class table, where the code under test finds the real ones.
 #include <windows.h>
 #include <oleauto.h>
 
@@ -9,13 +8,13 @@
 #include <mutex>
 #include <vector>
 
+#include "plinth/Owners.h"
 #include "zelcom/VkCreateInstance.h"
 #include "zelcom/ZelLumoAp.h"
 
 namespace ZelTest {
 
-// Reference counting that never frees: the test owns every object and reads
-// its count afterwards.
+// Counts references and never frees: the test owns every object and reads its count.
 template <class... Interfaces>
 class Counted : public Interfaces...
 {
@@ -59,12 +58,11 @@ public:
     // Property 315: its type and value.
     VARTYPE protectedType = VT_BOOL;
     VARIANT_BOOL isProtected = VARIANT_FALSE;
-    // CheckProperty(202).
+    // CheckProperty: its answer, and the property and text it was asked.
     HRESULT checkHr = S_OK;
     long checkStatus = 0;
     long checkedProperty = 0;
-    VARTYPE checkedType = VT_EMPTY;
-    int checkedLength = -1;
+    bool checkedEmptyText = false;
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
@@ -75,28 +73,24 @@ public:
     {
         ::VariantInit(value);
         *status = propertyStatus;
-        if (property == 203) {
-            value->vt = VT_I4;
+        value->vt = property == 203 ? VARTYPE{VT_I4} : property == 315 ? protectedType : VARTYPE{VT_EMPTY};
+        if (property == 203)
             value->lVal = limitation;
-        } else if (property == 315) {
-            value->vt = protectedType;
+        else
             value->boolVal = isProtected;
-        }
         return propertyHr;
     }
     STDMETHODIMP CheckProperty(long property, VARIANT value, long* status) override
     {
         checkedProperty = property;
-        checkedType = value.vt;
-        checkedLength = value.vt == VT_BSTR ? static_cast<int>(::SysStringLen(value.bstrVal)) : -1;
+        checkedEmptyText = value.vt == VT_BSTR && ::SysStringLen(value.bstrVal) == 0;
         *status = checkStatus;
         return checkHr;
     }
     STDMETHODIMP SetProperty(long, VARIANT, long*) override { return E_NOTIMPL; }
 };
 
-// The collection of property 102, which is also its own enumerator. A null
-// member is an element without an object.
+// Property 102's collection, its own enumerator; a null member is an element without an object.
 class ScriptedHousehold : public Counted<IZelConfigCollection, IEnumVARIANT>
 {
 public:
@@ -113,83 +107,65 @@ public:
     STDMETHODIMP GetEnumerator(IUnknown** enumerator) override
     {
         next = 0;
-        *enumerator = static_cast<IZelConfigCollection*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP GetCount(long* count) override
-    {
-        *count = static_cast<long>(members.size());
-        return S_OK;
+        return Hand(static_cast<IZelConfigCollection*>(this), reinterpret_cast<void**>(enumerator));
     }
     STDMETHODIMP Next(ULONG, VARIANT* element, ULONG* fetched) override
     {
-        if (next >= members.size()) {
-            *fetched = 0;
+        *fetched = next < members.size() ? 1 : 0;
+        if (!*fetched)
             return S_FALSE;
-        }
         PutObject(element, members[next++]);
-        *fetched = 1;
         return S_OK;
     }
+    STDMETHODIMP GetCount(long*) override { return E_NOTIMPL; }
     STDMETHODIMP Skip(ULONG) override { return E_NOTIMPL; }
-    STDMETHODIMP Reset() override
-    {
-        next = 0;
-        return S_OK;
-    }
+    STDMETHODIMP Reset() override { return E_NOTIMPL; }
     STDMETHODIMP Clone(IEnumVARIANT**) override { return E_NOTIMPL; }
 };
 
-// What property 102 (the household) and 109 (the administrator) answer.
+// What every connection answers: property 102 (the household) and 109 (the
+// administrator), and the queries for IZelConfig, counted over all connections.
 struct ConfigScript
 {
     IUnknown* household = nullptr;
     HRESULT householdHr = S_OK;
     long householdStatus = 0;
     IUnknown* administrator = nullptr;
+    std::vector<HRESULT> queryResults;
+    size_t queries = 0;
 };
 
 // One connection to the configuration service.
-class ScriptedConfig : public Counted<IZelConfig>, public ConfigScript
+class ScriptedConfig : public Counted<IZelConfig>
 {
 public:
-    // Results of QueryInterface for IZelConfig, shared by all connections.
-    std::vector<HRESULT>* queryResults = nullptr;
-    int* queries = nullptr;
+    explicit ScriptedConfig(ConfigScript& script) : m_script(script) {}
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
         *ppv = nullptr;
         if (::IsEqualIID(riid, IID_IZelConfig)) {
-            const int index = (*queries)++;
-            if (static_cast<size_t>(index) < queryResults->size() && FAILED((*queryResults)[index]))
-                return (*queryResults)[index];
+            const size_t index = m_script.queries++;
+            if (index < m_script.queryResults.size() && FAILED(m_script.queryResults[index]))
+                return m_script.queryResults[index];
         } else if (!::IsEqualIID(riid, IID_IUnknown)) {
             return E_NOINTERFACE;
         }
-        *ppv = static_cast<IZelConfig*>(this);
-        AddRef();
-        return S_OK;
+        return Hand(static_cast<IZelConfig*>(this), ppv);
     }
     STDMETHODIMP GetProperty(long property, VARIANT* value, long* status) override
     {
-        ::VariantInit(value);
-        *status = 0;
-        if (property == 102) {
-            *status = householdStatus;
-            PutObject(value, household);
-            return householdHr;
-        }
-        if (property == 109)
-            PutObject(value, administrator);
-        return S_OK;
+        *status = property == 102 ? m_script.householdStatus : 0;
+        PutObject(value, property == 102 ? m_script.household : property == 109 ? m_script.administrator : nullptr);
+        return property == 102 ? m_script.householdHr : S_OK;
     }
     STDMETHODIMP SetProperty(long, VARIANT, long*) override { return E_NOTIMPL; }
+
+private:
+    ConfigScript& m_script;
 };
 
-// The configuration class object: each successful creation makes a new
-// connection, which copies the scripted household and administrator.
+// The configuration class object: each creation makes a connection answering as scripted.
 class ScriptedService : public Counted<IVkClassFactory>, public ConfigScript
 {
 public:
@@ -197,8 +173,6 @@ public:
     LONG creates = 0;
     // How long each creation takes, so that callers can overlap.
     DWORD createMs = 0;
-    std::vector<HRESULT> queryResults;
-    int queries = 0;
     std::vector<std::unique_ptr<ScriptedConfig>> connections;
     std::mutex connectionsLock;
 
@@ -214,18 +188,12 @@ public:
         ::Sleep(createMs);
         if (static_cast<size_t>(index) < createResults.size() && FAILED(createResults[index]))
             return createResults[index];
-        auto connection = std::make_unique<ScriptedConfig>();
-        connection->queryResults = &queryResults;
-        connection->queries = &queries;
-        static_cast<ConfigScript&>(*connection) = *this;
         // Creation hands out its reference without counting as a query.
         if (!::IsEqualIID(riid, IID_IZelConfig))
             return E_NOINTERFACE;
-        *ppv = static_cast<IZelConfig*>(connection.get());
-        connection->AddRef();
         const std::lock_guard<std::mutex> lock(connectionsLock);
-        connections.push_back(std::move(connection));
-        return S_OK;
+        connections.push_back(std::make_unique<ScriptedConfig>(*this));
+        return Hand(static_cast<IZelConfig*>(connections.back().get()), ppv);
     }
 };
 
@@ -260,30 +228,15 @@ public:
     }
 };
 
-// A class object in COM's class table for the scope.
-class ScopedClassObject
+// A class object's registration in COM's class table, revoked by its owner.
+using ClassRegistration = Plinth::UniqueResource<DWORD, &::CoRevokeClassObject>;
+
+inline HRESULT Register(REFCLSID clsid, IUnknown* object, ClassRegistration& registration)
 {
-public:
-    ScopedClassObject(REFCLSID clsid, IUnknown* object)
-    {
-        m_hr = ::CoRegisterClassObject(clsid, object, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &m_cookie);
-    }
-    ~ScopedClassObject()
-    {
-        if (SUCCEEDED(m_hr))
-            ::CoRevokeClassObject(m_cookie);
-    }
-    ScopedClassObject(const ScopedClassObject&) = delete;
-    ScopedClassObject& operator=(const ScopedClassObject&) = delete;
-    HRESULT Result() const { return m_hr; }
+    return ::CoRegisterClassObject(clsid, object, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, registration.put());
+}
 
-private:
-    HRESULT m_hr;
-    DWORD m_cookie = 0;
-};
-
-// The creation call without the module verification, which an in-process
-// class object cannot pass.
+// Creation without the module verification, which an in-process class object cannot pass.
 inline HRESULT CreateUnverified(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid, void** ppv, BOOL)
 {
     return VkCreateInstanceNoAuth(clsid, outer, context, riid, ppv);

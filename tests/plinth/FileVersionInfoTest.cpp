@@ -5,6 +5,7 @@
 #include "plinth/ByteBuffer.h"
 #include "plinth/FileVersionInfo.h"
 #include "plinth/Paths.h"
+#include "tests/support/FileLogSupport.h"
 #include "tests/support/TestRegistry.h"
 
 namespace {
@@ -63,7 +64,7 @@ TEST(FileVersionInfoTest, SystemFileFolderIsAskedAgainAfterAFailureAndCachedAfte
     EXPECT_EQ(shell->calls, 3);
 }
 
-TEST(PathsTest, ModuleDirectoryKeepsOrDropsTheBackslash)
+TEST(PathsTest, ModuleDirectoryAndDirectoriesMadeWholeOrNotAtAll)
 {
     std::wstring directory;
     std::wstring file;
@@ -72,53 +73,28 @@ TEST(PathsTest, ModuleDirectoryKeepsOrDropsTheBackslash)
     EXPECT_EQ(file, L"plinth_tests.exe");
     ASSERT_TRUE(Plinth::GetModuleDirectory(nullptr, directory, true, file));
     EXPECT_EQ(directory, ZelTest::BinDir() + L"\\");
-}
 
-class CreateDirectoryPathTest : public ::testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        wchar_t temp[MAX_PATH] = {};
-        ::GetTempPathW(MAX_PATH, temp);
-        m_root = std::wstring(temp) + L"zel-paths-test";
-        ::CreateDirectoryW(m_root.c_str(), nullptr);
-        ::GetCurrentDirectoryW(MAX_PATH, m_saved);
-        ::SetCurrentDirectoryW(m_root.c_str());
-    }
-    void TearDown() override
-    {
-        ::SetCurrentDirectoryW(m_saved);
-        for (const wchar_t* sub : {L"\\a\\b", L"\\a", L""})
-            ::RemoveDirectoryW((m_root + sub).c_str());
-    }
-    std::wstring m_root;
-    wchar_t m_saved[MAX_PATH] = {};
-};
-
-TEST_F(CreateDirectoryPathTest, CreatesEveryMissingLevel)
-{
+    // Relative paths start at the current directory; one that no longer fits
+    // when joined to it is refused, since a cut path would name another directory.
+    ZelTest::TempFolder root(L"paths");
+    wchar_t saved[MAX_PATH] = {};
+    ::GetCurrentDirectoryW(MAX_PATH, saved);
+    ASSERT_TRUE(::SetCurrentDirectoryW(root.Path().c_str()));
     DWORD code = 1;
-    ASSERT_TRUE(Plinth::CreateDirectoryPath(L"a\\b", &code));
+    EXPECT_TRUE(Plinth::CreateDirectoryPath(L"a\\b", &code));
     EXPECT_EQ(code, 0u);
-    EXPECT_NE(::GetFileAttributesW((m_root + L"\\a\\b").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_NE(::GetFileAttributesW((root.Path() + L"\\a\\b").c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_TRUE(Plinth::CreateDirectoryPath(L"a\\b", &code));
     EXPECT_EQ(code, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-}
 
-TEST_F(CreateDirectoryPathTest, RefusesWhatItCannotMakeWhole)
-{
-    DWORD code = 0;
     EXPECT_FALSE(Plinth::CreateDirectoryPath(nullptr, &code));
     EXPECT_EQ(code, static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_FALSE(Plinth::CreateDirectoryPath(L"", nullptr));
-
-    // Joined with the current directory this no longer fits; a cut path would
-    // name some other directory.
     const std::wstring tooLong(MAX_PATH - 5, L'd');
     EXPECT_FALSE(Plinth::CreateDirectoryPath(tooLong.c_str(), &code));
     EXPECT_EQ(code, static_cast<DWORD>(ERROR_CANNOT_MAKE));
     EXPECT_EQ(::GetFileAttributesW(tooLong.substr(0, 100).c_str()), INVALID_FILE_ATTRIBUTES);
+    ::SetCurrentDirectoryW(saved);
 }
 
 TEST(ByteBufferTest, WritesAtItsPositionAndRefusesBadInput)

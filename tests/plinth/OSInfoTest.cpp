@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "plinth/OSInfo.h"
@@ -44,37 +45,28 @@ using Proxy = OSInfoProxy<ScriptedVersionAPI>;
 class ScriptedImpl : public Proxy::_Impl
 {
 public:
-    using Proxy::_Impl::_Impl;
+    explicit ScriptedImpl(const ScriptedVersionAPI& api) : Proxy::_Impl(api), m_system(api.system) {}
     bool ReadSystemFileVersion(std::wstring& productVersion) override
     {
         productVersion = m_system->version;
         return !productVersion.empty();
     }
+
+private:
     std::shared_ptr<ScriptedSystem> m_system;
 };
 
 struct Scripted
 {
-    explicit Scripted(const wchar_t* version)
-    {
-        api.system->version = version;
-        auto impl = std::make_shared<ScriptedImpl>(api);
-        impl->m_system = api.system;
-        proxy = std::make_unique<Proxy>(api, impl);
-    }
+    explicit Scripted(const wchar_t* version) { api.system->version = version; }
     ScriptedVersionAPI api;
-    std::unique_ptr<Proxy> proxy;
+    std::unique_ptr<Proxy> proxy = std::make_unique<Proxy>(api, std::make_shared<ScriptedImpl>(api));
 };
 
 TEST(OSInfoTest, NTVersionsMapToKindsAndProbeOnlyTheirServicePacks)
 {
-    const struct
-    {
-        const wchar_t* version;
-        DWORD kind;
-        DWORD flag;
-        std::vector<std::string> probes;
-    } cases[] = {
+    // The core library's version, the kind and flag, and the service packs probed.
+    const std::tuple<const wchar_t*, DWORD, DWORD, std::vector<std::string>> cases[] = {
         {L"6.1.7601.2", OSKindNT61, 1, {"sp1"}},
         {L"10.0", OSKindNT10, 1, {}},
         {L"5.0.2195.6717", OSKindNT50, 0, {"sp4", "sp3", "sp2", "sp1"}},
@@ -84,23 +76,21 @@ TEST(OSInfoTest, NTVersionsMapToKindsAndProbeOnlyTheirServicePacks)
         {L"4.0.1381", OSKindNTOld, 0, {}},
         {L"11.0.1", OSKindOther, 1, {}},
     };
-    for (const auto& c : cases) {
-        Scripted s(c.version);
+    for (const auto& [version, expectedKind, expectedFlag, probes] : cases) {
+        Scripted s(version);
         DWORD kind = 0;
         DWORD flag = 0;
         ASSERT_TRUE(s.proxy->GetOSKindAndFlag(kind, flag));
-        EXPECT_EQ(kind, c.kind);
-        EXPECT_EQ(flag, c.flag);
-        EXPECT_EQ(s.api.system->asked, c.probes);
+        EXPECT_EQ(kind, expectedKind);
+        EXPECT_EQ(flag, expectedFlag);
+        EXPECT_EQ(s.api.system->asked, probes);
     }
 
     Scripted win7(L"6.1.7601.2");
     win7.api.system->servicePack = 1;
     DWORD parts[4];
     ASSERT_TRUE(win7.proxy->GetSystemFileVersion(parts));
-    EXPECT_EQ(parts[0], 6u);
-    EXPECT_EQ(parts[2], 7601u);
-    EXPECT_EQ(parts[3], 2u);
+    EXPECT_EQ(std::vector<DWORD>(parts, parts + 4), (std::vector<DWORD>{6, 1, 7601, 2}));
     DWORD major = 0;
     DWORD minor = 0;
     WORD sp = 0;
@@ -121,22 +111,19 @@ TEST(OSInfoTest, NineXMinorVersionIsFoundByBisection)
     const std::vector<std::string> asked = {"<8", "<16", "<12", "<10", "=11"};
     EXPECT_EQ(s.api.system->asked, asked);
 
-    const struct
-    {
-        DWORD minor;
-        DWORD kind;
-    } cases[] = {{0, OSKind9x0}, {1, OSKind9xMid}, {89, OSKind9xMid}, {90, OSKind9xLate}, {99, OSKind9xLate}};
-    for (const auto& c : cases) {
+    const std::pair<DWORD, DWORD> cases[] = {
+        {0, OSKind9x0}, {1, OSKind9xMid}, {89, OSKind9xMid}, {90, OSKind9xLate}, {99, OSKind9xLate}};
+    for (const auto& [minor, kind] : cases) {
         Scripted nine(L"4.0");
         nine.api.system->platform = VER_PLATFORM_WIN32_WINDOWS;
-        nine.api.system->minor = c.minor;
+        nine.api.system->minor = minor;
         DWORD major = 0;
-        DWORD minor = 0;
+        DWORD read = 0;
         WORD sp = 0;
-        ASSERT_TRUE(nine.proxy->GetOSVersion(major, minor, sp)) << c.minor;
-        EXPECT_EQ(minor, c.minor);
+        ASSERT_TRUE(nine.proxy->GetOSVersion(major, read, sp)) << minor;
         EXPECT_EQ(major, 4u);
-        EXPECT_EQ(nine.proxy->GetOSKind(), c.kind);
+        EXPECT_EQ(read, minor);
+        EXPECT_EQ(nine.proxy->GetOSKind(), kind);
     }
 }
 

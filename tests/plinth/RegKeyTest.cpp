@@ -1,28 +1,58 @@
+// The registry key, its sealed form and its grant to Everyone, on a key of the test's own.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
+#include <iterator>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "plinth/Md5.h"
+#include "plinth/ObfuscatedRegKey.h"
 #include "plinth/Owners.h"
 #include "plinth/RegKey.h"
+#include "plinth/SecurityAPI.h"
 #include "tests/support/TestRegistry.h"
 
 namespace {
 
+using Bytes = std::vector<uint8_t>;
+
 constexpr wchar_t kTestPath[] = L"Software\\Varkon\\Tests\\RegKey";
+
+uint32_t FieldAt(const Bytes& bytes, size_t offset)
+{
+    uint32_t value = 0;
+    std::memcpy(&value, bytes.data() + offset, sizeof(value));
+    return value;
+}
 
 class RegKeyTest : public ::testing::Test
 {
 protected:
-    void SetUp() override { ASSERT_EQ(m_key.Create(HKEY_CURRENT_USER, kTestPath), ERROR_SUCCESS); }
+    void SetUp() override
+    {
+        ASSERT_EQ(m_key.Create(HKEY_CURRENT_USER, kTestPath), ERROR_SUCCESS);
+        ASSERT_EQ(m_sealed.Open(HKEY_CURRENT_USER, kTestPath), ERROR_SUCCESS);
+    }
 
     // Writes data exactly as given, bypassing the wrapper's own rules.
     void SetRaw(const wchar_t* name, DWORD type, const void* data, DWORD bytes)
     {
         ASSERT_EQ(::RegSetValueExW(m_key.GetHandle(), name, 0, type, static_cast<const BYTE*>(data), bytes),
                   ERROR_SUCCESS);
+    }
+
+    Bytes ReadRaw(const wchar_t* name, DWORD* type = nullptr)
+    {
+        Bytes bytes(256);
+        DWORD size = static_cast<DWORD>(bytes.size());
+        if (::RegQueryValueExW(m_key.GetHandle(), name, nullptr, type, bytes.data(), &size) != ERROR_SUCCESS)
+            return Bytes();
+        bytes.resize(size);
+        return bytes;
     }
 
     void CreateKeys(std::initializer_list<const wchar_t*> paths)
@@ -36,26 +66,52 @@ protected:
 
     ZelTest::ScopedRegistryTree m_tree{HKEY_CURRENT_USER, kTestPath};
     Plinth::CRegKey m_key;
+    Plinth::CObfuscatedRegKey m_sealed;
 };
 
-// The typed layer is shared with the sealed key; these are the forms whose
-// plain stored bytes are the registry's own.
+using ObfuscatedRegKeyTest = RegKeyTest;
+using SecurityAPITest = RegKeyTest;
+
+// Number of access-allowed entries for Everyone in the key's DACL, and their mask.
+int EveryoneEntries(HKEY root, const std::wstring& path, DWORD* mask = nullptr)
+{
+    Plinth::UniqueHKey key;
+    if (::RegOpenKeyExW(root, path.c_str(), 0, READ_CONTROL, key.put()) != ERROR_SUCCESS)
+        return -1;
+    DWORD bytes = 0;
+    ::RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, nullptr, &bytes);
+    std::vector<BYTE> descriptor(bytes);
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (::RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor.data(), &bytes) != ERROR_SUCCESS ||
+        !::GetSecurityDescriptorDacl(descriptor.data(), &present, &dacl, &defaulted) || !dacl)
+        return 0;
+    int count = 0;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        if (::GetAce(dacl, i, reinterpret_cast<void**>(&ace)) && ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+            ::IsWellKnownSid(&ace->SidStart, WinWorldSid)) {
+            ++count;
+            if (mask)
+                *mask = ace->Mask;
+        }
+    }
+    return count;
+}
+
+// The typed layer is shared with the sealed key, whose tests read the other
+// forms; these are the forms whose plain stored bytes are the registry's own.
 TEST_F(RegKeyTest, TextValuesRoundTripInTheirRegistryForm)
 {
     const GUID guid = {0x12345678, 0x9ABC, 0xDEF0, {1, 2, 3, 4, 5, 6, 7, 8}};
     ASSERT_EQ(m_key.SetStringValue(L"expand", L"%SystemRoot%\\x", REG_EXPAND_SZ), ERROR_SUCCESS);
-    ASSERT_EQ(m_key.SetMultiStringValue(L"multi", L"one\0two\0"), ERROR_SUCCESS);
     ASSERT_EQ(m_key.SetGUIDValue(L"guid", guid), ERROR_SUCCESS);
-
     std::wstring text;
-    wchar_t multi[16];
-    ULONG chars = 16;
-    GUID readGuid = {};
     // Expandable strings come back as stored.
     EXPECT_EQ(m_key.QueryStringValue(L"expand", text), ERROR_SUCCESS);
     EXPECT_EQ(text, L"%SystemRoot%\\x");
-    EXPECT_EQ(m_key.QueryMultiStringValue(L"multi", multi, &chars), ERROR_SUCCESS);
-    EXPECT_EQ(std::wstring(multi, chars), std::wstring(L"one\0two\0", 9));
+    GUID readGuid = {};
     EXPECT_EQ(m_key.QueryGUIDValue(L"guid", readGuid), ERROR_SUCCESS);
     EXPECT_TRUE(::IsEqualGUID(readGuid, guid));
     EXPECT_EQ(ZelTest::ReadString(HKEY_CURRENT_USER, kTestPath, L"guid"), L"{12345678-9ABC-DEF0-0102-030405060708}");
@@ -64,45 +120,40 @@ TEST_F(RegKeyTest, TextValuesRoundTripInTheirRegistryForm)
 TEST_F(RegKeyTest, MalformedStoredDataIsRejected)
 {
     // The character after the data is not zero, or the registry would count it in.
-    const wchar_t noTerminator[] = L"abcd";
     const BYTE odd[] = {'a', 0, 'b', 0, 0, 'c', 0};
     const DWORD seven = 7;
-    const wchar_t oneCharList[] = L"a";
     SetRaw(L"empty", REG_SZ, L"", 0);
-    SetRaw(L"noterm", REG_SZ, noTerminator, 3 * sizeof(wchar_t));
+    SetRaw(L"noterm", REG_SZ, L"abcd", 3 * sizeof(wchar_t));
     SetRaw(L"odd", REG_SZ, odd, 5);
     SetRaw(L"dword", REG_DWORD, &seven, sizeof(seven));
     SetRaw(L"bin4", REG_BINARY, &seven, sizeof(seven));
-    SetRaw(L"multi1", REG_MULTI_SZ, oneCharList, 2 * sizeof(wchar_t));
+    SetRaw(L"multi1", REG_MULTI_SZ, L"a", 2 * sizeof(wchar_t));
     SetRaw(L"notguid", REG_SZ, L"abc", 8);
     SetRaw(L"badguid", REG_SZ, L"{not a guid}", 26);
 
-    wchar_t buffer[16] = {L'?'};
-    ULONG chars = 16;
-    EXPECT_EQ(m_key.QueryStringValue(L"empty", buffer, &chars), ERROR_SUCCESS);
-    EXPECT_EQ(chars, 0u);
-    EXPECT_EQ(buffer[0], L'\0');
-    struct Case
-    {
-        const wchar_t* name;
-        LONG expected;
-    };
-    const Case strings[] = {{L"noterm", ERROR_INVALID_DATA},
-                            {L"odd", ERROR_INVALID_DATA},
-                            {L"dword", ERROR_INVALID_DATA},
-                            {L"missing", ERROR_FILE_NOT_FOUND}};
-    for (const Case& c : strings) {
-        chars = 16;
-        EXPECT_EQ(m_key.QueryStringValue(c.name, buffer, &chars), c.expected) << c.name;
+    const std::pair<const wchar_t*, LONG> strings[] = {{L"empty", ERROR_SUCCESS},
+                                                       {L"noterm", ERROR_INVALID_DATA},
+                                                       {L"odd", ERROR_INVALID_DATA},
+                                                       {L"dword", ERROR_INVALID_DATA},
+                                                       {L"missing", ERROR_FILE_NOT_FOUND}};
+    for (const auto& [name, expected] : strings) {
+        wchar_t buffer[16] = {L'?'};
+        ULONG chars = 16;
+        EXPECT_EQ(m_key.QueryStringValue(name, buffer, &chars), expected) << name;
+        if (expected == ERROR_SUCCESS) {
+            EXPECT_EQ(chars, 0u);
+            EXPECT_EQ(buffer[0], L'\0');
+        }
         std::wstring text = L"unchanged";
-        EXPECT_NE(m_key.QueryStringValue(c.name, text), ERROR_SUCCESS) << c.name;
-        EXPECT_EQ(text, L"unchanged");
+        EXPECT_EQ(m_key.QueryStringValue(name, text) == ERROR_SUCCESS, expected == ERROR_SUCCESS) << name;
+        EXPECT_EQ(text, expected ? L"unchanged" : L"") << name;
     }
     // The registry has already copied the bytes when the type check fails.
     DWORD value = 0;
     EXPECT_EQ(m_key.QueryDWORDValue(L"bin4", value), ERROR_INVALID_DATA);
     EXPECT_EQ(value, 7u);
-    chars = 16;
+    wchar_t buffer[16];
+    ULONG chars = 16;
     EXPECT_EQ(m_key.QueryMultiStringValue(L"multi1", buffer, &chars), ERROR_INVALID_DATA);
     chars = 1;
     EXPECT_EQ(m_key.QueryMultiStringValue(L"missing", buffer, &chars), ERROR_INSUFFICIENT_BUFFER);
@@ -117,21 +168,19 @@ TEST_F(RegKeyTest, MalformedStoredDataIsRejected)
 TEST_F(RegKeyTest, ShortNumbersReadZeroExtended)
 {
     const BYTE bytes[] = {0x01, 0x02, 0x03, 0x04, 0x05};
-    SetRaw(L"dword3", REG_DWORD, bytes, 3);
-    SetRaw(L"dword0", REG_DWORD, bytes, 0);
+    for (const auto& [count, expected] : {std::pair{3u, 0x00030201u}, std::pair{0u, 0u}}) {
+        SetRaw(L"dword", REG_DWORD, bytes, count);
+        DWORD dword = 0xAAAAAAAA;
+        EXPECT_EQ(m_key.QueryDWORDValue(L"dword", dword), ERROR_SUCCESS);
+        EXPECT_EQ(dword, expected) << count;
+    }
     SetRaw(L"qword5", REG_QWORD, bytes, 5);
-    DWORD dword = 0xAAAAAAAA;
-    EXPECT_EQ(m_key.QueryDWORDValue(L"dword3", dword), ERROR_SUCCESS);
-    EXPECT_EQ(dword, 0x00030201u);
-    dword = 0xAAAAAAAA;
-    EXPECT_EQ(m_key.QueryDWORDValue(L"dword0", dword), ERROR_SUCCESS);
-    EXPECT_EQ(dword, 0u);
     ULONGLONG qword = 0xAAAAAAAAAAAAAAAAull;
     EXPECT_EQ(m_key.QueryQWORDValue(L"qword5", qword), ERROR_SUCCESS);
     EXPECT_EQ(qword, 0x0000000504030201ull);
 }
 
-TEST_F(RegKeyTest, WritesFollowTheirOwnRules)
+TEST_F(RegKeyTest, RefusedWritesAndFailedOpensChangeNothing)
 {
     const BYTE data = 1;
     EXPECT_EQ(m_key.SetValue(L"zero", REG_BINARY, &data, 0), ERROR_INVALID_PARAMETER);
@@ -144,10 +193,7 @@ TEST_F(RegKeyTest, WritesFollowTheirOwnRules)
     ULONG bytes = 0;
     EXPECT_EQ(m_key.QueryValue(L"one", &type, nullptr, &bytes), ERROR_SUCCESS);
     EXPECT_EQ(bytes, 6u);
-}
 
-TEST_F(RegKeyTest, FailedOpenOrCreateKeepsTheOpenKey)
-{
     DWORD disposition = 99;
     Plinth::CRegKey key;
     ASSERT_EQ(key.Create(m_key.GetHandle(), L"child", nullptr, 0, KEY_ALL_ACCESS, nullptr, &disposition),
@@ -178,7 +224,7 @@ TEST_F(RegKeyTest, SharedImplementationClosesForAllOwners)
     EXPECT_NE(survivor.GetHandle(), nullptr);
 }
 
-TEST_F(RegKeyTest, DeleteOnCloseEmptiesTheKey)
+TEST_F(RegKeyTest, DeletionsTakeTheTreeOrStopWhereTheyCannotOpen)
 {
     CreateKeys({L"doomed\\deeper"});
     Plinth::CRegKey key;
@@ -198,10 +244,7 @@ TEST_F(RegKeyTest, DeleteOnCloseEmptiesTheKey)
     Plinth::UniqueHKey detached(key.Detach());
     EXPECT_EQ(key.Close(), ERROR_SUCCESS);
     EXPECT_TRUE(ZelTest::KeyExists(m_key.GetHandle(), L"kept\\inner"));
-}
 
-TEST_F(RegKeyTest, RecurseDeleteKeyRemovesTheTreeOrStopsWhereItCannotOpen)
-{
     CreateKeys({L"tree\\a\\b\\c", L"tree\\a\\d", L"tree\\e", L"keep"});
     EXPECT_EQ(m_key.RecurseDeleteKey(L"tree"), ERROR_SUCCESS);
     EXPECT_FALSE(ZelTest::KeyExists(m_key.GetHandle(), L"tree"));
@@ -241,6 +284,201 @@ TEST(RegKeyViewTest, DeletionsGoThroughTheViewTheKeyWasOpenedIn)
         ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kPath);
         ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kPath);
     }
+}
+
+TEST_F(ObfuscatedRegKeyTest, ValuesAreStoredSealedAndReadBack)
+{
+    // U+00E9, U+4E16 and U+1F600 take two, three and four UTF-8 bytes.
+    const wchar_t* text = L"h\u00e9 \u4e16 \U0001F600";
+    const BYTE blob[] = {0, 0xFF, 0x10};
+    ASSERT_EQ(m_sealed.SetDWORDValue(L"dword", 0xA1B2C3D4), ERROR_SUCCESS);
+    ASSERT_EQ(m_sealed.SetQWORDValue(L"qword", 0x1122334455667788ull), ERROR_SUCCESS);
+    ASSERT_EQ(m_sealed.SetBinaryValue(L"binary", blob, sizeof(blob)), ERROR_SUCCESS);
+    ASSERT_EQ(m_sealed.SetStringValue(L"string", text), ERROR_SUCCESS);
+    ASSERT_EQ(m_sealed.SetStringValue(L"empty", L""), ERROR_SUCCESS);
+    ASSERT_EQ(m_sealed.SetStringValue(L"expand", L"%TEMP%", REG_EXPAND_SZ), ERROR_SUCCESS);
+    ASSERT_EQ(m_sealed.SetMultiStringValue(L"multi", L"\u00e9t\u00e9\0\0b\0"), ERROR_SUCCESS);
+    ASSERT_EQ(m_sealed.SetGUIDValue(L"guid", GUID_NULL), ERROR_SUCCESS);
+
+    // Each value, its real type and the bytes its data takes sealed.
+    const std::tuple<const wchar_t*, DWORD, uint32_t> stored[] = {
+        {L"dword", REG_DWORD, 4}, {L"qword", REG_QWORD, 8},       {L"binary", REG_BINARY, 3},  {L"string", REG_SZ, 13},
+        {L"empty", REG_SZ, 1},    {L"expand", REG_EXPAND_SZ, 14}, {L"multi", REG_MULTI_SZ, 7}, {L"guid", REG_SZ, 39},
+    };
+    for (const auto& [name, realType, dataBytes] : stored) {
+        SCOPED_TRACE(name);
+        DWORD rawType = 0;
+        const Bytes raw = ReadRaw(name, &rawType);
+        EXPECT_EQ(rawType, static_cast<DWORD>(REG_BINARY));
+        ASSERT_EQ(raw.size(), 32u + dataBytes);
+        EXPECT_EQ(std::string(raw.begin(), raw.begin() + 4), "VKRG");
+        EXPECT_EQ(FieldAt(raw, 4), 1u);
+        EXPECT_EQ(FieldAt(raw, 8), dataBytes);
+        EXPECT_EQ(FieldAt(raw, 12), realType);
+        // The digest covers the stored, obfuscated bytes with its own field
+        // zeroed, whatever key sealed them: values written before stay readable.
+        Bytes zeroed = raw;
+        std::fill(zeroed.begin() + 16, zeroed.begin() + 32, uint8_t{0});
+        uint8_t digest[Plinth::kMd5DigestBytes];
+        Plinth::Md5(zeroed.data(), zeroed.size(), digest);
+        EXPECT_TRUE(std::equal(std::begin(digest), std::end(digest), raw.begin() + 16));
+        DWORD type = 0;
+        EXPECT_EQ(m_sealed.QueryValue(name, &type, nullptr, nullptr), ERROR_SUCCESS);
+        EXPECT_EQ(type, realType);
+    }
+
+    // The other types' reading is the tool's round trip (VkSealTest).
+    std::wstring value;
+    wchar_t buffer[16];
+    ULONG chars = 16;
+    EXPECT_EQ(m_sealed.QueryStringValue(L"string", value), ERROR_SUCCESS);
+    EXPECT_EQ(value, text);
+    EXPECT_EQ(m_sealed.QueryStringValue(L"empty", value), ERROR_SUCCESS);
+    EXPECT_EQ(value, L"");
+    // The list ends at its first empty string.
+    EXPECT_EQ(m_sealed.QueryMultiStringValue(L"multi", buffer, &chars), ERROR_SUCCESS);
+    EXPECT_EQ(std::wstring(buffer, chars), std::wstring(L"\u00e9t\u00e9\0\0", 5));
+    // Expandable strings are sealed as their UTF-16 bytes, which only a buffer
+    // receives: without one the length comes with 234.
+    chars = 16;
+    EXPECT_EQ(m_sealed.QueryStringValue(L"expand", buffer, &chars), ERROR_SUCCESS);
+    EXPECT_EQ(std::wstring(buffer), L"%TEMP%");
+    EXPECT_EQ(m_sealed.QueryStringValue(L"expand", value), ERROR_MORE_DATA);
+    ULONG bytes = 0;
+    EXPECT_EQ(m_sealed.QueryValue(L"dword", nullptr, nullptr, &bytes), ERROR_MORE_DATA);
+    EXPECT_EQ(bytes, 4u);
+    EXPECT_EQ(m_sealed.QueryValue(L"dword", nullptr, nullptr, nullptr), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(ObfuscatedRegKeyTest, AnyChangedByteReadsAsInvalidData)
+{
+    ASSERT_EQ(m_sealed.SetStringValue(L"v", L"value"), ERROR_SUCCESS);
+    const Bytes good = ReadRaw(L"v");
+    ASSERT_EQ(good.size(), 38u);
+    std::vector<Bytes> bad;
+    for (size_t i = 0; i < good.size(); ++i) {
+        for (uint8_t flip : {0x01, 0x80}) {
+            bad.push_back(good);
+            bad.back()[i] ^= flip;
+        }
+    }
+    for (size_t length = 0; length < good.size(); ++length)
+        bad.emplace_back(good.begin(), good.begin() + length);
+    bad.push_back(good);
+    bad.back().push_back(0);
+    for (size_t i = 0; i < bad.size(); ++i) {
+        SetRaw(L"v", REG_BINARY, bad[i].data(), static_cast<DWORD>(bad[i].size()));
+        std::wstring text;
+        DWORD type = 0;
+        EXPECT_EQ(m_sealed.QueryStringValue(L"v", text), ERROR_INVALID_DATA) << i;
+        EXPECT_EQ(m_sealed.QueryValue(L"v", &type, nullptr, nullptr), ERROR_INVALID_DATA) << i;
+        wchar_t buffer[9];
+        buffer[8] = L'#';
+        ULONG chars = 8;
+        EXPECT_EQ(m_sealed.QueryStringValue(L"v", buffer, &chars), ERROR_INVALID_DATA) << i;
+        EXPECT_EQ(buffer[8], L'#') << i;
+    }
+}
+
+TEST_F(ObfuscatedRegKeyTest, BlobsOnBothSidesOfTheFirstReadBuffer)
+{
+    // 224 data bytes make a 256-byte value, the most the first read takes.
+    for (size_t size : {223u, 224u, 225u, 65000u}) {
+        SCOPED_TRACE(size);
+        Bytes blob(size);
+        for (size_t i = 0; i < size; ++i)
+            blob[i] = static_cast<uint8_t>(i * 7 + 3);
+        ASSERT_EQ(m_sealed.SetBinaryValue(L"b", blob.data(), static_cast<ULONG>(size)), ERROR_SUCCESS);
+        Bytes read(size + 1, 0xCD);
+        ULONG bytes = static_cast<ULONG>(size);
+        EXPECT_EQ(m_sealed.QueryBinaryValue(L"b", read.data(), &bytes), ERROR_SUCCESS);
+        EXPECT_EQ(bytes, size);
+        EXPECT_TRUE(std::equal(blob.begin(), blob.end(), read.begin()));
+        EXPECT_EQ(read[size], 0xCD);
+        bytes = static_cast<ULONG>(size - 1);
+        EXPECT_EQ(m_sealed.QueryBinaryValue(L"b", read.data(), &bytes), ERROR_MORE_DATA);
+        EXPECT_EQ(bytes, size);
+    }
+}
+
+TEST_F(ObfuscatedRegKeyTest, TextsAtTheEdgeOfTheirBuffer)
+{
+    // Two UTF-8 bytes per U+00E9 push the sealed value past the first read.
+    const std::pair<size_t, wchar_t> cases[] = {
+        {259, L'x'}, {260, L'x'}, {261, L'x'}, {259, L'\u00e9'}, {260, L'\u00e9'}};
+    for (Plinth::CRegKey* key : {&m_key, static_cast<Plinth::CRegKey*>(&m_sealed)}) {
+        for (const auto& [length, fill] : cases) {
+            SCOPED_TRACE(testing::Message()
+                         << (key == &m_key ? "plain " : "sealed ") << length << " of " << static_cast<int>(fill));
+            const std::wstring value(length, fill);
+            ASSERT_EQ(key->SetStringValue(L"s", value.c_str()), ERROR_SUCCESS);
+            wchar_t buffer[MAX_PATH + 1];
+            buffer[MAX_PATH] = L'#';
+            ULONG chars = MAX_PATH;
+            EXPECT_EQ(key->QueryStringValue(L"s", buffer, &chars), length < MAX_PATH ? ERROR_SUCCESS : ERROR_MORE_DATA);
+            EXPECT_EQ(buffer[MAX_PATH], L'#');
+            if (length < MAX_PATH) {
+                EXPECT_EQ(chars, length + 1);
+                EXPECT_EQ(std::wstring(buffer), value);
+            }
+            std::wstring whole;
+            EXPECT_EQ(key->QueryStringValue(L"s", whole), ERROR_SUCCESS);
+            EXPECT_EQ(whole, value);
+        }
+    }
+
+    ASSERT_EQ(m_sealed.SetMultiStringValue(L"m", L"alpha\0beta\0"), ERROR_SUCCESS);
+    // Twelve characters: both strings with their zeros and the closing zero.
+    for (ULONG capacity : {12u, 11u, 8u, 3u}) {
+        wchar_t buffer[16];
+        std::wmemset(buffer, L'#', 16);
+        ULONG chars = capacity;
+        const LONG result = m_sealed.QueryMultiStringValue(L"m", buffer, &chars);
+        if (capacity == 12) {
+            EXPECT_EQ(result, ERROR_SUCCESS);
+            EXPECT_EQ(std::wstring(buffer, chars), std::wstring(L"alpha\0beta\0", 12));
+        } else {
+            EXPECT_EQ(result, ERROR_MORE_DATA) << capacity;
+            EXPECT_EQ(std::count(buffer, buffer + capacity, L'\0'), static_cast<ptrdiff_t>(capacity));
+        }
+        EXPECT_EQ(buffer[capacity], L'#') << capacity;
+    }
+}
+
+// Everyone's full access is merged into the key's list once; with recursion it
+// reaches every sub-key that can be opened and passes over the others.
+TEST_F(SecurityAPITest, GrantIsMergedOnceAndReachesEverySubKeyItCanOpen)
+{
+    CreateKeys({L"a\\b", L"a\\locked"});
+    const std::wstring root = kTestPath;
+    Plinth::CRegKey key;
+    ASSERT_EQ(key.Open(HKEY_CURRENT_USER, kTestPath, KEY_ALL_ACCESS), ERROR_SUCCESS);
+    for (int time = 0; time < 2; ++time) {
+        ASSERT_EQ(key.GrantEveryoneFullAccess(false), ERROR_SUCCESS);
+        DWORD mask = 0;
+        EXPECT_EQ(EveryoneEntries(HKEY_CURRENT_USER, root, &mask), 1);
+        EXPECT_TRUE((mask & GENERIC_ALL) || (mask & KEY_ALL_ACCESS) == KEY_ALL_ACCESS) << std::hex << mask;
+        EXPECT_EQ(EveryoneEntries(HKEY_CURRENT_USER, root + L"\\a\\b"), 0);
+    }
+    ASSERT_EQ(ZelTest::SetKeyLocked(key.GetHandle(), L"a\\locked", true), ERROR_SUCCESS);
+    EXPECT_EQ(Plinth::GrantEveryoneFullAccess(key.GetHandle(), true), 0u);
+    ASSERT_EQ(ZelTest::SetKeyLocked(key.GetHandle(), L"a\\locked", false), ERROR_SUCCESS);
+    for (const wchar_t* sub : {L"", L"\\a", L"\\a\\b"})
+        EXPECT_EQ(EveryoneEntries(HKEY_CURRENT_USER, root + sub), 1) << sub;
+    EXPECT_EQ(EveryoneEntries(HKEY_CURRENT_USER, root + L"\\a\\locked"), 0);
+}
+
+TEST_F(SecurityAPITest, OutsideTheNTFamilyNothingIsChanged)
+{
+    EXPECT_EQ(Plinth::GrantEveryoneFullAccess(nullptr, false), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    Plinth::AdvapiSecurityAPI api;
+    ASSERT_TRUE(api.Usable());
+    api.SetUsableForTest(false);
+    Plinth::CRegKey key;
+    ASSERT_EQ(key.Open(HKEY_CURRENT_USER, kTestPath, KEY_ALL_ACCESS), ERROR_SUCCESS);
+    const int before = EveryoneEntries(HKEY_CURRENT_USER, kTestPath);
+    EXPECT_EQ(Plinth::GrantEveryoneFullAccess(key.GetHandle(), true, &api), 0u);
+    EXPECT_EQ(EveryoneEntries(HKEY_CURRENT_USER, kTestPath), before);
 }
 
 } // namespace

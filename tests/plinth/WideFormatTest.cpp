@@ -1,17 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "plinth/Owners.h"
 #include "plinth/WideFormat.h"
 
 namespace {
-
-struct FormatCase
-{
-    const wchar_t* expected;
-    std::wstring (*format)();
-};
 
 template <typename... Args>
 std::wstring Format(const wchar_t* format, Args... args)
@@ -23,35 +18,25 @@ std::wstring Format(const wchar_t* format, Args... args)
 
 TEST(WideFormatTest, FollowsMicrosoftConversionRules)
 {
-    const FormatCase cases[] = {
-        {L"[wide text]", [] { return Format(L"[%s]", L"wide text"); }},
-        {L"00ABCDEF", [] { return Format(L"%08X", 0xABCDEFu); }},
-        {L"007", [] { return Format(L"%0.3u", 7u); }},
-        {L"03", [] { return Format(L"%02hu", static_cast<unsigned short>(3)); }},
-        {L"18446744073709551615", [] { return Format(L"%llu", 0xFFFFFFFFFFFFFFFFull); }},
-    };
-    for (const FormatCase& c : cases)
-        EXPECT_EQ(c.format(), c.expected);
+    EXPECT_EQ(Format(L"[%s]", L"wide text"), L"[wide text]");
+    EXPECT_EQ(Format(L"%08X", 0xABCDEFu), L"00ABCDEF");
+    EXPECT_EQ(Format(L"%0.3u", 7u), L"007");
+    EXPECT_EQ(Format(L"%02hu", static_cast<unsigned short>(3)), L"03");
+    EXPECT_EQ(Format(L"%llu", 0xFFFFFFFFFFFFFFFFull), L"18446744073709551615");
 }
 
 TEST(WideFormatTest, TruncatesAtBufferSizeAndAlwaysTerminates)
 {
-    wchar_t buffer[6];
-    std::wmemset(buffer, L'#', 6);
-    EXPECT_EQ(Plinth::FormatWide(buffer, 6, L"%s", L"abcde"), 5);
-    EXPECT_STREQ(buffer, L"abcde");
-
-    std::wmemset(buffer, L'#', 6);
-    EXPECT_EQ(Plinth::FormatWide(buffer, 6, L"%s", L"abcdef"), -1);
-    EXPECT_STREQ(buffer, L"abcde");
-
-    std::wmemset(buffer, L'#', 6);
-    EXPECT_EQ(Plinth::FormatWide(buffer, 5, L"%s", L"abcdef"), -1);
-    EXPECT_STREQ(buffer, L"abcd");
-    EXPECT_EQ(buffer[5], L'#');
-
-    EXPECT_EQ(Plinth::FormatWide(buffer, 1, L"%s", L"x"), -1);
-    EXPECT_EQ(buffer[0], L'\0');
+    // Buffer size, text, result and what the buffer holds.
+    const std::tuple<size_t, const wchar_t*, int, const wchar_t*> cases[] = {
+        {6, L"abcde", 5, L"abcde"}, {6, L"abcdef", -1, L"abcde"}, {5, L"abcdef", -1, L"abcd"}, {1, L"x", -1, L""}};
+    wchar_t buffer[7];
+    for (const auto& [size, text, result, held] : cases) {
+        std::wmemset(buffer, L'#', 7);
+        EXPECT_EQ(Plinth::FormatWide(buffer, size, L"%s", text), result) << size << text;
+        EXPECT_STREQ(buffer, held);
+        EXPECT_EQ(buffer[size], L'#');
+    }
     EXPECT_EQ(Plinth::FormatWide(nullptr, 6, L"x"), -1);
     EXPECT_EQ(Plinth::FormatWide(buffer, 6, nullptr), -1);
     EXPECT_EQ(buffer[0], L'\0');
@@ -70,7 +55,7 @@ TEST(WideFormatTest, UnlimitedFormattingKeepsLongText)
     EXPECT_TRUE(out.empty());
 }
 
-TEST(OwnersTest, ClosingKeepsTheLastError)
+TEST(OwnersTest, ClosingKeepsTheLastErrorAndPutReleasesWhatWasHeld)
 {
     Plinth::UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     ASSERT_TRUE(event);
@@ -78,10 +63,8 @@ TEST(OwnersTest, ClosingKeepsTheLastError)
     event.reset();
     EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_FALSE(event);
-}
 
-TEST(OwnersTest, PutReleasesWhatWasHeld)
-{
+    // put() releases what was held before handing out the address.
     Plinth::UniqueCoTaskMem<wchar_t> text(static_cast<wchar_t*>(::CoTaskMemAlloc(16)));
     ASSERT_TRUE(text);
     wchar_t** slot = text.put();
@@ -89,7 +72,6 @@ TEST(OwnersTest, PutReleasesWhatWasHeld)
 
     DWORD before = 0;
     ASSERT_TRUE(::GetProcessHandleCount(::GetCurrentProcess(), &before));
-    Plinth::UniqueHandle event;
     for (int i = 0; i < 50; ++i)
         *event.put() = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     event.reset();

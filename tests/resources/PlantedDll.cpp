@@ -1,6 +1,5 @@
-// A DLL as an attacker would plant it where a search might find it: loading
-// it leaves the file "planted.marker" in its folder, so a test can tell that
-// its code ran.
+// A DLL as an attacker would plant it where a search might find it: loading it
+// leaves "planted.marker" in its folder, so a test can tell that its code ran.
 #include <windows.h>
 
 #include <cwchar>

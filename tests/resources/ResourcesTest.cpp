@@ -1,13 +1,12 @@
-// The install directory, the resource DLL and the multilingual loader. The
-// process's loader and resource DLL are made once, so each scenario runs in a
-// process of its own (--scenario=unit|german|fallback).
+// The install directory, the resource DLL and the multilingual loader; the German
+// satellite through the process's loader is the fault tests' (GermanResourcesTest).
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
 #include <atomic>
 #include <cstring>
-#include <initializer_list>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,10 +24,7 @@ constexpr wchar_t kProductKey[] = L"Software\\Varkon\\ZEL";
 constexpr wchar_t kInstallDir[] = L"Install Dir";
 constexpr wchar_t kNoIconExLoader[] = L"VkRtMuiNoIconEx.dll";
 
-std::wstring LoaderPath()
-{
-    return ZelTest::BinPath(L"Varkon\\Platform\\VkRtMui.dll");
-}
+const std::wstring kLoaderPath = ZelTest::BinPath(L"Varkon\\Platform\\VkRtMui.dll");
 
 // A path that does not exist, so its short form is itself.
 std::wstring MissingDirOfLength(size_t length)
@@ -44,11 +40,6 @@ std::wstring Owned(const CCoMemAlloc<wchar_t>& owner)
     return owner.Get() ? owner.Get() : L"(null)";
 }
 
-struct InstallDirScope
-{
-    ZelTest::ScopedRegistryValue value{HKEY_LOCAL_MACHINE, kProductKey, kInstallDir};
-};
-
 class Wrapper : public Plinth::CDllWrapperBase
 {
 public:
@@ -61,24 +52,21 @@ protected:
 TEST(DllWrapperTest, PathsThatAreNotFullyQualifiedAreRefusedWithoutLoading)
 {
     const std::wstring full = ZelTest::BinPath(kNoIconExLoader);
-    const std::wstring driveless = full.substr(2);
-    const std::wstring relativeToDrive = full.substr(0, 2) + L"VkRtMuiNoIconEx.dll";
     const std::wstring bin = ZelTest::BinDir();
-    const std::wstring relativeDirOnDrive =
-        full.substr(0, 2) + L"..\\" + bin.substr(bin.rfind(L'\\') + 1) + L"\\" + kNoIconExLoader;
-    const std::wstring noExtension = full.substr(0, full.size() - 4);
-    // Each of these would load the DLL if the file system were asked.
-    ASSERT_TRUE(::SetCurrentDirectoryW(ZelTest::BinDir().c_str()));
-    const wchar_t* refused[] = {kNoIconExLoader,
-                                driveless.c_str(),
-                                relativeToDrive.c_str(),
-                                relativeDirOnDrive.c_str(),
-                                noExtension.c_str(),
-                                L"",
-                                nullptr};
-    for (const wchar_t* path : refused) {
+    const std::wstring drive = full.substr(0, 2);
+    // Bare, without its drive, drive-relative, up and back down, without its
+    // extension, empty, null: each but the last two would find the DLL.
+    const std::wstring forms[] = {kNoIconExLoader,
+                                  full.substr(2),
+                                  drive + kNoIconExLoader,
+                                  drive + L"..\\" + bin.substr(bin.rfind(L'\\') + 1) + L"\\" + kNoIconExLoader,
+                                  full.substr(0, full.size() - 4),
+                                  L""};
+    ASSERT_TRUE(::SetCurrentDirectoryW(bin.c_str()));
+    for (size_t i = 0; i <= std::size(forms); ++i) {
+        const wchar_t* path = i < std::size(forms) ? forms[i].c_str() : nullptr;
         Wrapper wrapper;
-        EXPECT_EQ(wrapper.Load(path), static_cast<DWORD>(ERROR_BAD_PATHNAME)) << (path ? path : L"(null)");
+        EXPECT_EQ(wrapper.Load(path), static_cast<DWORD>(ERROR_BAD_PATHNAME)) << i;
         EXPECT_EQ(wrapper.Module(), nullptr);
         EXPECT_EQ(::GetModuleHandleW(kNoIconExLoader), nullptr);
     }
@@ -87,12 +75,11 @@ TEST(DllWrapperTest, PathsThatAreNotFullyQualifiedAreRefusedWithoutLoading)
 // The DLL's own reference count, read through its exports.
 ULONG HeldReferences(const Plinth::CDllWrapperBase& wrapper)
 {
-    const auto addRef =
-        reinterpret_cast<Plinth::DllRefCountFunction>(reinterpret_cast<void*>(wrapper.Proc("DllAddRef")));
-    const auto release =
-        reinterpret_cast<Plinth::DllRefCountFunction>(reinterpret_cast<void*>(wrapper.Proc("DllRelease")));
-    addRef(0);
-    return release(0);
+    const auto call = [&](const char* name) {
+        return reinterpret_cast<Plinth::DllRefCountFunction>(reinterpret_cast<void*>(wrapper.Proc(name)))(0);
+    };
+    call("DllAddRef");
+    return call("DllRelease");
 }
 
 TEST(DllWrapperTest, LoadsOnceTellsTheDllAndReleasesItBeforeFreeing)
@@ -109,12 +96,9 @@ TEST(DllWrapperTest, LoadsOnceTellsTheDllAndReleasesItBeforeFreeing)
         HMODULE first = wrapper.Module();
         EXPECT_EQ(first, ::GetModuleHandleW(kNoIconExLoader));
         EXPECT_EQ(HeldReferences(wrapper), 1u);
-        EXPECT_EQ(wrapper.Load(LoaderPath().c_str()), 0u);
+        EXPECT_EQ(wrapper.Load(kLoaderPath.c_str()), 0u);
         EXPECT_EQ(wrapper.Module(), first);
         EXPECT_EQ(HeldReferences(wrapper), 1u);
-
-        Wrapper missing;
-        EXPECT_EQ(missing.Load(L"C:\\nowhere\\missing.dll"), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
     }
     EXPECT_EQ(::GetModuleHandleW(kNoIconExLoader), nullptr);
     wchar_t held[16] = {};
@@ -122,171 +106,80 @@ TEST(DllWrapperTest, LoadsOnceTellsTheDllAndReleasesItBeforeFreeing)
     EXPECT_STREQ(held, L"0");
 }
 
-// Loads through the form and the plain function and checks both answer alike.
-void ExpectFormsAnswerAsPlainFunctions(const RtMuiImpl& loader)
+// A complete loader answers every form in the language asked (it has no German
+// here); without it, or without LoadIconEx, the plain functions answer in any.
+TEST(RtMuiImplTest, CompleteLoaderAnswersEveryFormElseEveryFormFallsBack)
 {
-    HMODULE self = ::GetModuleHandleW(nullptr);
-    for (UINT id : {14011u, 1u}) {
-        for (int size : {1, 5, 100}) {
-            wchar_t viaForm[100] = {};
-            wchar_t viaPlain[100] = {};
-            EXPECT_EQ(loader.MuiLoadString(self, id, viaForm, size, 0), ::LoadStringW(self, id, viaPlain, size));
-            EXPECT_STREQ(viaForm, viaPlain) << id << " " << size;
-        }
-    }
-    // The fallback ignores the language, so the product's base texts answer.
-    const wchar_t* text = nullptr;
-    EXPECT_EQ(loader.MuiLoadString(self, 14011, reinterpret_cast<LPWSTR>(&text), 0, 0x0407), 20);
-    EXPECT_EQ(loader.MuiGetMappedLocale(), 1033u);
-
+    const std::pair<std::wstring, DWORD> cases[] = {{kLoaderPath, ERROR_SUCCESS},
+                                                    {L"C:\\nowhere\\VkRtMui.dll", ERROR_MOD_NOT_FOUND},
+                                                    {ZelTest::BinPath(kNoIconExLoader), ERROR_PROC_NOT_FOUND}};
+    const std::wstring path = ZelTest::BinPath(L"ZelRes2.DLL");
     const LPCWSTR block = MAKEINTRESOURCEW(14011 / 16 + 1);
-    EXPECT_EQ(loader.MuiFindResource(self, block, RT_STRING, 0x0407), ::FindResourceW(self, block, RT_STRING));
-    EXPECT_EQ(loader.MuiLoadIcon(nullptr, IDI_APPLICATION, 0), ::LoadIconW(nullptr, IDI_APPLICATION));
-    EXPECT_EQ(loader.MuiLoadImage(nullptr, IDI_WARNING, IMAGE_ICON, 0, 0, LR_SHARED, 0),
-              ::LoadImageW(nullptr, IDI_WARNING, IMAGE_ICON, 0, 0, LR_SHARED));
-    EXPECT_EQ(loader.MuiLoadBitmap(self, L"NOSUCHBITMAP", 0), nullptr);
-
-    const std::wstring dll = ZelTest::BinPath(L"ZelRes2.DLL");
-    HMODULE viaForm = loader.MuiLoadLibrary(dll.c_str());
-    EXPECT_NE(viaForm, nullptr);
-    EXPECT_EQ(viaForm, ::GetModuleHandleW(dll.c_str()));
-    EXPECT_EQ(loader.MuiLoadLibraryEx(dll.c_str(), nullptr, 0), viaForm);
-    ::FreeLibrary(viaForm);
-    ::FreeLibrary(viaForm);
-}
-
-TEST(RtMuiImplTest, MissingOrIncompleteLoaderMeansEveryFormFallsBack)
-{
-    const struct
-    {
-        std::wstring path;
-        DWORD status;
-        bool staysLoaded;
-    } cases[] = {
-        {L"C:\\nowhere\\VkRtMui.dll", ERROR_MOD_NOT_FOUND, false},
-        {ZelTest::BinPath(kNoIconExLoader), ERROR_PROC_NOT_FOUND, true},
-    };
-    for (const auto& c : cases) {
+    for (const auto& [loaderPath, status] : cases) {
+        SCOPED_TRACE(status);
+        const bool fallback = status != ERROR_SUCCESS;
         {
-            RtMuiImpl loader(c.path.c_str());
-            EXPECT_EQ(loader.Status(), c.status);
-            EXPECT_EQ(::GetModuleHandleW(kNoIconExLoader) != nullptr, c.staysLoaded);
-            ExpectFormsAnswerAsPlainFunctions(loader);
+            RtMuiImpl loader(loaderPath.c_str());
+            EXPECT_EQ(loader.Status(), status);
+            EXPECT_EQ(::GetModuleHandleW(kNoIconExLoader) != nullptr, status == ERROR_PROC_NOT_FOUND);
+            EXPECT_EQ(loader.MuiGetMappedLocale(), 0x0409u);
+            HMODULE dll = loader.MuiLoadLibrary(path.c_str());
+            ASSERT_NE(dll, nullptr);
+            EXPECT_EQ(dll, ::GetModuleHandleW(path.c_str()));
+            EXPECT_EQ(loader.MuiLoadLibraryEx(path.c_str(), nullptr, 0), dll);
+            ::FreeLibrary(dll);
+
+            const wchar_t* text = nullptr;
+            ASSERT_EQ(loader.MuiLoadString(dll, 14011, reinterpret_cast<LPWSTR>(&text), 0, 0), 24);
+            EXPECT_EQ(std::wstring(text, 24), L"Varkon Parental Controls");
+            wchar_t buffer[8] = {};
+            EXPECT_EQ(loader.MuiLoadString(dll, 11013, buffer, ARRAYSIZE(buffer), 0x0409), 7);
+            EXPECT_STREQ(buffer, L"Last Up");
+            EXPECT_EQ(loader.MuiLoadString(dll, 11013, buffer, ARRAYSIZE(buffer), 0x0407), fallback ? 7 : 0);
+            EXPECT_EQ(loader.MuiLoadString(dll, 1, buffer, ARRAYSIZE(buffer), 0), 0);
+            EXPECT_NE(loader.MuiFindResource(dll, block, RT_STRING, 0), nullptr);
+            EXPECT_EQ(loader.MuiFindResource(dll, block, RT_STRING, 0x0407) != nullptr, fallback);
+            EXPECT_NE(loader.MuiLoadIcon(nullptr, IDI_APPLICATION, 0), nullptr);
+            EXPECT_NE(loader.MuiLoadImage(nullptr, IDI_WARNING, IMAGE_ICON, 0, 0, LR_SHARED, 0), nullptr);
+            EXPECT_EQ(loader.MuiLoadBitmap(dll, L"NOSUCHBITMAP", 0), nullptr);
+            ::FreeLibrary(dll);
         }
         EXPECT_EQ(::GetModuleHandleW(kNoIconExLoader), nullptr);
     }
 }
 
-TEST(RtMuiImplTest, CompleteLoaderAnswersEveryForm)
-{
-    RtMuiImpl loader(LoaderPath().c_str());
-    ASSERT_EQ(loader.Status(), 0u);
-    HMODULE dll = loader.MuiLoadLibrary(ZelTest::BinPath(L"ZelRes2.DLL").c_str());
-    ASSERT_NE(dll, nullptr);
-    EXPECT_EQ(loader.MuiGetMappedLocale(), 0x0409u);
-
-    const wchar_t* text = nullptr;
-    ASSERT_EQ(loader.MuiLoadString(dll, 14011, reinterpret_cast<LPWSTR>(&text), 0, 0), 24);
-    EXPECT_EQ(std::wstring(text, 24), L"Varkon Parental Controls");
-    // A language of its own reaches the loader, which has no German text here.
-    wchar_t buffer[8] = {};
-    EXPECT_EQ(loader.MuiLoadString(dll, 11013, buffer, ARRAYSIZE(buffer), 0x0409), 7);
-    EXPECT_STREQ(buffer, L"Last Up");
-    EXPECT_EQ(loader.MuiLoadString(dll, 11013, buffer, ARRAYSIZE(buffer), 0x0407), 0);
-    const LPCWSTR block = MAKEINTRESOURCEW(14011 / 16 + 1);
-    EXPECT_NE(loader.MuiFindResource(dll, block, RT_STRING, 0), nullptr);
-    EXPECT_EQ(loader.MuiFindResource(dll, block, RT_STRING, 0x0407), nullptr);
-    EXPECT_EQ(loader.MuiLoadIcon(nullptr, IDI_APPLICATION, 0), ::LoadIconW(nullptr, IDI_APPLICATION));
-    ::FreeLibrary(dll);
-}
-
+// "\\Varkon\\Platform\\VkRtMui.dll" is 28 units: with a folder of 231 it fits the
+// 259 a path may have, and is tried (and missing); longer ones are not tried.
 TEST(RtMuiImplTest, DefaultLoaderLivesBelowCommonProgramFiles)
 {
-    // "\Varkon\Platform\VkRtMui.dll" is 28 units; with the folder it must fit 259.
-    const size_t tooLong[] = {232, 259, 260, 261};
-    for (size_t length : tooLong) {
+    const DWORD tooLong = ERROR_FILENAME_EXCED_RANGE;
+    const std::pair<size_t, DWORD> cases[] = {
+        {231, ERROR_MOD_NOT_FOUND}, {232, tooLong}, {259, tooLong}, {260, tooLong}, {261, tooLong}};
+    for (const auto& [length, status] : cases) {
         ::SetEnvironmentVariableW(L"CommonProgramFiles", MissingDirOfLength(length).c_str());
-        EXPECT_EQ(RtMuiImpl().Status(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE)) << length;
+        EXPECT_EQ(RtMuiImpl().Status(), status) << length;
     }
-    // Fits exactly, so it is tried, and is missing.
-    ::SetEnvironmentVariableW(L"CommonProgramFiles", MissingDirOfLength(231).c_str());
-    const DWORD tried = RtMuiImpl().Status();
-    EXPECT_NE(tried, 0u);
-    EXPECT_NE(tried, static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
-
-    ::SetEnvironmentVariableW(L"CommonProgramFiles", nullptr);
+    // Set to the empty string, it names no folder either, whatever the last error was.
+    ::SetEnvironmentVariableW(L"CommonProgramFiles", L"");
+    ::SetLastError(ERROR_SUCCESS);
     EXPECT_EQ(RtMuiImpl().Status(), static_cast<DWORD>(ERROR_ENVVAR_NOT_FOUND));
-    // The unit scenario's own value, put back.
+    // bin/ holds the loader in its installed layout.
     ::SetEnvironmentVariableW(L"CommonProgramFiles", ZelTest::BinDir().c_str());
     EXPECT_EQ(RtMuiImpl().Status(), 0u);
 }
 
-class InstallDirTest : public ::testing::Test
+// A cut directory would name another folder. The stored values' forms are the
+// fault sweep's, through the uninstall command line.
+TEST(InstallDirTest, CallerBufferShortFormAndResourceDllPath)
 {
-protected:
-    InstallDirScope m_scope;
-
-    std::wstring Read(bool& ok, size_t size = MAX_PATH, bool shortForm = false)
-    {
+    ZelTest::ScopedRegistryValue installDir(HKEY_LOCAL_MACHINE, kProductKey, kInstallDir);
+    ASSERT_TRUE(installDir.SetString(L"C:\\Nowhere\\Product"));
+    for (size_t size : {size_t{18}, size_t{19}}) {
         std::vector<wchar_t> buffer(size + 1, L'#');
-        ok = GetInstallDir(buffer.data(), size, shortForm);
+        EXPECT_EQ(GetInstallDir(buffer.data(), size, false), size == 19) << size;
+        EXPECT_EQ(std::wstring(buffer.data()), size == 19 ? L"C:\\Nowhere\\Product" : L"") << size;
         EXPECT_EQ(buffer[size], L'#') << "wrote past the buffer";
-        return size ? buffer.data() : L"";
     }
-};
-
-TEST_F(InstallDirTest, ValuesAreTakenOnlyWhenWellFormed)
-{
-    const std::wstring plain = L"C:\\Nowhere\\Product";
-    // The registry adds a terminator the byte count left out when one follows
-    // the data, so the unterminated value is followed by more text.
-    const std::wstring unterminated = plain + L"X";
-    const std::wstring len259 = MissingDirOfLength(259);
-    const std::wstring len260 = MissingDirOfLength(260);
-    const std::wstring len261 = MissingDirOfLength(261);
-    const DWORD number = 7;
-    const struct
-    {
-        DWORD type;
-        const void* data;
-        DWORD bytes;
-        bool ok;
-        std::wstring expected;
-    } cases[] = {
-        {REG_SZ, plain.c_str(), 38, true, plain},
-        {REG_EXPAND_SZ, L"%ProgramFiles%\\Varkon", 44, true, L"%ProgramFiles%\\Varkon"},
-        {REG_SZ, L"", 0, true, L""},
-        {REG_SZ, L"", 2, true, L""},
-        {REG_SZ, plain.c_str(), 37, false, L""},
-        {REG_SZ, unterminated.c_str(), 36, false, L""},
-        {REG_SZ, plain.c_str(), 1, false, L""},
-        {REG_DWORD, &number, 4, false, L""},
-        {REG_MULTI_SZ, L"C:\\a\0", 12, false, L""},
-        {REG_SZ, len259.c_str(), 520, true, len259},
-        {REG_SZ, len260.c_str(), 522, false, L""},
-        {REG_SZ, len261.c_str(), 524, false, L""},
-    };
-    for (const auto& c : cases) {
-        ASSERT_TRUE(m_scope.value.Set(c.type, c.data, c.bytes));
-        bool ok = false;
-        EXPECT_EQ(Read(ok), c.expected) << c.type << " " << c.bytes;
-        EXPECT_EQ(ok, c.ok) << c.type << " " << c.bytes;
-    }
-    m_scope.value.Delete();
-    bool ok = true;
-    EXPECT_EQ(Read(ok), L"");
-    EXPECT_FALSE(ok);
-}
-
-TEST_F(InstallDirTest, CallerBufferBoundsAndShortForm)
-{
-    // A cut directory would name another folder.
-    ASSERT_TRUE(m_scope.value.SetString(L"C:\\Nowhere\\Product"));
-    bool ok = true;
-    EXPECT_EQ(Read(ok, 18), L"");
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(Read(ok, 19), L"C:\\Nowhere\\Product");
-    EXPECT_TRUE(ok);
     EXPECT_FALSE(GetInstallDir(nullptr, MAX_PATH, false));
     wchar_t untouched[1] = {L'#'};
     EXPECT_FALSE(GetInstallDir(untouched, 0, false));
@@ -295,32 +188,31 @@ TEST_F(InstallDirTest, CallerBufferBoundsAndShortForm)
     // A folder whose long name has no 8.3 form of its own: the short form names
     // the same folder in other, 8.3 words.
     ZelTest::TempFolder folder(L"long install folder");
-    ASSERT_TRUE(m_scope.value.SetString(folder.Path()));
-    EXPECT_EQ(Read(ok, MAX_PATH, false), folder.Path());
-    const std::wstring shortForm = Read(ok, MAX_PATH, true);
-    EXPECT_TRUE(ok);
+    ASSERT_TRUE(installDir.SetString(folder.Path()));
+    wchar_t path[MAX_PATH] = {};
+    ASSERT_TRUE(GetInstallDir(path, MAX_PATH, false));
+    EXPECT_EQ(path, folder.Path());
+    ASSERT_TRUE(GetInstallDir(path, MAX_PATH, true));
+    const std::wstring shortForm = path;
     EXPECT_NE(shortForm, folder.Path());
     const std::wstring last = shortForm.substr(shortForm.rfind(L'\\') + 1);
     EXPECT_TRUE(last.size() <= 12 && last.find(L' ') == std::wstring::npos && last.find(L'~') != std::wstring::npos)
         << last.c_str();
-    wchar_t longForm[MAX_PATH] = {};
-    ASSERT_GT(::GetLongPathNameW(shortForm.c_str(), longForm, MAX_PATH), 0u);
-    EXPECT_EQ(longForm, folder.Path());
-}
+    ASSERT_GT(::GetLongPathNameW(shortForm.c_str(), path, MAX_PATH), 0u);
+    EXPECT_EQ(path, folder.Path());
 
-TEST_F(InstallDirTest, ResourceDllPathFitsWholeOrIsNotMade)
-{
+    // The resource DLL's path is made whole or not at all.
     const std::wstring fits = MissingDirOfLength(247);
-    ASSERT_TRUE(m_scope.value.SetString(fits));
+    ASSERT_TRUE(installDir.SetString(fits));
     wchar_t buffer[MAX_PATH + 1];
     buffer[MAX_PATH] = L'#';
     EXPECT_EQ(GetResourceDllPath(buffer, MAX_PATH), 0u);
     EXPECT_EQ(buffer, fits + L"\\ZelRes2.DLL");
-    ASSERT_TRUE(m_scope.value.SetString(MissingDirOfLength(248)));
+    ASSERT_TRUE(installDir.SetString(MissingDirOfLength(248)));
     EXPECT_EQ(GetResourceDllPath(buffer, MAX_PATH), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
     EXPECT_STREQ(buffer, L"");
     EXPECT_EQ(buffer[MAX_PATH], L'#');
-    m_scope.value.Delete();
+    installDir.Delete();
     EXPECT_EQ(GetResourceDllPath(buffer, MAX_PATH), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     EXPECT_STREQ(buffer, L"");
 }
@@ -367,7 +259,7 @@ HMODULE LoadThroughProcessLoader(const wchar_t* path)
 // planted at each such place never runs, and the product's name is not found.
 TEST(ResourceModuleStateTest, PathsThatAreNotWholeAndFullyQualifiedLoadNothing)
 {
-    InstallDirScope scope;
+    ZelTest::ScopedRegistryValue installDir(HKEY_LOCAL_MACHINE, kProductKey, kInstallDir);
     ZelTest::TempFolder current(L"planted");
     ZelTest::RemoveTree(L"C:\\zelplant");
     const std::wstring cut = ShortNamedDirOfLength(248);
@@ -378,152 +270,76 @@ TEST(ResourceModuleStateTest, PathsThatAreNotWholeAndFullyQualifiedLoadNothing)
     ::GetCurrentDirectoryW(MAX_PATH, previous);
     ASSERT_TRUE(::SetCurrentDirectoryW(current.Path().c_str()));
 
-    const struct
-    {
-        std::wstring installDir;
-        std::wstring planted;
-    } cases[] = {
+    // Each install directory with the place its load would have found.
+    const std::pair<std::wstring, std::wstring> cases[] = {
         {L"", L"C:\\ZelRes2.DLL"},
         {L"Rel", current.Path() + L"\\Rel\\ZelRes2.DLL"},
         {L"C:Rel", current.Path() + L"\\Rel\\ZelRes2.DLL"},
         {cut, cut + L"\\ZelRes2.DL"},
     };
+    // The process's loader, the installed one in bin/, loads what the path names.
+    ::SetEnvironmentVariableW(L"CommonProgramFiles", ZelTest::BinDir().c_str());
     ASSERT_EQ(GetRtMui().Status(), 0u);
-    for (const auto& c : cases) {
-        const std::wstring marker = c.planted.substr(0, c.planted.rfind(L'\\') + 1) + L"planted.marker";
-        ASSERT_TRUE(::CopyFileW(ZelTest::BinPath(L"PlantedDll.dll").c_str(), (L"\\\\?\\" + c.planted).c_str(), FALSE));
-        ASSERT_TRUE(scope.value.SetString(c.installDir));
+    for (const auto& [dir, planted] : cases) {
+        const std::wstring marker = planted.substr(0, planted.rfind(L'\\') + 1) + L"planted.marker";
+        ASSERT_TRUE(::CopyFileW(ZelTest::BinPath(L"PlantedDll.dll").c_str(), (L"\\\\?\\" + planted).c_str(), FALSE));
+        ASSERT_TRUE(installDir.SetString(dir));
         ErrorCounter log;
         {
             ResourceModuleState state(&LoadThroughProcessLoader);
             CCoMemAlloc<wchar_t> text;
-            EXPECT_FALSE(state.LoadText(kIdsProductName, text)) << c.installDir;
+            EXPECT_FALSE(state.LoadText(kIdsProductName, text)) << dir;
             EXPECT_FALSE(state.LoadText(kIdsProductName, text));
         }
         EXPECT_EQ(::GetFileAttributesW((L"\\\\?\\" + marker).c_str()), INVALID_FILE_ATTRIBUTES)
-            << "planted DLL ran for \"" << c.installDir << "\"";
-        EXPECT_EQ(log.errors, 1) << c.installDir;
+            << "planted DLL ran for \"" << dir << "\"";
+        EXPECT_EQ(log.errors, 1) << dir;
         ::DeleteFileW((L"\\\\?\\" + marker).c_str());
-        ::DeleteFileW((L"\\\\?\\" + c.planted).c_str());
+        ::DeleteFileW((L"\\\\?\\" + planted).c_str());
     }
     ::SetCurrentDirectoryW(previous);
     ZelTest::RemoveTree(L"C:\\zelplant");
 }
 
 std::atomic<int> g_loads{0};
+bool g_loadFails = false;
 
-HMODULE SlowFailingLoad(const wchar_t*)
+// Slow, so that the first calls overlap.
+HMODULE CountedLoad(const wchar_t* path)
 {
     ++g_loads;
     ::Sleep(100);
-    return nullptr;
+    return g_loadFails ? nullptr : ::LoadLibraryW(path);
 }
 
-HMODULE PlainLoad(const wchar_t* path)
+// One load serves every call, also racing first ones, and a failed one is final:
+// the host executable's string of the same id is never taken for the product's.
+TEST(ResourceModuleStateTest, OneLoadServesEveryCallAndAFailedOneIsFinal)
 {
-    ++g_loads;
-    return ::LoadLibraryW(path);
-}
-
-TEST(ResourceModuleStateTest, FailedFirstLoadIsFinalAlsoWhenFirstCallsRace)
-{
-    InstallDirScope scope;
-    ASSERT_TRUE(scope.value.SetString(L"C:\\Nowhere\\Product"));
-    g_loads = 0;
-    ResourceModuleState state(&SlowFailingLoad);
-    std::vector<std::thread> threads;
-    std::atomic<int> found{0};
-    for (int i = 0; i < 8; ++i) {
-        threads.emplace_back([&] {
-            CCoMemAlloc<wchar_t> text;
-            if (state.LoadText(kIdsProductName, text))
-                ++found;
-        });
-    }
-    for (auto& thread : threads)
-        thread.join();
-    EXPECT_EQ(g_loads.load(), 1);
-    EXPECT_EQ(found.load(), 0);
-
-    // The host's own string of that id is never taken for the product's.
-    ASSERT_TRUE(scope.value.SetString(ZelTest::BinDir()));
-    CCoMemAlloc<wchar_t> text;
-    EXPECT_FALSE(state.LoadText(kIdsProductName, text));
-    EXPECT_EQ(text.Get(), nullptr);
-    EXPECT_EQ(g_loads.load(), 1);
-}
-
-TEST(ResourceModuleStateTest, StringsComeFromTheResourceDll)
-{
-    InstallDirScope scope;
-    ASSERT_TRUE(scope.value.SetString(ZelTest::BinDir()));
-    g_loads = 0;
-    ResourceModuleState state(&PlainLoad);
-    CCoMemAlloc<wchar_t> text;
-    ASSERT_TRUE(state.LoadText(kIdsProductName, text));
-    EXPECT_EQ(Owned(text), L"Varkon Parental Controls");
-    EXPECT_EQ(text.Size(), 50u);
-    // A missing id leaves the owner as it was.
-    EXPECT_FALSE(state.LoadText(1, text));
-    EXPECT_EQ(Owned(text), L"Varkon Parental Controls");
-    ASSERT_TRUE(state.LoadText(kIdsLastUpdateLabel, text));
-    EXPECT_EQ(Owned(text), L"Last Update");
-    EXPECT_EQ(g_loads.load(), 1);
-}
-
-// Scenarios: the process's own loader and resource DLL.
-
-struct Expected
-{
-    UINT id;
-    const wchar_t* text;
-};
-
-void ExpectProcessTexts(LCID locale, std::initializer_list<Expected> texts)
-{
-    InstallDirScope scope;
-    ASSERT_TRUE(scope.value.SetString(ZelTest::BinDir()));
-    for (const auto& expected : texts) {
+    ZelTest::ScopedRegistryValue installDir(HKEY_LOCAL_MACHINE, kProductKey, kInstallDir);
+    ASSERT_TRUE(installDir.SetString(ZelTest::BinDir()));
+    for (bool fails : {true, false}) {
+        g_loads = 0;
+        g_loadFails = fails;
+        ResourceModuleState state(&CountedLoad);
+        std::atomic<int> found{0};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 8; ++i) {
+            threads.emplace_back([&] {
+                CCoMemAlloc<wchar_t> text;
+                if (state.LoadText(kIdsProductName, text))
+                    found += Owned(text) == L"Varkon Parental Controls" && text.Size() == 50 ? 1 : 100;
+            });
+        }
+        for (auto& thread : threads)
+            thread.join();
+        EXPECT_EQ(found.load(), fails ? 0 : 8);
         CCoMemAlloc<wchar_t> text;
-        EXPECT_TRUE(LoadResString(expected.id, text)) << expected.id;
-        EXPECT_EQ(Owned(text), expected.text);
+        EXPECT_EQ(state.LoadText(kIdsLastUpdateLabel, text), !fails);
+        EXPECT_FALSE(state.LoadText(1, text));
+        EXPECT_EQ(Owned(text), fails ? L"(null)" : L"Last Update");
+        EXPECT_EQ(g_loads.load(), 1);
     }
-    EXPECT_EQ(GetRtMui().MuiGetMappedLocale(), locale);
-}
-
-TEST(GermanScenario, ProcessLoaderReadsTheGermanSatellite)
-{
-    ASSERT_EQ(::GetUserDefaultUILanguage(), 0x0407) << "the German locale of the test set-up is not in effect";
-    ASSERT_EQ(GetRtMui().Status(), 0u);
-    ExpectProcessTexts(0x0407,
-                       {{kIdsProductName, L"Varkon Kindersicherung"}, {kIdsMajorMinorLabel, L"Haupt-/Nebenversion"}});
-}
-
-// "CommonProgramFiles" is set, to the empty string, which names no folder.
-TEST(FallbackScenario, WithoutTheLoaderTheResourceDllStillLoads)
-{
-    ::SetLastError(ERROR_SUCCESS);
-    EXPECT_EQ(GetRtMui().Status(), static_cast<DWORD>(ERROR_ENVVAR_NOT_FOUND));
-    ExpectProcessTexts(1033, {{kIdsProductName, L"Varkon Parental Controls"}});
 }
 
 } // namespace
-
-int main(int argc, char** argv)
-{
-    ::testing::InitGoogleTest(&argc, argv);
-    std::string scenario = "unit";
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg.rfind("--scenario=", 0) == 0)
-            scenario = arg.substr(11);
-    }
-    // The only variable the product reads; bin/ holds the loader in its
-    // installed layout.
-    ::SetEnvironmentVariableW(L"CommonProgramFiles", scenario == "fallback" ? L"" : ZelTest::BinDir().c_str());
-    const char* suite = scenario == "german"     ? "GermanScenario.*"
-                        : scenario == "fallback" ? "FallbackScenario.*"
-                                                 : "-*Scenario.*";
-    ::testing::GTEST_FLAG(filter) = suite;
-    return RUN_ALL_TESTS();
-}
