@@ -87,7 +87,18 @@ bool ScopedRegistryValue::Set(DWORD type, const void* data, DWORD bytes)
     if (::RegCreateKeyExW(m_root, m_path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr) !=
         ERROR_SUCCESS)
         return false;
-    return ::RegSetValueExW(key.get(), m_name.c_str(), 0, type, static_cast<const BYTE*>(data), bytes) == ERROR_SUCCESS;
+    // The registry counts a string's terminator in when the caller left it out
+    // and a zero follows the data: a guard after the bytes keeps them as given.
+    std::vector<BYTE> guarded(static_cast<const BYTE*>(data), static_cast<const BYTE*>(data) + bytes);
+    guarded.insert(guarded.end(), {0xBD, 0xBD});
+    if (::RegSetValueExW(key.get(), m_name.c_str(), 0, type, guarded.data(), bytes) != ERROR_SUCCESS)
+        return false;
+    // Stored exactly as given, or the case is not the one it claims to be.
+    DWORD stored = 0;
+    Plinth::UniqueHKey check;
+    return ::RegOpenKeyExW(m_root, m_path.c_str(), 0, KEY_QUERY_VALUE, check.put()) == ERROR_SUCCESS &&
+           ::RegQueryValueExW(check.get(), m_name.c_str(), nullptr, nullptr, nullptr, &stored) == ERROR_SUCCESS &&
+           stored == bytes;
 }
 
 bool ScopedRegistryValue::SetString(const std::wstring& value, DWORD type)
