@@ -2,8 +2,6 @@
 // check and the debugger mirror.
 #include <gtest/gtest.h>
 
-#include <shlobj.h>
-
 #include <string>
 #include <vector>
 
@@ -20,14 +18,7 @@ using ZelTest::RootedLogging;
 namespace {
 
 constexpr DWORD kMax = CLogging::kDefaultMaxSize;
-
-std::wstring ProcessName()
-{
-    wchar_t path[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring name = std::wcsrchr(path, L'\\') + 1;
-    return name.substr(0, name.rfind(L'.'));
-}
+constexpr wchar_t kProcess[] = L"filelogging_tests";
 
 // The records of a log file, without their line ends; none without the byte-order mark.
 std::vector<std::wstring> ReadRecords(const std::wstring& path)
@@ -59,14 +50,14 @@ class FileLoggingTest : public ::testing::Test
 {
 protected:
     std::wstring LogRoot() const { return m_root.Path() + L"\\Varkon\\VKLOGS\\"; }
-    std::wstring Dir() const { return LogRoot() + L"Grp\\" + ProcessName(); }
+    std::wstring Dir() const { return LogRoot() + L"Grp\\" + kProcess; }
     std::wstring LocalIni() const { return Dir() + L"\\log.ini"; }
     std::wstring GlobalIni() const { return LogRoot() + L"log.ini"; }
     std::wstring File(unsigned index, const wchar_t* host = nullptr) const
     {
         wchar_t suffix[16];
         Plinth::FormatWide(suffix, 16, L"%03u.log", index);
-        return Dir() + L"\\" + ProcessName() + (host ? std::wstring(L"_") + host : std::wstring()) + suffix;
+        return Dir() + L"\\" + std::wstring(kProcess) + (host ? std::wstring(L"_") + host : std::wstring()) + suffix;
     }
 
     ZelTest::TempFolder m_root{L"filelog"};
@@ -90,7 +81,7 @@ TEST_F(FileLoggingTest, FirstWriteMakesFolderAndFileWithByteOrderMark)
 
     ASSERT_EQ(m_log.Init(nullptr, nullptr, L"HOSTA", nullptr), 0u);
     EXPECT_EQ(m_log.Log(nullptr, nullptr, 0, ETWLogging::LevelError, L"hosted"), 0u);
-    const std::wstring hosted = LogRoot() + ProcessName() + L"\\" + ProcessName() + L"_HOSTA000.log";
+    const std::wstring hosted = LogRoot() + kProcess + L"\\" + kProcess + L"_HOSTA000.log";
     EXPECT_EQ(ReadRecords(hosted).size(), 1u);
 }
 
@@ -195,11 +186,6 @@ TEST_F(FileLoggingTest, SettingsComeFromLocalThenGlobalIniWithInvalidValuesRewri
         const wchar_t* key;
         int32_t value;
     };
-    struct Settings
-    {
-        DWORD maxSize, maxEntries, severity;
-        bool enabled;
-    };
     struct Rewrite
     {
         const wchar_t* key; // null: nothing rewritten
@@ -210,29 +196,32 @@ TEST_F(FileLoggingTest, SettingsComeFromLocalThenGlobalIniWithInvalidValuesRewri
     {
         const char* name;
         std::vector<Entry> entries;
-        Settings expected;
+        DWORD maxSize, maxEntries;
+        size_t written; // of one record at each level from 1 to 6
         Rewrite rewrite;
     } cases[] = {
         {"local MaxSize 1000 is rewritten and the global one taken",
          {{false, L"MaxSize", 1000}, {true, L"MaxSize", 524288}},
-         {524288, 3, 3, true},
+         524288,
+         3,
+         4,
          {L"MaxSize", false, 262144}},
         {"invalid global value is rewritten and the default taken",
          {{false, L"MaxEntries", 101}, {true, L"MaxEntries", 1}},
-         {kMax, 3, 3, true},
+         kMax,
+         3,
+         4,
          {L"MaxEntries", true, 3}},
         {"range edges are valid",
          {{false, L"MaxSize", 10485760}, {false, L"MaxEntries", 100}, {true, L"MaxEntries", 2}},
-         {10485760, 100, 3, true},
+         10485760,
+         100,
+         4,
          {}},
-        {"severity 0 is kept unclamped and Enable 0 disables",
-         {{false, L"Severity", 0}, {true, L"Enable", 0}},
-         {kMax, 3, 0, false},
-         {}},
-        {"severity 7 falls back to the default",
-         {{false, L"Severity", 7}},
-         {kMax, 3, 3, true},
-         {L"Severity", false, 3}},
+        {"severity 0 is kept unclamped and passes every level", {{false, L"Severity", 0}}, kMax, 3, 6, {}},
+        {"severity 6 passes only level 6", {{true, L"Severity", 6}}, kMax, 3, 1, {}},
+        {"Enable 0 writes nothing", {{false, L"Severity", 0}, {true, L"Enable", 0}}, kMax, 3, 0, {}},
+        {"severity 7 falls back to the default", {{false, L"Severity", 7}}, kMax, 3, 4, {L"Severity", false, 3}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -241,70 +230,60 @@ TEST_F(FileLoggingTest, SettingsComeFromLocalThenGlobalIniWithInvalidValuesRewri
             ASSERT_TRUE(ZelTest::WriteSealed(e.global ? GlobalIni() : LocalIni(), e.key, e.value));
         RootedLogging log(m_root.Path());
         ASSERT_EQ(log.Init(L"Grp", nullptr, nullptr, nullptr), 0u);
-        EXPECT_EQ(log.GetMaxSize(), c.expected.maxSize);
-        EXPECT_EQ(log.GetMaxEntries(), c.expected.maxEntries);
-        EXPECT_EQ(log.GetSeverity(), c.expected.severity);
-        EXPECT_EQ(log.IsEnabled(), c.expected.enabled);
-        // A disabled writer passes no level and writes nothing.
-        EXPECT_EQ(log.IsLevelEnabled(6), c.expected.enabled);
-        EXPECT_EQ(log.Log(nullptr, nullptr, 0, 6, L"probe"), 0u);
-        EXPECT_EQ(Exists(File(0)), c.expected.enabled);
+        EXPECT_EQ(log.GetMaxSize(), c.maxSize);
+        EXPECT_EQ(log.GetMaxEntries(), c.maxEntries);
+        for (DWORD level = 1; level <= 6; ++level)
+            EXPECT_EQ(log.LogF(level, nullptr, nullptr, 0, L"level %lu\r\n", level), 0u);
+        EXPECT_EQ(ReadRecords(File(0)).size(), c.written);
         if (c.rewrite.key) {
             EXPECT_EQ(ReadSealed(c.rewrite.global ? GlobalIni() : LocalIni(), c.rewrite.key), c.rewrite.to);
         }
     }
 }
 
-TEST_F(FileLoggingTest, SeverityZeroPassesEveryLevelAndSixOnlySix)
+// A setting outside its range acts as the nearest valid one in what is written:
+// both records of each case must land in one file.
+TEST_F(FileLoggingTest, OutOfRangeSettersWriteAsTheNearestValidValue)
 {
     const struct
     {
-        int32_t severity;
-        std::vector<DWORD> written;
-    } cases[] = {{0, {1, 2, 3, 4, 5, 6}}, {6, {6}}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.severity);
-        ZelTest::RemoveTree(m_root.Path() + L"\\Varkon");
-        ASSERT_TRUE(ZelTest::WriteSealed(LocalIni(), L"Severity", c.severity));
-        RootedLogging log(m_root.Path());
-        ASSERT_EQ(log.Init(L"Grp", nullptr, nullptr, nullptr), 0u);
-        for (DWORD level = 1; level <= 6; ++level)
-            EXPECT_EQ(log.LogF(level, nullptr, nullptr, 0, L"level %lu\r\n", level), 0u);
-        const std::vector<std::wstring> records = ReadRecords(File(0));
-        ASSERT_EQ(records.size(), c.written.size());
-        for (size_t i = 0; i < records.size(); ++i)
-            EXPECT_NE(records[i].find(L"level " + std::to_wstring(c.written[i])), std::wstring::npos);
-    }
-}
-
-TEST_F(FileLoggingTest, SettersClampToTheirRanges)
-{
-    const struct
-    {
-        DWORD in, maxSize, maxEntries, severity;
+        const char* name;
+        void (CLogging::*set)(DWORD);
+        DWORD value;
+        int32_t lastIdx; // -1: none stored
+        DWORD size000;   // 0: no file
+        DWORD level;
+        unsigned file;
     } cases[] = {
-        {0, kMax, 2, 1},
-        {7, kMax, 7, 6},
-        {101, kMax, 100, 6},
-        {kMax - 1, kMax, 100, 6},
-        {0xA00000, 0xA00000, 100, 6},
-        {0xA00001, 0xA00000, 100, 6},
+        {"size 0 as the smallest: no rotation per record", &CLogging::SetMaxSize, 0, -1, 0, 4, 0},
+        {"size above 10 MiB as 10 MiB: a 10 MiB file is full", &CLogging::SetMaxSize, MAXDWORD, -1,
+         CLogging::kLargestMaxSize, 4, 1},
+        {"no entries as two: the file is not made anew per record", &CLogging::SetMaxEntries, 0, -1, 0, 4, 0},
+        {"entries above 100 as 100: index 100 wraps to 000", &CLogging::SetMaxEntries, MAXDWORD, 100, 0, 4, 0},
+        {"severity above 6 as 6: level 6 passes", &CLogging::SetSeverity, MAXDWORD, -1, 0, 6, 0},
     };
     for (const auto& c : cases) {
-        m_log.SetMaxSize(c.in);
-        m_log.SetMaxEntries(c.in);
-        m_log.SetSeverity(c.in);
-        EXPECT_EQ(m_log.GetMaxSize(), c.maxSize) << c.in;
-        EXPECT_EQ(m_log.GetMaxEntries(), c.maxEntries) << c.in;
-        EXPECT_EQ(m_log.GetSeverity(), c.severity) << c.in;
+        SCOPED_TRACE(c.name);
+        ZelTest::RemoveTree(m_root.Path() + L"\\Varkon");
+        Plinth::CreateDirectoryPath(Dir().c_str(), nullptr);
+        if (c.lastIdx >= 0) {
+            ASSERT_TRUE(ZelTest::WriteSealed(LocalIni(), L"LastLogIdx", c.lastIdx));
+        }
+        if (c.size000)
+            MakeFile(File(0), c.size000, 'x');
+        RootedLogging log(m_root.Path());
+        ASSERT_EQ(log.Init(L"Grp", nullptr, nullptr, nullptr), 0u);
+        (log.*c.set)(c.value);
+        for (int i = 0; i < 2; ++i)
+            EXPECT_EQ(log.LogF(c.level, nullptr, nullptr, 0, L"record %d", i), 0u);
+        EXPECT_EQ(ReadRecords(File(c.file)).size(), 2u);
     }
 }
 
 TEST(FileLogRoot, IsTheProgramDataFolderCutWithCode80)
 {
-    Plinth::UniqueCoTaskMem<wchar_t> folder;
-    ASSERT_EQ(::SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, folder.put()), S_OK);
-    const std::wstring expected = folder.get();
+    const std::wstring expected = ZelTest::ProgramDataFolder();
+    ASSERT_FALSE(expected.empty());
     CLogging log;
     wchar_t buffer[MAX_PATH];
     EXPECT_EQ(log.GetLogRoot(nullptr, MAX_PATH), static_cast<DWORD>(ERROR_INVALID_PARAMETER));

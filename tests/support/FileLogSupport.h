@@ -100,6 +100,15 @@ inline int32_t ReadSealed(const std::wstring& path, const wchar_t* key)
     return value;
 }
 
+// The program-data folder as the environment names it, independently of the
+// known-folder call the logging code makes.
+inline std::wstring ProgramDataFolder()
+{
+    wchar_t folder[MAX_PATH] = {};
+    const DWORD chars = ::GetEnvironmentVariableW(L"ProgramData", folder, MAX_PATH);
+    return chars > 0 && chars < MAX_PATH ? folder : L"";
+}
+
 // A fresh folder below the temporary folder, removed with everything in it.
 class TempFolder
 {
