@@ -11,7 +11,6 @@
 #include "plinth/Paths.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/FileLogSupport.h"
-#include "tests/support/TestRegistry.h"
 
 using ETWLogging::CLogging;
 
@@ -22,52 +21,6 @@ constexpr unsigned kThreads = 4;
 constexpr unsigned kRecords = 2000;
 constexpr int32_t kEntries = 12;
 
-struct Child
-{
-    Plinth::UniqueHandle process;
-    Plinth::UniqueHandle thread;
-};
-
-// Starts a program of the build folder; its standard output goes to out when given.
-bool Start(const wchar_t* program, const std::wstring& arguments, Child& child, HANDLE out = nullptr)
-{
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    if (out) {
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdOutput = out;
-        startup.hStdError = out;
-    }
-    const std::wstring path = ZelTest::BinPath(program);
-    std::wstring commandLine = L"\"" + path + L"\" " + arguments;
-    PROCESS_INFORMATION info = {};
-    if (!::CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, out != nullptr, 0, nullptr, nullptr,
-                          &startup, &info))
-        return false;
-    child.process.reset(info.hProcess);
-    child.thread.reset(info.hThread);
-    return true;
-}
-
-DWORD Finish(Child& child, DWORD timeoutMs)
-{
-    DWORD code = MAXDWORD;
-    if (::WaitForSingleObject(child.process.get(), timeoutMs) != WAIT_OBJECT_0) {
-        ::TerminateProcess(child.process.get(), code);
-        ::WaitForSingleObject(child.process.get(), 5000);
-        return code;
-    }
-    ::GetExitCodeProcess(child.process.get(), &code);
-    return code;
-}
-
-std::wstring FileName(const std::wstring& dir, const wchar_t* process, unsigned index)
-{
-    wchar_t name[MAX_PATH];
-    Plinth::FormatWide(name, MAX_PATH, L"%s\\%s%03u.log", dir.c_str(), process, index);
-    return name;
-}
-
 TEST(FileLogProcesses, FourWritersOfFourThreadsLoseOnlyTheRotatedOutFiles)
 {
     ZelTest::TempFolder root(L"writers");
@@ -77,16 +30,20 @@ TEST(FileLogProcesses, FourWritersOfFourThreadsLoseOnlyTheRotatedOutFiles)
     Plinth::FormatWide(eventName, 64, L"zel-filelog-start-%lu", ::GetCurrentProcessId());
     Plinth::UniqueHandle start(::CreateEventW(nullptr, TRUE, FALSE, eventName));
 
-    Child children[kWriters];
+    ZelTest::ChildProcess children[kWriters];
     for (unsigned p = 0; p < kWriters; ++p) {
         wchar_t arguments[MAX_PATH * 2];
         Plinth::FormatWide(arguments, MAX_PATH * 2, L"write \"%s\" Conc %u %u %u %s", root.Path().c_str(), p, kThreads,
                            kRecords, eventName);
-        ASSERT_TRUE(Start(L"filelog_writer.exe", arguments, children[p]));
+        ASSERT_TRUE(ZelTest::StartChild(L"filelog_writer.exe", arguments, children[p]));
     }
     ::SetEvent(start.get());
-    for (Child& child : children)
-        EXPECT_EQ(Finish(child, 120000), 0u);
+    for (ZelTest::ChildProcess& child : children) {
+        DWORD code = MAXDWORD;
+        if (::WaitForSingleObject(child.process.get(), 120000) != WAIT_OBJECT_0)
+            ::TerminateProcess(child.process.get(), code);
+        EXPECT_TRUE(::GetExitCodeProcess(child.process.get(), &code) && code == 0) << code;
+    }
 
     // The files from the oldest to the current one.
     const int32_t current = ZelTest::ReadSealed(dir + L"\\log.ini", L"LastLogIdx");
@@ -94,7 +51,9 @@ TEST(FileLogProcesses, FourWritersOfFourThreadsLoseOnlyTheRotatedOutFiles)
     std::vector<std::wstring> lines;
     std::vector<size_t> perFile;
     for (int32_t k = 1; k <= kEntries; ++k) {
-        const std::wstring text = ZelTest::ReadLogText(FileName(dir, L"filelog_writer", (current + k) % kEntries));
+        wchar_t name[MAX_PATH];
+        Plinth::FormatWide(name, MAX_PATH, L"%s\\filelog_writer%03u.log", dir.c_str(), (current + k) % kEntries);
+        const std::wstring text = ZelTest::ReadLogText(name);
         size_t count = 0;
         for (size_t at = 0, end; (end = text.find(L'\n', at)) != std::wstring::npos; at = end + 1, ++count)
             lines.push_back(text.substr(at, end + 1 - at));
@@ -150,7 +109,6 @@ struct TimedRecord
 void WriteRecords(const std::wstring& path, const wchar_t* module, DWORD options,
                   const std::vector<TimedRecord>& records)
 {
-    Plinth::CreateDirectoryPath(path.substr(0, path.rfind(L'\\')).c_str(), nullptr);
     std::wstring text = L"\xFEFF";
     for (const auto& r : records) {
         SYSTEMTIME time = {2026, 3, 6, 7, 0, 0, 0, 0};
@@ -167,9 +125,7 @@ void WriteRecords(const std::wstring& path, const wchar_t* module, DWORD options
                   0u);
         text += record.get();
     }
-    Plinth::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    DWORD written = 0;
-    ASSERT_TRUE(::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size() * 2), &written, nullptr));
+    ASSERT_TRUE(ZelTest::WriteBytes(path, text.data(), text.size() * sizeof(wchar_t)));
 }
 
 // The "#xx#" tokens of the printed messages, in order.
@@ -247,8 +203,8 @@ TEST(VkLog, FollowKeepsPrintingAcrossRotation)
         }
         return false;
     };
-    Child child;
-    ASSERT_TRUE(Start(L"vklog.exe", L"--follow \"" + logs + L"\"", child, out.get()));
+    ZelTest::ChildProcess child;
+    ASSERT_TRUE(ZelTest::StartChild(L"vklog.exe", L"--follow \"" + logs + L"\"", child, out.get()));
     ASSERT_TRUE(waitFor("#00000#", 10000));
     // Enough to fill 000 and 001 and wrap into 000 again, slowly enough for the
     // reader to see each file before it is overwritten.

@@ -1,8 +1,9 @@
 #pragma once
 // What the file log writer's tests and their writer program share: a writer
 // rooted in a folder of the test's own, the fixed-width records the writers
-// log, and folder clean-up.
+// log, and files and folders made, read and removed.
 #include <windows.h>
+#include <shellapi.h>
 
 #include <cstdint>
 #include <cwchar>
@@ -36,22 +37,25 @@ private:
 
 inline void RemoveTree(const std::wstring& path)
 {
-    WIN32_FIND_DATAW found;
-    const HANDLE search = ::FindFirstFileW((path + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..")
-                continue;
-            const std::wstring child = path + L"\\" + name;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(child);
-            else
-                ::DeleteFileW(child.c_str());
-        } while (::FindNextFileW(search, &found));
-        ::FindClose(search);
-    }
-    ::RemoveDirectoryW(path.c_str());
+    // A list of paths, ended by an empty one.
+    const std::wstring from = path + L'\0';
+    SHFILEOPSTRUCTW operation = {};
+    operation.wFunc = FO_DELETE;
+    operation.pFrom = from.c_str();
+    operation.fFlags = FOF_NO_UI;
+    ::SHFileOperationW(&operation);
+}
+
+// Makes the file, its folder first, and writes the bytes into it.
+inline bool WriteBytes(const std::wstring& path, const void* data, size_t bytes)
+{
+    Plinth::CreateDirectoryPath(path.substr(0, path.rfind(L'\\')).c_str(), nullptr);
+    const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    const Plinth::UniqueHandle owner(file);
+    DWORD written = 0;
+    return ::WriteFile(file, data, static_cast<DWORD>(bytes), &written, nullptr) && written == bytes;
 }
 
 // The bytes of a file; none when it cannot be opened.

@@ -20,7 +20,7 @@ std::wstring ReadString(HKEY root, const wchar_t* path, const wchar_t* name)
 }
 
 ScopedRegistryTree::ScopedRegistryTree(HKEY root, std::wstring path)
-    : m_root(root), m_path(std::move(path)), m_createdFrom(m_path.size())
+    : m_root(root), m_path(std::move(path)), m_createdFrom(m_path.size()), m_before(root, {m_path})
 {
     ::RegDeleteTreeW(m_root, m_path.c_str());
     ::RegDeleteKeyW(m_root, m_path.c_str());
