@@ -2,6 +2,8 @@
 // check and the debugger mirror.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -30,15 +32,12 @@ std::vector<std::wstring> ReadRecords(const std::wstring& path)
     return records;
 }
 
+// A log file of the given size: the byte-order mark, then the fill.
 void MakeFile(const std::wstring& path, DWORD size, char fill)
 {
     std::string bytes(size, fill);
-    bytes[0] = '\xFF';
-    bytes[1] = '\xFE';
-    Plinth::UniqueHandle file(
-        ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    ASSERT_TRUE(::WriteFile(file.get(), bytes.data(), size, &written, nullptr));
+    bytes.replace(0, 2, "\xFF\xFE");
+    ASSERT_TRUE(ZelTest::WriteBytes(path, bytes.data(), bytes.size()));
 }
 
 bool Exists(const std::wstring& path)
@@ -53,11 +52,11 @@ protected:
     std::wstring Dir() const { return LogRoot() + L"Grp\\" + kProcess; }
     std::wstring LocalIni() const { return Dir() + L"\\log.ini"; }
     std::wstring GlobalIni() const { return LogRoot() + L"log.ini"; }
-    std::wstring File(unsigned index, const wchar_t* host = nullptr) const
+    std::wstring File(unsigned index) const
     {
-        wchar_t suffix[16];
-        Plinth::FormatWide(suffix, 16, L"%03u.log", index);
-        return Dir() + L"\\" + std::wstring(kProcess) + (host ? std::wstring(L"_") + host : std::wstring()) + suffix;
+        wchar_t name[16];
+        Plinth::FormatWide(name, 16, L"%03u.log", index);
+        return Dir() + L"\\" + kProcess + name;
     }
 
     ZelTest::TempFolder m_root{L"filelog"};
@@ -105,23 +104,32 @@ TEST_F(FileLoggingTest, RejectsEmptyArgumentsNoRootAndUnwritableRecords)
     EXPECT_FALSE(Exists(File(0)));
 }
 
-TEST_F(FileLoggingTest, RotationPicksTheFileByIndexAndSize)
+// A setting set out of its range acts as the nearest valid one.
+TEST_F(FileLoggingTest, RotationPicksTheFileByIndexSizeAndClampedSettings)
 {
     const struct
     {
         const char* name;
+        void (CLogging::*set)(DWORD); // null: nothing set
+        DWORD value;
         int32_t lastIdx; // -1: none stored
         DWORD size000;   // 0: no file
         DWORD sizeCurrent;
+        DWORD level;
         unsigned expectFile;
         bool expectKept; // the old content stays in front of the record
         int32_t expectIdx;
     } cases[] = {
-        {"one character below max size appends", -1, kMax - 2, 0, 0, true, -1},
-        {"exactly max size rotates", -1, kMax, 0, 1, false, 1},
-        {"last index wraps to 000", 2, 100, kMax, 0, false, 0},
-        {"index equal to the entries restarts at 000", 3, 100, 0, 0, false, 0},
-        {"missing current file is made, index kept", 1, 100, 0, 1, false, 1},
+        {"one character below max size appends", nullptr, 0, -1, kMax - 2, 0, 3, 0, true, -1},
+        {"exactly max size rotates", nullptr, 0, -1, kMax, 0, 3, 1, false, 1},
+        {"last index wraps to 000", nullptr, 0, 2, 100, kMax, 3, 0, false, 0},
+        {"index equal to the entries restarts at 000", nullptr, 0, 3, 100, 0, 3, 0, false, 0},
+        {"missing current file is made, index kept", nullptr, 0, 1, 100, 0, 3, 1, false, 1},
+        {"max size 0 set: appends", &CLogging::SetMaxSize, 0, -1, 100, 0, 3, 0, true, -1},
+        {"max size over 10 MiB set: 10 MiB is full", &CLogging::SetMaxSize, MAXDWORD, -1, 0xA00000, 0, 3, 1, false, 1},
+        {"no entries set: appends", &CLogging::SetMaxEntries, 0, -1, 100, 0, 3, 0, true, -1},
+        {"entries over 100 set: index 100 wraps", &CLogging::SetMaxEntries, MAXDWORD, 100, 100, 0, 3, 0, false, 0},
+        {"severity over 6 set: level 6 passes", &CLogging::SetSeverity, MAXDWORD, -1, 100, 0, 6, 0, true, -1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -137,14 +145,14 @@ TEST_F(FileLoggingTest, RotationPicksTheFileByIndexAndSize)
 
         RootedLogging log(m_root.Path());
         ASSERT_EQ(log.Init(L"Grp", nullptr, nullptr, nullptr), 0u);
-        ASSERT_EQ(log.Log(nullptr, nullptr, 0, 3, L"marker"), 0u);
+        if (c.set)
+            (log.*c.set)(c.value);
+        ASSERT_EQ(log.LogF(c.level, nullptr, nullptr, 0, L"marker"), 0u);
 
         const std::string bytes = ReadBytes(File(c.expectFile));
-        const bool kept = bytes.size() > 2 && (bytes[2] == 'x' || bytes[2] == 'y');
-        EXPECT_EQ(kept, c.expectKept);
-        const std::vector<std::wstring> records = ReadRecords(File(c.expectFile));
-        ASSERT_FALSE(records.empty());
-        EXPECT_EQ(records.back().substr(records.back().size() - 6), L"marker");
+        EXPECT_EQ(bytes.size() > 2 && (bytes[2] == 'x' || bytes[2] == 'y'), c.expectKept);
+        const std::wstring text = ZelTest::ReadLogText(File(c.expectFile));
+        EXPECT_EQ(text.substr(text.size() < 10 ? 0 : text.size() - 10), L"$ marker\r\n");
         EXPECT_EQ(ReadSealed(LocalIni(), L"LastLogIdx"), c.expectIdx);
         if (c.expectFile != 0 && c.size000) {
             EXPECT_EQ(ReadBytes(File(0)).size(), c.size000) << "the full file stays as it was";
@@ -180,54 +188,39 @@ TEST_F(FileLoggingTest, FullFileWhoseNextIndexCannotBeStoredKeepsEveryRecord)
 
 TEST_F(FileLoggingTest, SettingsComeFromLocalThenGlobalIniWithInvalidValuesRewritten)
 {
-    struct Entry
-    {
-        bool global;
-        const wchar_t* key;
-        int32_t value;
-    };
-    struct Rewrite
-    {
-        const wchar_t* key; // null: nothing rewritten
-        bool global;
-        int32_t to;
-    };
+    // The settings as "key=value" entries of the local log.ini or, marked "*",
+    // the global one; "stored" what they must hold afterwards.
     const struct
     {
         const char* name;
-        std::vector<Entry> entries;
+        const wchar_t* settings;
+        const wchar_t* stored;
         DWORD maxSize, maxEntries;
         size_t written; // of one record at each level from 1 to 6
-        Rewrite rewrite;
     } cases[] = {
-        {"local MaxSize 1000 is rewritten and the global one taken",
-         {{false, L"MaxSize", 1000}, {true, L"MaxSize", 524288}},
-         524288,
-         3,
-         4,
-         {L"MaxSize", false, 262144}},
-        {"invalid global value is rewritten and the default taken",
-         {{false, L"MaxEntries", 101}, {true, L"MaxEntries", 1}},
-         kMax,
-         3,
-         4,
-         {L"MaxEntries", true, 3}},
-        {"range edges are valid",
-         {{false, L"MaxSize", 10485760}, {false, L"MaxEntries", 100}, {true, L"MaxEntries", 2}},
-         10485760,
-         100,
-         4,
-         {}},
-        {"severity 0 is kept unclamped and passes every level", {{false, L"Severity", 0}}, kMax, 3, 6, {}},
-        {"severity 6 passes only level 6", {{true, L"Severity", 6}}, kMax, 3, 1, {}},
-        {"Enable 0 writes nothing", {{false, L"Severity", 0}, {true, L"Enable", 0}}, kMax, 3, 0, {}},
-        {"severity 7 falls back to the default", {{false, L"Severity", 7}}, kMax, 3, 4, {L"Severity", false, 3}},
+        {"local size rewritten, global taken", L"MaxSize=1000 *MaxSize=524288", L"MaxSize=262144", 524288, 3, 4},
+        {"global entries rewritten, default taken", L"MaxEntries=101 *MaxEntries=1", L"*MaxEntries=3", kMax, 3, 4},
+        {"range edges", L"MaxSize=10485760 MaxEntries=100 *MaxEntries=2", L"", 10485760, 100, 4},
+        {"severity 0 kept, every level passes", L"Severity=0", L"Severity=0", kMax, 3, 6},
+        {"severity 6 passes only level 6", L"*Severity=6", L"", kMax, 3, 1},
+        {"Enable 0 writes nothing", L"Severity=0 *Enable=0", L"", kMax, 3, 0},
+        {"severity 7 rewritten to the default", L"Severity=7", L"Severity=3", kMax, 3, 4},
+    };
+    const auto forEach = [this](const wchar_t* settings, auto visit) {
+        std::wistringstream entries(settings);
+        for (std::wstring entry; entries >> entry;) {
+            const size_t global = entry[0] == L'*' ? 1 : 0;
+            const size_t equals = entry.find(L'=');
+            visit(global ? GlobalIni() : LocalIni(), entry.substr(global, equals - global),
+                  std::stoi(entry.substr(equals + 1)));
+        }
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ZelTest::RemoveTree(m_root.Path() + L"\\Varkon");
-        for (const Entry& e : c.entries)
-            ASSERT_TRUE(ZelTest::WriteSealed(e.global ? GlobalIni() : LocalIni(), e.key, e.value));
+        forEach(c.settings, [](const std::wstring& ini, const std::wstring& key, int32_t value) {
+            ASSERT_TRUE(ZelTest::WriteSealed(ini, key.c_str(), value));
+        });
         RootedLogging log(m_root.Path());
         ASSERT_EQ(log.Init(L"Grp", nullptr, nullptr, nullptr), 0u);
         EXPECT_EQ(log.GetMaxSize(), c.maxSize);
@@ -235,48 +228,9 @@ TEST_F(FileLoggingTest, SettingsComeFromLocalThenGlobalIniWithInvalidValuesRewri
         for (DWORD level = 1; level <= 6; ++level)
             EXPECT_EQ(log.LogF(level, nullptr, nullptr, 0, L"level %lu\r\n", level), 0u);
         EXPECT_EQ(ReadRecords(File(0)).size(), c.written);
-        if (c.rewrite.key) {
-            EXPECT_EQ(ReadSealed(c.rewrite.global ? GlobalIni() : LocalIni(), c.rewrite.key), c.rewrite.to);
-        }
-    }
-}
-
-// A setting outside its range acts as the nearest valid one in what is written:
-// both records of each case must land in one file.
-TEST_F(FileLoggingTest, OutOfRangeSettersWriteAsTheNearestValidValue)
-{
-    const struct
-    {
-        const char* name;
-        void (CLogging::*set)(DWORD);
-        DWORD value;
-        int32_t lastIdx; // -1: none stored
-        DWORD size000;   // 0: no file
-        DWORD level;
-        unsigned file;
-    } cases[] = {
-        {"size 0 as the smallest: no rotation per record", &CLogging::SetMaxSize, 0, -1, 0, 4, 0},
-        {"size above 10 MiB as 10 MiB: a 10 MiB file is full", &CLogging::SetMaxSize, MAXDWORD, -1,
-         CLogging::kLargestMaxSize, 4, 1},
-        {"no entries as two: the file is not made anew per record", &CLogging::SetMaxEntries, 0, -1, 0, 4, 0},
-        {"entries above 100 as 100: index 100 wraps to 000", &CLogging::SetMaxEntries, MAXDWORD, 100, 0, 4, 0},
-        {"severity above 6 as 6: level 6 passes", &CLogging::SetSeverity, MAXDWORD, -1, 0, 6, 0},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        ZelTest::RemoveTree(m_root.Path() + L"\\Varkon");
-        Plinth::CreateDirectoryPath(Dir().c_str(), nullptr);
-        if (c.lastIdx >= 0) {
-            ASSERT_TRUE(ZelTest::WriteSealed(LocalIni(), L"LastLogIdx", c.lastIdx));
-        }
-        if (c.size000)
-            MakeFile(File(0), c.size000, 'x');
-        RootedLogging log(m_root.Path());
-        ASSERT_EQ(log.Init(L"Grp", nullptr, nullptr, nullptr), 0u);
-        (log.*c.set)(c.value);
-        for (int i = 0; i < 2; ++i)
-            EXPECT_EQ(log.LogF(c.level, nullptr, nullptr, 0, L"record %d", i), 0u);
-        EXPECT_EQ(ReadRecords(File(c.file)).size(), 2u);
+        forEach(c.stored, [](const std::wstring& ini, const std::wstring& key, int32_t value) {
+            EXPECT_EQ(ReadSealed(ini, key.c_str()), value) << key.c_str();
+        });
     }
 }
 
@@ -338,11 +292,12 @@ TEST_F(FileLoggingTest, OptionBitOneMirrorsRecordsToTheDebugger)
         ::Sleep(200);
         const std::vector<std::string> lines = listener.Stop();
         const std::string expected = "(Warning)$ [filelogging_tes]$ mirrored line\r\n";
-        bool seen = false;
-        for (const std::string& line : lines)
-            seen = seen || (line.size() > expected.size() &&
-                            line.compare(line.size() - expected.size(), expected.size(), expected) == 0);
-        EXPECT_EQ(seen, options == 17);
+        EXPECT_EQ(std::any_of(lines.begin(), lines.end(),
+                              [&](const std::string& line) {
+                                  return line.size() > expected.size() &&
+                                         line.compare(line.size() - expected.size(), expected.size(), expected) == 0;
+                              }),
+                  options == 17);
     }
 }
 
