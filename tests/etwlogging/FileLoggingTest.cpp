@@ -73,6 +73,9 @@ TEST_F(FileLoggingTest, FirstWriteMakesFolderAndFileWithByteOrderMark)
     ASSERT_EQ(records.size(), 1u);
     // The module column holds the first 15 characters of "filelogging_tests.exe".
     EXPECT_NE(records[0].find(L" -- (Normal)$ [filelogging_tes]$ hello"), std::wstring::npos) << records[0];
+    // Formatted text is cut to 4159 characters.
+    EXPECT_EQ(m_log.LogF(3, nullptr, nullptr, 0, L"%s", std::wstring(5000, L'x').c_str()), 0u);
+    EXPECT_NE(ZelTest::ReadLogText(File(0)).find(L"$ " + std::wstring(4159, L'x') + L"\r\n"), std::wstring::npos);
 
     EXPECT_EQ(m_log.Init(L"Grp", nullptr, nullptr, nullptr), ETWLogging::kErrorAlreadyInitialised);
     EXPECT_EQ(m_log.Uninit(), 0u);

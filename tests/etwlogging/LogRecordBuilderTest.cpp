@@ -3,22 +3,14 @@
 #include <string>
 
 #include "etwlogging/LogRecordBuilder.h"
-#include "plinth/WideFormat.h"
 
 using namespace ETWLogging::internal;
 
 namespace {
 
-SYSTEMTIME At(WORD hour, WORD minute = 5, WORD second = 2)
+SYSTEMTIME At(WORD hour)
 {
-    SYSTEMTIME time = {};
-    time.wYear = 2026;
-    time.wMonth = 3;
-    time.wDay = 7;
-    time.wHour = hour;
-    time.wMinute = minute;
-    time.wSecond = second;
-    return time;
+    return {2026, 3, 0, 7, hour, 5, 2, 0};
 }
 
 // Builds one record at 21:05:02 on 7 March 2026; empty when building fails.
@@ -74,10 +66,10 @@ TEST(LogRecordBuilderTest, SetBitsKeepTheirSpaceEvenWhenEmpty)
     context.options = OptionModule | OptionProcessThread | OptionSourcePosition | OptionFunction;
     context.moduleFileName = L"";
     context.processId = 42;
-    wchar_t process[kPieceChars];
-    Plinth::FormatWide(process, kPieceChars, L"[PID:%5d TID:%5d]$", 42, ::GetCurrentThreadId());
+    std::wstring thread = std::to_wstring(::GetCurrentThreadId());
+    thread.insert(0, thread.size() < 5 ? 5 - thread.size() : 0, L' ');
     EXPECT_EQ(Build(context, nullptr, L"", 1, 5, L"m"),
-              std::wstring(L"03/07/2026 09:05:02 PM$ -- (Critical)$  ") + process + L"   m\r\n");
+              L"03/07/2026 09:05:02 PM$ -- (Critical)$  [PID:   42 TID:" + thread + L"]$   m\r\n");
 }
 
 TEST(LogRecordBuilderTest, LineEndIsAddedOnlyWithoutAFinalLineFeed)

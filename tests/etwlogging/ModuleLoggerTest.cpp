@@ -175,29 +175,6 @@ TEST(ExtendedLoggerFrontEnd, BridgesUtilityMessages)
     ExpectBridgedLevels();
 }
 
-TEST(PlainLoggerFrontEnd, PerLevelOperationsCutAt4159)
-{
-    ZelTest::CapturingLogger logger;
-    const std::wstring text(5000, L'x');
-    struct Case
-    {
-        DWORD (ETWLogging::CLoggingIf::*log)(const wchar_t*, const wchar_t*, int, const wchar_t*, ...);
-        DWORD level;
-    } cases[] = {
-        {&ETWLogging::CLoggingIf::LogNormal, 1},      {&ETWLogging::CLoggingIf::LogError, 4},
-        {&ETWLogging::CLoggingIf::LogWarning, 2},     {&ETWLogging::CLoggingIf::LogCritical, 5},
-        {&ETWLogging::CLoggingIf::LogInformation, 3},
-    };
-    for (const Case& c : cases) {
-        LogCapture::Instance().Clear();
-        (logger.*c.log)(L"file", L"function", 9, L"%s", text.c_str());
-        const auto records = LogCapture::Instance().Take();
-        ASSERT_EQ(records.size(), 1u);
-        EXPECT_EQ(records[0].level, c.level);
-        EXPECT_EQ(records[0].text, text.substr(0, 4159));
-    }
-}
-
 TEST(RaceFrontEnd, ConcurrentFirstCallsAllGetTheOneHolder)
 {
     std::vector<ETWLogging::ModuleLogger*> seen(8, nullptr);

@@ -11,7 +11,7 @@
 
 #include "peers/vkinst/InstallLayout.h"
 #include "peers/vkinst/InstallRecord.h"
-#include "plinth/Owners.h"
+#include "tests/support/FileLogSupport.h"
 
 namespace {
 
@@ -52,18 +52,15 @@ protected:
     void WriteText(const std::wstring& text) const
     {
         const std::wstring withMark = L"\xFEFF" + text;
-        const Plinth::UniqueHandle file(
-            HandleOrNull(::CreateFileW(m_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr)));
-        ASSERT_TRUE(file);
-        DWORD written = 0;
-        ASSERT_TRUE(::WriteFile(file.get(), withMark.data(), static_cast<DWORD>(withMark.size() * sizeof(wchar_t)),
-                                &written, nullptr));
+        ASSERT_TRUE(ZelTest::WriteBytes(m_path, withMark.data(), withMark.size() * sizeof(wchar_t)));
     }
 
     InstallLayout m_layout;
     std::wstring m_path;
 };
 
+// Beyond what the installation's round trip writes and reads: a value name with
+// a comma and quotes, and old data that is an empty value rather than none.
 TEST_F(InstallRecordTest, ReadsBackWhatWasWritten)
 {
     InstallRecord written = Sample();
@@ -72,21 +69,13 @@ TEST_F(InstallRecordTest, ReadsBackWhatWasWritten)
     InstallRecord read;
     std::wstring problem;
     ASSERT_TRUE(ReadRecord(m_path, read, problem)) << std::string(problem.begin(), problem.end());
-    EXPECT_EQ(read.installDir, written.installDir);
-    ASSERT_EQ(read.files.size(), 4u);
-    EXPECT_EQ(read.files[3].kind, FileEntryKind::Backup);
-    EXPECT_EQ(read.files[3].copy, 2u);
-    EXPECT_EQ(read.files[1].path, written.files[1].path);
-    ASSERT_EQ(read.servers.size(), 2u);
-    EXPECT_FALSE(read.servers[1].inproc);
-    ASSERT_EQ(read.keys, written.keys);
+    EXPECT_EQ(FormatRecord(read), FormatRecord(written));
     ASSERT_EQ(read.values.size(), 3u);
     EXPECT_EQ(read.values[2].name, L"a, \"quoted\" name ");
-    EXPECT_EQ(read.values[0].installed.bytes, (std::vector<BYTE>{1, 2, 3, 4}));
     EXPECT_TRUE(read.values[0].old.known);
     EXPECT_TRUE(read.values[0].old.bytes.empty());
-    EXPECT_FALSE(read.values[1].installed.known);
     EXPECT_FALSE(read.values[1].old.known);
+    EXPECT_EQ(read.files[3].copy, 2u);
 }
 
 TEST_F(InstallRecordTest, RefusesARecordWithAnyLineMissing)
