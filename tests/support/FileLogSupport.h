@@ -61,16 +61,15 @@ inline bool WriteBytes(const std::wstring& path, const void* data, size_t bytes)
 // The bytes of a file; none when it cannot be opened.
 inline std::string ReadBytes(const std::wstring& path)
 {
-    Plinth::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                            OPEN_EXISTING, 0, nullptr));
     std::string bytes;
-    if (file.get() == INVALID_HANDLE_VALUE) {
-        (void)file.release();
+    const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
         return bytes;
-    }
+    const Plinth::UniqueHandle owner(file);
     char chunk[65536];
     DWORD got = 0;
-    while (::ReadFile(file.get(), chunk, sizeof(chunk), &got, nullptr) && got > 0)
+    while (::ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0)
         bytes.append(chunk, got);
     return bytes;
 }

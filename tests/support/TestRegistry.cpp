@@ -46,13 +46,8 @@ ScopedRegistryTree::~ScopedRegistryTree()
 
 bool ScopedRegistryTree::SetString(const wchar_t* name, const std::wstring& value)
 {
-    Plinth::UniqueHKey key;
-    if (::RegCreateKeyExW(m_root, m_path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr) !=
-        ERROR_SUCCESS)
-        return false;
-    const DWORD bytes = static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t));
-    return ::RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()), bytes) ==
-           ERROR_SUCCESS;
+    return ::RegSetKeyValueW(m_root, m_path.c_str(), name, REG_SZ, value.c_str(),
+                             static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
 }
 
 ScopedRegistryValue::ScopedRegistryValue(HKEY root, std::wstring path, std::wstring name)
@@ -83,11 +78,7 @@ ScopedRegistryValue::~ScopedRegistryValue()
 
 bool ScopedRegistryValue::Set(DWORD type, const void* data, DWORD bytes)
 {
-    Plinth::UniqueHKey key;
-    if (::RegCreateKeyExW(m_root, m_path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr) !=
-        ERROR_SUCCESS)
-        return false;
-    return ::RegSetValueExW(key.get(), m_name.c_str(), 0, type, static_cast<const BYTE*>(data), bytes) == ERROR_SUCCESS;
+    return ::RegSetKeyValueW(m_root, m_path.c_str(), m_name.c_str(), type, data, bytes) == ERROR_SUCCESS;
 }
 
 bool ScopedRegistryValue::SetString(const std::wstring& value, DWORD type)
