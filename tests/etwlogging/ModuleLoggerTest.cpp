@@ -1,6 +1,7 @@
 // The logging front end, one process per kind of module logger: the holder and
 // its logger are made once per process, so each scenario runs in a process of
-// its own (--logger=none|plain|extended|race|throwing|session).
+// its own (--logger=none|plain|extended|race|throwing|session), and each ends
+// with the logger core free of the bridge handler.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -66,6 +67,23 @@ public:
 } g_throwing;
 
 EtwSim::TraceSessionSimulator* g_sessions = nullptr;
+
+// Constructed before, so destroyed after, the logging library's own objects:
+// by then the bridge handler must have left the logger core, which then takes
+// a new handler. A program that leaves it registered ends with code 3.
+struct ExitCheck : Plinth::ILoggingHandler
+{
+    void HandleLogMessage(DWORD, const wchar_t*, const wchar_t*, int, const wchar_t*) override {}
+    ~ExitCheck()
+    {
+        if (Plinth::CLogger::RegisterHandler(this) == ERROR_SUCCESS)
+            return;
+        const char message[] = "a logging handler is still registered at exit\n";
+        DWORD written = 0;
+        ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), message, sizeof(message) - 1, &written, nullptr);
+        ::TerminateProcess(::GetCurrentProcess(), 3);
+    }
+} g_exitCheck __attribute__((init_priority(101)));
 
 // The utility library's messages reach the module logger at its levels, as
 // they came: no level test, no formatting.

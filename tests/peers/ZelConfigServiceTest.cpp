@@ -27,11 +27,6 @@ using namespace ZelConfig;
 
 constexpr DWORD kWaitMs = 15000;
 
-DWORD RunServer(const wchar_t* argument)
-{
-    return ZelTest::RunChild(kServerImage, argument, false, kWaitMs).exitCode;
-}
-
 bool ServerRuns()
 {
     const Plinth::UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
@@ -135,7 +130,10 @@ class ZelConfigServiceTest : public ::testing::Test
 {
 protected:
     // The registrations are put back as they were when the program ends.
-    static void SetUpTestSuite() { ASSERT_EQ(RunServer(L"/RegServer"), 0u); }
+    static void SetUpTestSuite()
+    {
+        ASSERT_EQ(ZelTest::RunChild(kServerImage, L"/RegServer", false, kWaitMs).exitCode, 0u);
+    }
     static void TearDownTestSuite() { EXPECT_TRUE(WaitForNoServer()); }
 
     void SetUp() override { ASSERT_TRUE(m_com.Usable()); }
