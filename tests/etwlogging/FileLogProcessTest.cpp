@@ -1,9 +1,18 @@
-// The file log writer across processes (filelog_writer.exe), and vklog.exe
-// reading what the writers left.
+// The file log writer across processes, and vklog.exe reading what the
+// writers left. The writers are this program started again:
+//   filelogging_tests write <root> <writer> <start event>
+// logs kRecords records from each of kThreads threads once the event is set,
+// and exits with 0 or the first code a write returned.
+#include <windows.h>
+#include <shellapi.h>
+
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cwchar>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "etwlogging/LogRecordBuilder.h"
@@ -21,10 +30,47 @@ constexpr unsigned kThreads = 4;
 constexpr unsigned kRecords = 2000;
 constexpr int32_t kEntries = 12;
 
+// The message of record seq of thread t of writer p: fixed width, with a
+// filler that depends on all three, so a torn or mixed record shows.
+std::wstring WriterMessage(unsigned p, unsigned t, unsigned seq)
+{
+    wchar_t head[32];
+    Plinth::FormatWide(head, 32, L"P%u T%u S%05u ", p, t, seq);
+    std::wstring message = head;
+    for (unsigned i = 0; i < 40; ++i)
+        message += static_cast<wchar_t>(L'a' + (p * 7 + t * 5 + seq + i) % 26);
+    return message + L"\r\n";
+}
+
+int Write(const wchar_t* root, unsigned writer, const wchar_t* start)
+{
+    ZelTest::RootedLogging logger(root);
+    const DWORD init = logger.Init(L"Conc", nullptr, nullptr, nullptr);
+    const Plinth::UniqueHandle event(::OpenEventW(SYNCHRONIZE, FALSE, start));
+    if (init != ERROR_SUCCESS || !event || ::WaitForSingleObject(event.get(), 30000) != WAIT_OBJECT_0)
+        return 9999;
+    std::atomic<DWORD> firstFailure{ERROR_SUCCESS};
+    std::vector<std::thread> pool;
+    for (unsigned t = 0; t < kThreads; ++t) {
+        pool.emplace_back([&, t] {
+            for (unsigned seq = 0; seq < kRecords; ++seq) {
+                DWORD none = ERROR_SUCCESS;
+                const DWORD result = logger.LogF(ETWLogging::LevelError, L"FileLogProcessTest", L"Write", __LINE__,
+                                                 L"%s", WriterMessage(writer, t, seq).c_str());
+                if (result != ERROR_SUCCESS)
+                    firstFailure.compare_exchange_strong(none, result);
+            }
+        });
+    }
+    for (std::thread& thread : pool)
+        thread.join();
+    return static_cast<int>(firstFailure.load());
+}
+
 TEST(FileLogProcesses, FourWritersOfFourThreadsLoseOnlyTheRotatedOutFiles)
 {
     ZelTest::TempFolder root(L"writers");
-    const std::wstring dir = root.Path() + L"\\Varkon\\VKLOGS\\Conc\\filelog_writer";
+    const std::wstring dir = root.Path() + L"\\Varkon\\VKLOGS\\Conc\\filelogging_tests";
     ASSERT_TRUE(ZelTest::WriteSealed(dir + L"\\log.ini", L"MaxEntries", kEntries));
     wchar_t eventName[64];
     Plinth::FormatWide(eventName, 64, L"zel-filelog-start-%lu", ::GetCurrentProcessId());
@@ -33,9 +79,8 @@ TEST(FileLogProcesses, FourWritersOfFourThreadsLoseOnlyTheRotatedOutFiles)
     ZelTest::ChildProcess children[kWriters];
     for (unsigned p = 0; p < kWriters; ++p) {
         wchar_t arguments[MAX_PATH * 2];
-        Plinth::FormatWide(arguments, MAX_PATH * 2, L"write \"%s\" Conc %u %u %u %s", root.Path().c_str(), p, kThreads,
-                           kRecords, eventName);
-        ASSERT_TRUE(ZelTest::StartChild(L"filelog_writer.exe", arguments, children[p]));
+        Plinth::FormatWide(arguments, MAX_PATH * 2, L"write \"%s\" %u %s", root.Path().c_str(), p, eventName);
+        ASSERT_TRUE(ZelTest::StartChild(L"filelogging_tests.exe", arguments, children[p]));
     }
     ::SetEvent(start.get());
     for (ZelTest::ChildProcess& child : children) {
@@ -52,7 +97,7 @@ TEST(FileLogProcesses, FourWritersOfFourThreadsLoseOnlyTheRotatedOutFiles)
     std::vector<size_t> perFile;
     for (int32_t k = 1; k <= kEntries; ++k) {
         wchar_t name[MAX_PATH];
-        Plinth::FormatWide(name, MAX_PATH, L"%s\\filelog_writer%03u.log", dir.c_str(), (current + k) % kEntries);
+        Plinth::FormatWide(name, MAX_PATH, L"%s\\filelogging_tests%03u.log", dir.c_str(), (current + k) % kEntries);
         const std::wstring text = ZelTest::ReadLogText(name);
         size_t count = 0;
         for (size_t at = 0, end; (end = text.find(L'\n', at)) != std::wstring::npos; at = end + 1, ++count)
@@ -79,10 +124,11 @@ TEST(FileLogProcesses, FourWritersOfFourThreadsLoseOnlyTheRotatedOutFiles)
     std::map<unsigned, unsigned> next;
     size_t bad = 0;
     for (const std::wstring& line : lines) {
-        const size_t columns = line.find(L" -- (Error)$ [filelog_writer.]$ ");
+        const size_t columns = line.find(L" -- (Error)$ [filelogging_tes]$ ");
         unsigned p, t, seq;
-        if (line.size() != chars || columns != 23 ||
-            !ZelTest::ParseWriterMessage(line.substr(columns + 32), p, t, seq)) {
+        const std::wstring message = line.substr(columns == 23 ? columns + 32 : 0);
+        if (line.size() != chars || columns != 23 || std::swscanf(message.c_str(), L"P%u T%u S%u", &p, &t, &seq) != 3 ||
+            message != WriterMessage(p, t, seq)) {
             ++bad;
             continue;
         }
@@ -181,3 +227,13 @@ TEST(VkLog, MergesEveryRotatedFileByTimeAndFilters)
 }
 
 } // namespace
+
+int main(int argc, char** argv)
+{
+    int count = 0;
+    const Plinth::UniqueResource<LPWSTR*, &::LocalFree> args(::CommandLineToArgvW(::GetCommandLineW(), &count));
+    if (args && count == 5 && std::wcscmp(args.get()[1], L"write") == 0)
+        return Write(args.get()[2], std::wcstoul(args.get()[3], nullptr, 10), args.get()[4]);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

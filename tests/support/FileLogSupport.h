@@ -1,7 +1,6 @@
 #pragma once
-// What the file log writer's tests and their writer program share: a writer
-// rooted in a folder of the test's own, the fixed-width records the writers
-// log, and files and folders made, read and removed.
+// What the file log writer's tests and the benchmark share: a writer rooted
+// in a folder of the test's own, and files and folders made, read and removed.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -137,23 +136,5 @@ public:
 private:
     std::wstring m_path;
 };
-
-// The message of record seq of thread t of writer p: fixed width, with a
-// filler that depends on all three, so a torn or mixed record shows.
-inline std::wstring WriterMessage(unsigned p, unsigned t, unsigned seq)
-{
-    wchar_t head[32];
-    Plinth::FormatWide(head, 32, L"P%u T%u S%05u ", p, t, seq);
-    std::wstring message = head;
-    for (unsigned i = 0; i < 40; ++i)
-        message += static_cast<wchar_t>(L'a' + (p * 7 + t * 5 + seq + i) % 26);
-    return message + L"\r\n";
-}
-
-// Reads back a message of WriterMessage. True only when it is whole.
-inline bool ParseWriterMessage(const std::wstring& message, unsigned& p, unsigned& t, unsigned& seq)
-{
-    return std::swscanf(message.c_str(), L"P%u T%u S%u", &p, &t, &seq) == 3 && message == WriterMessage(p, t, seq);
-}
 
 } // namespace ZelTest
