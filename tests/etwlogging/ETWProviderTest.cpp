@@ -217,11 +217,9 @@ TEST_F(ProviderTest, FollowsOnlyTheHeldSession)
     EXPECT_EQ(m_sim.UnregisterCalls(), 1u);
 }
 
-// Four threads log levels 1 to 6 in turn while requests that must change
-// nothing keep arriving: another session's enable and disable and the held
-// session's enable at its own level, then, switched off, another session's
-// disable and an enable naming no session. Every event that passes the
-// level arrives, at the held session, and none once it is off.
+// Four threads log levels 1 to 6 while requests that must change nothing keep
+// arriving (another session's, the held session's at its own level, one naming
+// no session): every event the level passes arrives, and none once it is off.
 TEST_F(ProviderTest, LoggingThreadsRaceTheSessionRequests)
 {
     constexpr int kThreads = 4;

@@ -157,10 +157,14 @@ void WriteRecords(const std::wstring& path, const wchar_t* module, DWORD options
 {
     std::wstring text = L"\xFEFF";
     for (const auto& r : records) {
-        SYSTEMTIME time = {2026, 3, 6, 7, 0, 0, 0, 0};
-        time.wHour = static_cast<WORD>(r.hhmmss / 10000);
-        time.wMinute = static_cast<WORD>(r.hhmmss / 100 % 100);
-        time.wSecond = static_cast<WORD>(r.hhmmss % 100);
+        const SYSTEMTIME time = {2026,
+                                 3,
+                                 6,
+                                 7,
+                                 static_cast<WORD>(r.hhmmss / 10000),
+                                 static_cast<WORD>(r.hhmmss / 100 % 100),
+                                 static_cast<WORD>(r.hhmmss % 100),
+                                 0};
         ETWLogging::internal::RecordContext context;
         context.options = options;
         context.moduleFileName = module;

@@ -162,18 +162,12 @@ TEST(ExtendedLoggerFrontEnd, CutsAt2079WhatPassesTheLevelAndRegisters)
 
 TEST(PlainLoggerFrontEnd, PassesTextUpTo4160WholeAndCutsLongerTo2080)
 {
-    struct Case
-    {
-        size_t length;
-        size_t arrives;
-    } cases[] = {{0, 0}, {4160, 4160}, {4161, 2080}};
-    for (const Case& c : cases) {
+    for (const auto& [length, arrives] : {std::pair<size_t, size_t>{0, 0}, {4160, 4160}, {4161, 2080}}) {
         LogCapture::Instance().Clear();
-        const std::wstring text(c.length, L'x');
-        EXPECT_EQ(WriteLog(3, L"file", L"function", 7, L"%s", text.c_str()), 0u);
+        EXPECT_EQ(WriteLog(3, L"file", L"function", 7, L"%s", std::wstring(length, L'x').c_str()), 0u);
         const auto records = LogCapture::Instance().Take();
-        ASSERT_EQ(records.size(), 1u) << c.length;
-        EXPECT_EQ(records[0].text, text.substr(0, c.arrives)) << c.length;
+        ASSERT_EQ(records.size(), 1u) << length;
+        EXPECT_EQ(records[0].text, std::wstring(arrives, L'x')) << length;
         EXPECT_EQ(records[0].level, 3u);
     }
 }

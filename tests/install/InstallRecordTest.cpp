@@ -20,14 +20,7 @@ using namespace VkInst;
 class InstallRecordTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(m_layout.Load());
-        wchar_t folder[MAX_PATH] = {};
-        ASSERT_NE(::GetTempPathW(MAX_PATH, folder), 0u);
-        m_path = std::wstring(folder) + L"InstallRecordTest.inf";
-    }
-    void TearDown() override { ::DeleteFileW(m_path.c_str()); }
+    void SetUp() override { ASSERT_TRUE(m_layout.Load()); }
 
     // One entry of every kind, all within the layout.
     InstallRecord Sample() const
@@ -49,14 +42,9 @@ protected:
         return record;
     }
 
-    void WriteText(const std::wstring& text) const
-    {
-        const std::wstring withMark = L"\xFEFF" + text;
-        ASSERT_TRUE(ZelTest::WriteBytes(m_path, withMark.data(), withMark.size() * sizeof(wchar_t)));
-    }
-
     InstallLayout m_layout;
-    std::wstring m_path;
+    ZelTest::TempFolder m_folder{L"record"};
+    const std::wstring m_path = m_folder.Path() + L"\\zelli.inf";
 };
 
 // Beyond what the installation's round trip writes and reads: a value name with
@@ -89,10 +77,10 @@ TEST_F(InstallRecordTest, RefusesARecordWithAnyLineMissing)
         if (lines[skip].empty() || lines[skip][0] == L';')
             continue;
         ++required;
-        std::wstring damaged;
+        std::wstring damaged = L"\xFEFF";
         for (size_t i = 0; i < lines.size(); ++i)
             damaged += i == skip ? L"" : lines[i] + L"\r\n";
-        WriteText(damaged);
+        ASSERT_TRUE(ZelTest::WriteBytes(m_path, damaged.data(), damaged.size() * sizeof(wchar_t)));
         InstallRecord read;
         std::wstring problem;
         EXPECT_FALSE(ReadRecord(m_path, read, problem)) << "without line " << skip + 1;

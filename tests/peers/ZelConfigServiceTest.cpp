@@ -27,26 +27,20 @@ using namespace ZelConfig;
 
 constexpr DWORD kWaitMs = 15000;
 
-bool ServerRuns()
+// Whether the server runs, waiting up to waitMs for it to be gone.
+bool ServerRuns(DWORD waitMs = 0)
 {
-    const Plinth::UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
-        if (::CompareStringOrdinal(entry.szExeFile, -1, kServerImage, -1, TRUE) == CSTR_EQUAL)
-            return true;
+    for (const ULONGLONG end = ::GetTickCount64() + waitMs;; ::Sleep(100)) {
+        const Plinth::UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+        PROCESSENTRY32W entry = {};
+        entry.dwSize = sizeof(entry);
+        bool found = false;
+        for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more && !found;
+             more = ::Process32NextW(snapshot.get(), &entry))
+            found = ::CompareStringOrdinal(entry.szExeFile, -1, kServerImage, -1, TRUE) == CSTR_EQUAL;
+        if (!found || ::GetTickCount64() >= end)
+            return found;
     }
-    return false;
-}
-
-bool WaitForNoServer()
-{
-    for (DWORD waited = 0; waited < kWaitMs; waited += 100) {
-        if (!ServerRuns())
-            return true;
-        ::Sleep(100);
-    }
-    return false;
 }
 
 HRESULT CreateService(ComPtr<IZelConfig>& config)
@@ -134,7 +128,7 @@ protected:
     {
         ASSERT_EQ(ZelTest::RunChild(kServerImage, L"/RegServer", false, kWaitMs).exitCode, 0u);
     }
-    static void TearDownTestSuite() { EXPECT_TRUE(WaitForNoServer()); }
+    static void TearDownTestSuite() { EXPECT_FALSE(ServerRuns(kWaitMs)); }
 
     void SetUp() override { ASSERT_TRUE(m_com.Usable()); }
 
@@ -145,7 +139,7 @@ protected:
 
 TEST_F(ZelConfigServiceTest, UntrustedServerIsNeverStarted)
 {
-    ASSERT_TRUE(WaitForNoServer());
+    ASSERT_FALSE(ServerRuns(kWaitMs));
     const ZelTest::ScopedTrustedPublishers untrusted({kUntrustedThumbprint});
     ComPtr<IZelConfig> config;
     EXPECT_EQ(CreateService(config), E_ACCESSDENIED);
@@ -169,7 +163,7 @@ TEST_F(ZelConfigServiceTest, UsersAreEnumeratedFromAnotherProcess)
     WriteUser(L"u2", 3, 1, -1, 1);
     EXPECT_EQ(DescribeUsers(config.get()), L"? x -p ");
     config.reset();
-    EXPECT_TRUE(WaitForNoServer());
+    EXPECT_FALSE(ServerRuns(kWaitMs));
 }
 
 TEST_F(ZelConfigServiceTest, AdministratorPasswordIsCheckedNotRevealed)
