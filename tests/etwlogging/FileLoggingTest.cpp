@@ -1,5 +1,5 @@
 // The file log writer in one process: paths, settings, rotation, the directory
-// check and the debugger mirror.
+// check and the debugger mirror; the record builder it writes with.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "etwlogging/LogRecordBuilder.h"
 #include "plinth/Owners.h"
 #include "plinth/Paths.h"
 #include "tests/support/DebugOutputListener.h"
@@ -16,6 +17,7 @@ using ETWLogging::CLogging;
 using ZelTest::ReadBytes;
 using ZelTest::ReadSealed;
 using ZelTest::RootedLogging;
+using namespace ETWLogging::internal;
 
 namespace {
 
@@ -191,7 +193,8 @@ TEST_F(FileLoggingTest, SettingsComeFromLocalThenGlobalIniWithInvalidValuesRewri
         const wchar_t* settings;
         const wchar_t* stored;
         DWORD maxSize, maxEntries;
-        size_t written; // of one record at each level from 1 to 6
+        size_t written;      // of one record at each level from 1 to 6
+        size_t mirrored = 0; // of them to the debugger
     } cases[] = {
         {"local size rewritten, global taken", L"MaxSize=1000 *MaxSize=524288", L"MaxSize=262144", 524288, 3, 4},
         {"global entries rewritten, default taken", L"MaxEntries=101 *MaxEntries=1", L"*MaxEntries=3", kMax, 3, 4},
@@ -200,6 +203,7 @@ TEST_F(FileLoggingTest, SettingsComeFromLocalThenGlobalIniWithInvalidValuesRewri
         {"severity 6 passes only level 6", L"*Severity=6", L"", kMax, 3, 1},
         {"Enable 0 writes nothing", L"Severity=0 *Enable=0", L"", kMax, 3, 0},
         {"severity 7 rewritten to the default", L"Severity=7", L"Severity=3", kMax, 3, 4},
+        {"option bit 1 mirrors to the debugger", L"Options=17", L"", kMax, 3, 4, 4},
     };
     const auto forEach = [this](const wchar_t* settings, auto visit) {
         std::wistringstream entries(settings);
@@ -220,9 +224,18 @@ TEST_F(FileLoggingTest, SettingsComeFromLocalThenGlobalIniWithInvalidValuesRewri
         ASSERT_EQ(log.Init(L"Grp", nullptr, nullptr, nullptr), 0u);
         EXPECT_EQ(log.GetMaxSize(), c.maxSize);
         EXPECT_EQ(log.GetMaxEntries(), c.maxEntries);
+        ZelTest::DebugOutputListener listener;
+        ASSERT_TRUE(listener.Listening());
         for (DWORD level = 1; level <= 6; ++level)
             EXPECT_EQ(log.LogF(level, nullptr, nullptr, 0, L"level %lu\r\n", level), 0u);
         EXPECT_EQ(CountRecords(File(0)), c.written);
+        ::Sleep(100);
+        const std::vector<std::string> lines = listener.Stop();
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [](const std::string& line) {
+                                    return line.find("$ [filelogging_tes]$ level ") != std::string::npos;
+                                }),
+                  static_cast<std::ptrdiff_t>(c.mirrored));
         forEach(c.stored, [](const std::wstring& ini, const std::wstring& key, int32_t value) {
             EXPECT_EQ(ReadSealed(ini, key.c_str()), value) << key.c_str();
         });
@@ -273,27 +286,92 @@ TEST_F(FileLoggingTest, FolderThatCannotBeMadeDisablesTheWriterUntilReset)
     EXPECT_EQ(CountRecords(File(0)), 1u);
 }
 
-TEST_F(FileLoggingTest, OptionBitOneMirrorsRecordsToTheDebugger)
+SYSTEMTIME At(WORD hour)
 {
-    for (int32_t options : {17, 16}) {
-        SCOPED_TRACE(options);
-        ZelTest::RemoveTree(m_root.Path() + L"\\Varkon");
-        ASSERT_TRUE(ZelTest::WriteSealed(LocalIni(), L"Options", options));
-        RootedLogging log(m_root.Path());
-        ASSERT_EQ(log.Init(L"Grp", nullptr, nullptr, nullptr), 0u);
-        ZelTest::DebugOutputListener listener;
-        ASSERT_TRUE(listener.Listening());
-        ASSERT_EQ(log.Log(nullptr, nullptr, 0, 2, L"mirrored line"), 0u);
-        ::Sleep(200);
-        const std::vector<std::string> lines = listener.Stop();
-        const std::string expected = "(Warning)$ [filelogging_tes]$ mirrored line\r\n";
-        EXPECT_EQ(std::any_of(lines.begin(), lines.end(),
-                              [&](const std::string& line) {
-                                  return line.size() > expected.size() &&
-                                         line.compare(line.size() - expected.size(), expected.size(), expected) == 0;
-                              }),
-                  options == 17);
+    return {2026, 3, 0, 7, hour, 5, 2, 0};
+}
+
+// Builds one record at 21:05:02 on 7 March 2026; empty when building fails.
+std::wstring Build(const RecordContext& context, const wchar_t* file, const wchar_t* function, DWORD line, DWORD level,
+                   const wchar_t* message, DWORD* code = nullptr)
+{
+    DWORD bytes = 0;
+    std::unique_ptr<wchar_t[]> record;
+    const DWORD result = BuildLogRecordAt(At(21), context, file, function, line, level, message, &bytes, &record);
+    if (code)
+        *code = result;
+    if (result != ERROR_SUCCESS)
+        return std::wstring();
+    const std::wstring text = record.get();
+    EXPECT_EQ(bytes, (text.size() + 1) * sizeof(wchar_t));
+    return text;
+}
+
+// The records of the other cases carry 21:05:02, so the afternoon is covered there.
+TEST(LogRecordBuilderTest, TimeStampUsesTheTwelveHourClock)
+{
+    const struct
+    {
+        WORD hour;
+        const wchar_t* expected;
+    } cases[] = {{0, L"03/07/2026 12:05:02 AM$"}, {11, L"03/07/2026 11:05:02 AM$"}, {12, L"03/07/2026 12:05:02 PM$"}};
+    for (const auto& c : cases) {
+        wchar_t stamp[kPieceChars];
+        FormatTimeStamp(At(c.hour), stamp);
+        EXPECT_STREQ(stamp, c.expected) << c.hour;
     }
+}
+
+TEST(LogRecordBuilderTest, ColumnsAreCutOrRightAlignedToTheirWidths)
+{
+    RecordContext context;
+    context.options = OptionModule | OptionSourcePosition | OptionFunction;
+    context.moduleFileName = L"abcdefghijklmnopqrst.exe";
+    const std::wstring line =
+        Build(context, L"C:\\src\\zellumoap\\ApplImpl", L"CZelAppImpl::GetAppName", 250, 1, L"m\r\n");
+    EXPECT_EQ(line, L"03/07/2026 09:05:02 PM$ -- (Normal)$ [abcdefghijklmno]$ [            ApplImpl:  250]$ "
+                    L"[                 CZelAppImpl::GetAppName()]$ m\r\n");
+
+    context.moduleFileName = L"a.dll";
+    context.options = OptionModule;
+    EXPECT_EQ(Build(context, nullptr, nullptr, 0, 2, L"m\n"),
+              L"03/07/2026 09:05:02 PM$ -- (Warning)$ [          a.dll]$ m\n");
+}
+
+TEST(LogRecordBuilderTest, SetBitsKeepTheirSpaceEvenWhenEmpty)
+{
+    RecordContext context;
+    context.options = OptionModule | OptionProcessThread | OptionSourcePosition | OptionFunction;
+    context.moduleFileName = L"";
+    context.processId = 42;
+    std::wstring thread = std::to_wstring(::GetCurrentThreadId());
+    thread.insert(0, thread.size() < 5 ? 5 - thread.size() : 0, L' ');
+    EXPECT_EQ(Build(context, nullptr, L"", 1, 5, L"m"),
+              L"03/07/2026 09:05:02 PM$ -- (Critical)$  [PID:   42 TID:" + thread + L"]$   m\r\n");
+}
+
+TEST(LogRecordBuilderTest, LineEndIsAddedOnlyWithoutAFinalLineFeed)
+{
+    RecordContext context;
+    context.options = 0;
+    const struct
+    {
+        const wchar_t* message;
+        const wchar_t* ending;
+    } cases[] = {{L"a\r\n", L" a\r\n"}, {L"a\n", L" a\n"}, {L"a\r", L" a\r\r\n"}, {L"a", L" a\r\n"}};
+    for (const auto& c : cases) {
+        const std::wstring line = Build(context, nullptr, nullptr, 0, 3, c.message);
+        EXPECT_EQ(line, std::wstring(L"03/07/2026 09:05:02 PM$ -- (Information)$") + c.ending);
+    }
+}
+
+// Unnamed levels are refused through the file log writer's tests, which also
+// check that such a record makes no file.
+TEST(LogRecordBuilderTest, RefusesAnEmptyMessage)
+{
+    DWORD code = 0;
+    EXPECT_TRUE(Build(RecordContext(), nullptr, nullptr, 0, 1, L"", &code).empty());
+    EXPECT_EQ(code, static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
 } // namespace
