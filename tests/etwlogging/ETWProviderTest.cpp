@@ -34,9 +34,8 @@ void Seal(const std::wstring& path, const wchar_t* name, const wchar_t* text)
 
 void SetDword(const std::wstring& path, const wchar_t* name, DWORD value)
 {
-    Plinth::CRegKey key;
-    ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, path.c_str()), ERROR_SUCCESS);
-    ASSERT_EQ(key.SetDWORDValue(name, value), ERROR_SUCCESS);
+    ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, path.c_str(), name, REG_DWORD, &value, sizeof(value)),
+              ERROR_SUCCESS);
 }
 
 TEST(ETWAppPropertiesTest, OnlyAnAbsentApplicationKeyGivesTheDefaults)
