@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cwchar>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -182,13 +183,9 @@ void WriteRecords(const std::wstring& path, const wchar_t* module, DWORD options
 std::vector<std::string> Tokens(const std::string& output)
 {
     std::vector<std::string> tokens;
-    for (size_t at = output.find('#'); at != std::string::npos; at = output.find('#', at + 1)) {
-        const size_t end = output.find('#', at + 1);
-        if (end == std::string::npos)
-            break;
-        tokens.push_back(output.substr(at + 1, end - at - 1));
-        at = end;
-    }
+    std::istringstream parts(output);
+    for (std::string part; std::getline(parts, part, '#') && std::getline(parts, part, '#');)
+        tokens.push_back(part);
     return tokens;
 }
 

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "peers/zelconfig/ZelConfigData.h"
 #include "plinth/Owners.h"
