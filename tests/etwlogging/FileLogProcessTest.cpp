@@ -1,8 +1,6 @@
-// The file log writer across processes, and vklog.exe reading what the
-// writers left. The writers are this program started again:
-//   filelogging_tests write <root> <writer> <start event>
-// logs kRecords records from each of kThreads threads once the event is set,
-// and exits with 0 or the first code a write returned.
+// The file log writer across processes, whose writers are this program started
+// again: "write <root> <writer> <start event>" logs from kThreads threads once
+// the event is set and exits with 0 or the first code a write returned.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -11,14 +9,12 @@
 #include <atomic>
 #include <cwchar>
 #include <map>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "etwlogging/LogRecordBuilder.h"
 #include "plinth/Owners.h"
-#include "plinth/Paths.h"
+#include "plinth/WideFormat.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/FileLogSupport.h"
 
@@ -143,88 +139,6 @@ TEST(FileLogProcesses, FourWritersOfFourThreadsLoseOnlyTheRotatedOutFiles)
     for (const auto& thread : next)
         EXPECT_EQ(thread.second, kRecords)
             << "writer " << thread.first / kThreads << " thread " << thread.first % kThreads;
-}
-
-struct TimedRecord
-{
-    DWORD hhmmss;
-    DWORD level;
-    const wchar_t* message;
-};
-
-// Writes records with chosen times into a log file, as the writer would.
-void WriteRecords(const std::wstring& path, const wchar_t* module, DWORD options,
-                  const std::vector<TimedRecord>& records)
-{
-    std::wstring text = L"\xFEFF";
-    for (const auto& r : records) {
-        const SYSTEMTIME time = {2026,
-                                 3,
-                                 6,
-                                 7,
-                                 static_cast<WORD>(r.hhmmss / 10000),
-                                 static_cast<WORD>(r.hhmmss / 100 % 100),
-                                 static_cast<WORD>(r.hhmmss % 100),
-                                 0};
-        ETWLogging::internal::RecordContext context;
-        context.options = options;
-        context.moduleFileName = module;
-        DWORD bytes = 0;
-        std::unique_ptr<wchar_t[]> record;
-        ASSERT_EQ(ETWLogging::internal::BuildLogRecordAt(time, context, L"B.cpp", L"CB::Work", 12, r.level, r.message,
-                                                         &bytes, &record),
-                  0u);
-        text += record.get();
-    }
-    ASSERT_TRUE(ZelTest::WriteBytes(path, text.data(), text.size() * sizeof(wchar_t)));
-}
-
-// The "#xx#" tokens of the printed messages, in order.
-std::vector<std::string> Tokens(const std::string& output)
-{
-    std::vector<std::string> tokens;
-    std::istringstream parts(output);
-    for (std::string part; std::getline(parts, part, '#') && std::getline(parts, part, '#');)
-        tokens.push_back(part);
-    return tokens;
-}
-
-TEST(VkLog, MergesEveryRotatedFileByTimeAndFilters)
-{
-    ZelTest::TempFolder root(L"vklog");
-    const std::wstring a = root.Path() + L"\\G\\procA";
-    const std::wstring b = root.Path() + L"\\G\\procB";
-    // procA rotated from 001 to 000: 001 holds the older records.
-    WriteRecords(a + L"\\procA001.log", L"procA.exe", 16,
-                 {{3000, 1, L"#a0# half past midnight"}, {100001, 1, L"#a1#"}, {100003, 4, L"#a2#"}});
-    WriteRecords(a + L"\\procA000.log", L"procA.exe", 16, {{100005, 2, L"#a3#"}, {100005, 4, L"#a4#"}});
-    ASSERT_TRUE(ZelTest::WriteSealed(a + L"\\log.ini", L"LastLogIdx", 0));
-    WriteRecords(b + L"\\procB000.log", L"procB.exe", 16 | 4 | 8 | 32,
-                 {{100002, 3, L"#b1#"},
-                  {100004, 4, L"#b2#"},
-                  {100006, 3, L"#b3# first\r\nsecond line\r\n"},
-                  {130000, 5, L"#b4# one in the afternoon"}});
-
-    const struct
-    {
-        const wchar_t* filter;
-        std::vector<std::string> tokens;
-    } cases[] = {
-        {L"", {"a0", "a1", "b1", "a2", "b2", "a3", "a4", "b3", "b4"}},
-        {L"--level error", {"a2", "b2", "a4"}},
-        {L"--level 1,Critical", {"a0", "a1", "b4"}},
-        {L"--module PROCA", {"a0", "a1", "a2", "a3", "a4"}},
-        {L"--function cb::", {"b1", "b2", "b3", "b4"}},
-        {L"--text \"SECOND line\"", {"b3"}},
-        {L"--level error --text a", {"a2", "a4"}},
-    };
-    for (const auto& c : cases) {
-        const std::string output =
-            ZelTest::RunChild(L"vklog.exe", std::wstring(c.filter) + L" \"" + root.Path() + L"\"").output;
-        EXPECT_EQ(Tokens(output), c.tokens) << output;
-    }
-    EXPECT_NE(ZelTest::RunChild(L"vklog.exe", L"\"" + root.Path() + L"\"").output.find("#b3# first\r\nsecond line\r\n"),
-              std::string::npos);
 }
 
 } // namespace

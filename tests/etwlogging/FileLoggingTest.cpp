@@ -87,8 +87,8 @@ TEST_F(FileLoggingTest, FirstWriteMakesFolderAndFileWithByteOrderMark)
 
 TEST_F(FileLoggingTest, RejectsEmptyArgumentsNoRootAndUnwritableRecords)
 {
-    RootedLogging uninitialised(m_root.Path());
-    EXPECT_EQ(uninitialised.Log(nullptr, nullptr, 0, 1, L"before init"), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(RootedLogging(m_root.Path()).Log(nullptr, nullptr, 0, 1, L"before init"),
+              static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(m_log.Init(L"", nullptr, nullptr, nullptr), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(m_log.Init(L"Grp", nullptr, L"", nullptr), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(RootedLogging(L"").Init(L"Grp", nullptr, nullptr, nullptr), static_cast<DWORD>(ERROR_INVALID_PARAMETER));

@@ -52,19 +52,6 @@ TEST(DefaultLogBuilderTest, ModeOneAndAGivenKeyNeedNoSealedValue)
     EXPECT_EQ(Make(0, &plain), "file");
 }
 
-TEST(DefaultLogBuilderTest, RefusesAnOccupiedOutOrEmptyNames)
-{
-    CDefaultLogBuilder builder;
-    ETWLogging::CETWLogging held;
-    CLoggingIf* out = &held;
-    EXPECT_FALSE(builder.CreateLogger(L"G", nullptr, nullptr, 1, &out, nullptr));
-    EXPECT_EQ(out, &held);
-    out = nullptr;
-    EXPECT_FALSE(builder.CreateLogger(L"", nullptr, nullptr, 1, &out, nullptr));
-    EXPECT_FALSE(builder.CreateLogger(L"G", nullptr, L"", 0, &out, nullptr));
-    EXPECT_EQ(out, nullptr);
-}
-
 TEST(ModuleLoggingTest, HostEndingWhileItsThreadsLogExitsPromptlyAfterTheUnloadLine)
 {
     constexpr DWORD kWineAssertion = 0x80000101;
@@ -83,10 +70,9 @@ TEST(ModuleLoggingTest, HostEndingWhileItsThreadsLogExitsPromptlyAfterTheUnloadL
     // The host is signed with the trusted test certificate.
     const ZelTest::ScopedTrustedPublishers trusted;
 
-    // Wine itself now and then fails one of its own assertions (the process
-    // ends with code 0x80000101) when a file is opened after a killed thread
-    // left a file descriptor half passed; such a run says nothing of the
-    // module and is made again, at most three times in all.
+    // Wine itself now and then fails one of its own assertions (exit code
+    // 0x80000101) when a killed thread left a file descriptor half passed; such
+    // a run says nothing of the module and is made again, three times at most.
     ZelTest::ChildRun run;
     ULONGLONG ms = 0;
     for (int attempt = 0; attempt < 3; ++attempt) {

@@ -1,7 +1,6 @@
-// The logging front end, one process per kind of module logger: the holder and
-// its logger are made once per process, so each scenario runs in a process of
-// its own (--logger=none|plain|extended|race|throwing|session), and each ends
-// with the logger core free of the bridge handler.
+// The logging front end, whose holder and logger are made once per process: each
+// scenario (--logger=none|plain|extended|race|throwing|session) runs in a
+// process of its own, which ends with the logger core free of the bridge handler.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -69,9 +68,8 @@ public:
 
 EtwSim::TraceSessionSimulator* g_sessions = nullptr;
 
-// Constructed before, so destroyed after, the logging library's own objects:
-// by then the bridge handler must have left the logger core, which then takes
-// a new handler. A program that leaves it registered ends with code 3.
+// Destroyed after the logging library's own objects, when the bridge handler
+// must have left the logger core; a program that leaves it there ends with 3.
 struct ExitCheck : Plinth::ILoggingHandler
 {
     void HandleLogMessage(DWORD, const wchar_t*, const wchar_t*, int, const wchar_t*) override {}
@@ -266,8 +264,6 @@ TEST(SessionFrontEnd, SessionSwitchesOnAModuleThatLoggedOnlyQuietLines)
 
 } // namespace
 
-// --logger=<scenario> chooses the factory; the test entry also names the
-// scenario's suite in its filter.
 int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);

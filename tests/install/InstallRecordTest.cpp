@@ -47,8 +47,7 @@ protected:
     const std::wstring m_path = m_folder.Path() + L"\\zelli.inf";
 };
 
-// Beyond what the installation's round trip writes and reads: a value name with
-// a comma and quotes, and old data that is an empty value rather than none.
+// Beyond the round trip's records: a quoted name, old data that is empty, not none.
 TEST_F(InstallRecordTest, ReadsBackWhatWasWritten)
 {
     InstallRecord written = Sample();

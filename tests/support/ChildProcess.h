@@ -14,9 +14,8 @@ struct ChildProcess
     Plinth::UniqueHandle thread;
 };
 
-// Starts bin\<program> with the arguments. Its standard output goes to out and
-// its standard error to errors (out when null), both inheritable handles;
-// without out it keeps the caller's.
+// Starts bin\<program> with the arguments, standard output to out and standard
+// error to errors (out when null), inheritable handles; none: the caller's.
 bool StartChild(const wchar_t* program, const std::wstring& arguments, ChildProcess& child, HANDLE out = nullptr,
                 HANDLE errors = nullptr);
 

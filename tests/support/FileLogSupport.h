@@ -102,8 +102,7 @@ inline int32_t ReadSealed(const std::wstring& path, const wchar_t* key)
     return value;
 }
 
-// The program-data folder as the environment names it, independently of the
-// known-folder call the logging code makes.
+// The program-data folder as the environment names it, not the logging code.
 inline std::wstring ProgramDataFolder()
 {
     wchar_t folder[MAX_PATH] = {};

@@ -82,9 +82,7 @@ private:
 };
 
 // Every class, interface, type library, AppID and ProgID key the product's
-// modules and peers register, so a test that registers or unregisters them
-// leaves the machine's registrations (an installed product's among them) as
-// it found them.
+// modules and peers register, put back as found (an installed product's too).
 class ScopedProductRegistrations : public ScopedRegistrySnapshot
 {
 public:
