@@ -1,9 +1,9 @@
-// The ETW trace provider against simulated trace sessions: its configuration
-// record, the registry overrides of its listener, registration, the session
-// requests, and every event's bytes as a session receives them.
+// The ETW trace provider against simulated sessions: its configuration, the
+// listener's registry overrides, the session requests and every event's bytes.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -11,6 +11,7 @@
 #include "peers/etwsessions/EtwEventDecoder.h"
 #include "peers/etwsessions/TraceSessionSimulator.h"
 #include "plinth/ObfuscatedRegKey.h"
+#include "tests/support/FileLogSupport.h"
 #include "tests/support/TestRegistry.h"
 
 using ETWLogging::CETWLogging;
@@ -19,7 +20,7 @@ using EtwSim::DecodedEvent;
 
 namespace {
 
-constexpr wchar_t kAppKey[] = L"SOFTWARE\\Varkon.logging\\ZelTest";
+constexpr wchar_t kAppKey[] = L"SOFTWARE\\Varkon.logging\\RUX";
 constexpr wchar_t kProviderKey[] = L"SOFTWARE\\Varkon\\Logging\\Provider";
 const GUID kTestProvider = {0x11223344, 0x5566, 0x7788, {0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff, 0x01}};
 
@@ -30,89 +31,48 @@ void Seal(const std::wstring& path, const wchar_t* name, const wchar_t* text)
     ASSERT_EQ(key.SetStringValue(name, text), ERROR_SUCCESS);
 }
 
-void SealGuid(const std::wstring& path, const wchar_t* name, const GUID& guid)
-{
-    Plinth::CObfuscatedRegKey key;
-    ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, path.c_str()), ERROR_SUCCESS);
-    ASSERT_EQ(key.SetGUIDValue(name, guid), ERROR_SUCCESS);
-}
-
 void SetDword(const std::wstring& path, const wchar_t* name, DWORD value)
 {
-    Plinth::CRegKey key;
-    ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, path.c_str()), ERROR_SUCCESS);
-    ASSERT_EQ(key.SetDWORDValue(name, value), ERROR_SUCCESS);
+    ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, path.c_str(), name, REG_DWORD, &value, sizeof(value)),
+              ERROR_SUCCESS);
 }
 
-// The complete sealed configuration of application "ZelTest".
-void SealApplication()
-{
-    const std::wstring app = kAppKey;
-    Seal(app + L"\\Controller", L"Controller Path", L"C:\\Tools\\ctl.exe");
-    Seal(app + L"\\Controller", L"Owner Mutex Name", L"Global\\ZelTestOwner");
-    SealGuid(app + L"\\Session", L"Session ID Guid", kTestProvider);
-    Seal(app + L"\\Session", L"Session Name", L"ZelTestSession");
-    SealGuid(app + L"\\Provider", L"Provider Guid", kTestProvider);
-}
-
-std::wstring ProcessBaseName()
-{
-    wchar_t path[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring name = std::wcsrchr(path, L'\\') + 1;
-    return name.substr(0, name.rfind(L'.'));
-}
-
-TEST(ETWAppPropertiesTest, DefaultApplicationWithoutKeyUsesDefaults)
-{
-    ZelTest::ScopedRegistryTree noKey(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varkon.logging\\RUX");
-    ETWAppProperties properties;
-    ASSERT_TRUE(properties.Init(L"rux"));
-    EXPECT_EQ(properties.GetAppName(), L"rux");
-    const std::wstring root = properties.GetRootFolderPath();
-    ASSERT_FALSE(root.empty());
-    EXPECT_EQ(properties.GetLogPath(), root + L"\\Varkon\\VKLOGS");
-    EXPECT_EQ(properties.GetEtlFile(), root + L"\\Varkon\\VKLOGS\\ETW\\vklogs.etl");
-    EXPECT_EQ(properties.GetProviderGuid(), ETWLogging::internal::kDefaultProviderGuid);
-    EXPECT_EQ(properties.GetSessionName(), ETWLogging::internal::kDefaultSessionName);
-    EXPECT_EQ(properties.GetOwnerMutexName(), ETWLogging::internal::kDefaultOwnerMutexName);
-    EXPECT_TRUE(properties.GetControllerPath().empty());
-
-    // The record fills itself once, even for another name.
-    EXPECT_FALSE(properties.Init(L"Other"));
-    EXPECT_EQ(properties.GetAppName(), L"rux");
-
-    ETWAppProperties unnamed;
-    EXPECT_TRUE(unnamed.Init(nullptr));
-    EXPECT_EQ(unnamed.GetAppName(), L"RUX");
-    ETWAppProperties unknown;
-    EXPECT_FALSE(unknown.Init(L"NoSuchApplication"));
-}
-
-TEST(ETWAppPropertiesTest, ApplicationKeyNeedsEverySealedValue)
+TEST(ETWAppPropertiesTest, OnlyAnAbsentApplicationKeyGivesTheDefaults)
 {
     ZelTest::ScopedRegistryTree app(HKEY_LOCAL_MACHINE, kAppKey);
-    SealApplication();
+    const std::wstring root = ZelTest::ProgramDataFolder();
+    ETWAppProperties defaults;
+    ASSERT_TRUE(defaults.Init(L"rux"));
+    EXPECT_EQ(defaults.GetAppName(), L"rux");
+    EXPECT_EQ(defaults.GetLogPath(), root + L"\\Varkon\\VKLOGS");
+    EXPECT_EQ(defaults.GetEtlFile(), root + L"\\Varkon\\VKLOGS\\ETW\\vklogs.etl");
+    // The record fills itself once, even for another name; only the default application has defaults.
+    EXPECT_FALSE(defaults.Init(L"Other"));
+    EXPECT_EQ(defaults.GetAppName(), L"rux");
+    EXPECT_FALSE(ETWAppProperties().Init(L"NoSuchApplication"));
+
     // A plain "Log Path" reads as missing; a sealed "ETL Path" is appended as it stands.
+    const std::wstring key = kAppKey;
+    Seal(key + L"\\Controller", L"Controller Path", L"C:\\Tools\\ctl.exe");
+    Seal(key + L"\\Controller", L"Owner Mutex Name", L"Global\\ZelTestOwner");
+    Seal(key + L"\\Session", L"Session ID Guid", L"{11223344-5566-7788-99AA-BBCCDDEEFF01}");
+    Seal(key + L"\\Session", L"Session Name", L"ZelTestSession");
+    Seal(key + L"\\Provider", L"Provider Guid", L"{11223344-5566-7788-99AA-BBCCDDEEFF01}");
     ASSERT_TRUE(app.SetString(L"Log Path", L"\\PlainLogs"));
-    Seal(kAppKey, L"ETL Path", L"\\Traces");
+    Seal(key, L"ETL Path", L"\\Traces");
     ETWAppProperties properties;
-    ASSERT_TRUE(properties.Init(L"ZelTest"));
-    const std::wstring root = properties.GetRootFolderPath();
+    ASSERT_TRUE(properties.Init(nullptr));
+    EXPECT_EQ(properties.GetAppName(), L"RUX");
     EXPECT_EQ(properties.GetLogPath(), root + L"\\Varkon\\VKLOGS");
     EXPECT_EQ(properties.GetEtlFile(), root + L"\\Traces\\vklogs.etl");
-    EXPECT_EQ(properties.GetProviderKeyPath(), std::wstring(kAppKey) + L"\\Provider");
+    EXPECT_EQ(properties.GetProviderKeyPath(), key + L"\\Provider");
     EXPECT_EQ(properties.GetProviderGuid(), kTestProvider);
     EXPECT_EQ(properties.GetSessionName(), L"ZelTestSession");
     EXPECT_EQ(properties.GetOwnerMutexName(), L"Global\\ZelTestOwner");
     EXPECT_EQ(properties.GetControllerPath(), L"C:\\Tools\\ctl.exe");
-}
 
-TEST(ETWAppPropertiesTest, MissingSessionKeyFailsDespiteDefaults)
-{
-    ZelTest::ScopedRegistryTree rux(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varkon.logging\\RUX");
-    Seal(L"SOFTWARE\\Varkon.logging\\RUX\\Provider", L"Provider Guid", L"{11223344-5566-7788-99AA-BBCCDDEEFF01}");
-    Seal(L"SOFTWARE\\Varkon.logging\\RUX\\Controller", L"Controller Path", L"x");
+    // A key without its session part fails even for the default application.
+    const ZelTest::ScopedRegistryTree noSession(HKEY_LOCAL_MACHINE, key + L"\\Session");
     EXPECT_FALSE(ETWAppProperties().Init(nullptr));
 }
 
@@ -170,70 +130,34 @@ TEST_F(ProviderTest, EventCarriesHeaderAndPayloadExactly)
 {
     EnableSession(4);
     m_logger.LogEx(4, L"ApplImpl.cpp", L"GetAppID", 321, L"Hi");
+    // Level 6 goes out as class level 3; an empty message not at all.
+    m_logger.LogEx(6, L"f", L"g", 1, L"sent as class level 3");
+    m_logger.LogEx(5, L"f", L"g", 1, L"");
     const std::vector<DecodedEvent> events = TakeEvents();
-    ASSERT_EQ(events.size(), 1u);
-    const DecodedEvent& e = events[0];
-    EXPECT_EQ(e.size, 64);
-    EXPECT_EQ(e.typeAndMarkers, 0);
-    EXPECT_EQ(e.classType, 1);
-    EXPECT_EQ(e.classLevel, 4);
-    EXPECT_EQ(e.classVersion, 1);
-    EXPECT_EQ(e.threadId, 0u);
-    EXPECT_EQ(e.processId, 0u);
-    EXPECT_EQ(e.timeStamp, 0u);
-    EXPECT_EQ(e.guid, ETWLogging::kEventClassGuid);
-    EXPECT_EQ(e.clientContext, 0u);
-    EXPECT_EQ(e.flags, 0x00120000u);
-    EXPECT_EQ(e.mofType, 0u);
-
-    const ETWLogging::internal::LoggingModuleInfo& module = ETWLogging::internal::GetLoggingModuleInfo();
-    const std::wstring exe = ProcessBaseName() + L".exe";
-    struct Expected
-    {
-        DWORD tag;
-        DWORD type;
-        std::wstring text;
-        DWORD number;
-    } expected[] = {
-        {4, 2, L"", ::GetCurrentProcessId()},
-        {5, 2, L"", ::GetCurrentThreadId()},
-        {13, 4, exe, 0},
-        {6, 4, L"ApplImpl.cpp", 0},
-        {7, 5, L"", 321},
-        {8, 4, L"GetAppID", 0},
-        {9, 4, module.fileName, 0},
-        {10, 4, module.version, 0},
-        {11, 4, L"Zellumoap", 0},
-        {12, 4, L"Hi", 0},
-    };
-    ASSERT_EQ(e.elements.size(), std::size(expected));
-    size_t bytes = 0;
-    for (size_t i = 0; i < e.elements.size(); ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(e.elements[i].tag, expected[i].tag);
-        EXPECT_EQ(e.elements[i].type, expected[i].type);
-        if (expected[i].type == 4)
-            EXPECT_EQ(e.elements[i].Text(), expected[i].text);
-        else
-            EXPECT_EQ(e.elements[i].Number(), expected[i].number);
-        bytes += 10 + e.elements[i].data.size();
-    }
-    EXPECT_EQ(module.fileName, exe);
-    EXPECT_EQ(e.mofLength, bytes);
-}
-
-TEST_F(ProviderTest, SeverityAndLevelMapping)
-{
-    EnableSession(5);
-    m_logger.LogEx(3, L"f", L"g", 1, L"kept, level 3 always passes");
-    m_logger.LogEx(4, L"f", L"g", 2, L"dropped below severity 5");
-    m_logger.LogEx(6, L"f", L"g", 3, L"sent as class level 3");
-    m_logger.LogEx(5, L"f", L"g", 4, L"");
-    std::vector<DecodedEvent> events = TakeEvents();
     ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[0].classLevel, 3);
     EXPECT_EQ(events[1].classLevel, 3);
-    EXPECT_EQ(events[1].Find(12)->Text(), L"sent as class level 3");
+    const DecodedEvent& e = events[0];
+    // Size, type and markers, class type, level and version, thread, process,
+    // time stamp, client context, flags and MOF type.
+    EXPECT_EQ((std::vector<ULONGLONG>{e.size, e.typeAndMarkers, e.classType, e.classLevel, e.classVersion, e.threadId,
+                                      e.processId, e.timeStamp, e.clientContext, e.flags, e.mofType}),
+              (std::vector<ULONGLONG>{64, 0, 1, 4, 1, 0, 0, 0, 0, 0x00120000, 0}));
+    EXPECT_EQ(e.guid, ETWLogging::kEventClassGuid);
+
+    // Each element as tag, type and value. The logging module is this program,
+    // which carries a version resource of its own.
+    std::wstring elements;
+    size_t bytes = 0;
+    for (const EtwSim::PayloadElement& element : e.elements) {
+        elements += std::to_wstring(element.tag) + L":" + std::to_wstring(element.type) + L":" +
+                    (element.type == 4 ? element.Text() : std::to_wstring(element.Number())) + L" ";
+        bytes += 10 + element.data.size();
+    }
+    EXPECT_EQ(elements, L"4:2:" + std::to_wstring(::GetCurrentProcessId()) + L" 5:2:" +
+                            std::to_wstring(::GetCurrentThreadId()) +
+                            L" 13:4:etw_provider_tests.exe 6:4:ApplImpl.cpp 7:5:321 8:4:GetAppID "
+                            L"9:4:etw_provider_tests.exe 10:4:4.3.2.1 11:4:Zellumoap 12:4:Hi ");
+    EXPECT_EQ(e.mofLength, bytes);
 }
 
 TEST_F(ProviderTest, LongMessagesAndEmptyFields)
@@ -251,10 +175,8 @@ TEST_F(ProviderTest, LongMessagesAndEmptyFields)
     EXPECT_EQ(events[1].Find(12)->Text(), exact.substr(0, 2080));
     EXPECT_EQ(events[2].Find(6)->Text(), longFile.substr(0, 32767));
     EXPECT_EQ(events[2].Find(12)->Text(), L"m");
-    for (int i = 0; i < 2; ++i) {
-        EXPECT_TRUE(events[i].Find(6)->data.empty());
-        EXPECT_TRUE(events[i].Find(8)->data.empty());
-    }
+    EXPECT_TRUE(events[0].Find(6)->data.empty() && events[0].Find(8)->data.empty());
+    EXPECT_TRUE(events[1].Find(6)->data.empty() && events[1].Find(8)->data.empty());
     EXPECT_EQ(CETWLogging().InitEx(nullptr, L"", nullptr, nullptr, nullptr),
               static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
@@ -262,13 +184,6 @@ TEST_F(ProviderTest, LongMessagesAndEmptyFields)
 TEST_F(ProviderTest, FollowsOnlyTheHeldSession)
 {
     EnableSession(4);
-    const TRACEHANDLE second = m_sim.StartSession();
-    EXPECT_EQ(m_sim.EnableProvider(second, Provider(), 1, 0), ERROR_SUCCESS);
-    EXPECT_EQ(m_logger.GetSeverity(), 4u);
-    EXPECT_TRUE(m_logger.IsSameSession(m_session));
-    EXPECT_EQ(m_sim.DisableProvider(second, Provider()), ERROR_SUCCESS);
-    EXPECT_TRUE(m_logger.IsEnabled());
-
     EXPECT_EQ(m_sim.SendRequest(Provider(), 99, m_session), static_cast<ULONG>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(m_sim.SendRequest(Provider(), WMI_ENABLE_EVENTS, 0xBAD), static_cast<ULONG>(ERROR_INVALID_HANDLE));
 
@@ -294,33 +209,49 @@ TEST_F(ProviderTest, FollowsOnlyTheHeldSession)
     EXPECT_EQ(m_sim.UnregisterCalls(), 1u);
 }
 
+// Four threads log levels 1 to 6 while requests that must change nothing keep
+// arriving (another session's, the held session's at its own level, one naming
+// no session): every event the level passes arrives, and none once it is off.
 TEST_F(ProviderTest, LoggingThreadsRaceTheSessionRequests)
 {
-    EnableSession(1);
-    std::atomic<bool> stop{false};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&, t] {
-            for (int i = 0; !stop; ++i)
-                m_logger.LogEx(1 + (i + t) % 6, L"race.cpp", L"Race", i, L"racing message");
-        });
-    for (int round = 0; round < 40; ++round) {
-        EXPECT_EQ(m_sim.DisableProvider(m_session, Provider()), ERROR_SUCCESS);
-        EXPECT_EQ(m_sim.EnableProvider(m_session, Provider(), static_cast<UCHAR>(1 + round % 6), 0), ERROR_SUCCESS);
-    }
-    stop = true;
-    for (std::thread& thread : threads)
-        thread.join();
-    const std::vector<DecodedEvent> events = TakeEvents();
-    EXPECT_FALSE(events.empty());
-    for (const DecodedEvent& event : events)
-        ASSERT_EQ(event.Find(12)->Text(), L"racing message");
+    constexpr int kThreads = 4;
+    constexpr int kPerThread = 600;
+    EnableSession(4);
+    const TRACEHANDLE other = m_sim.StartSession();
+    const auto logWhile = [&](const std::function<void()>& request) {
+        std::atomic<int> running{kThreads};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([&] {
+                for (int i = 0; i < kPerThread; ++i)
+                    m_logger.LogEx(1 + i % 6, L"race.cpp", L"Race", i, L"racing message");
+                --running;
+            });
+        while (running > 0)
+            request();
+        for (std::thread& thread : threads)
+            thread.join();
+        return TakeEvents().size();
+    };
+    // Severity 4 passes levels 3 to 6: four of every six.
+    EXPECT_EQ(logWhile([&] {
+                  m_sim.EnableProvider(other, Provider(), 1, 0);
+                  m_sim.DisableProvider(other, Provider());
+                  m_sim.EnableProvider(m_session, Provider(), 4, 0x10);
+              }),
+              size_t{kThreads * kPerThread / 6 * 4});
+    ASSERT_EQ(m_sim.DisableProvider(m_session, Provider()), ERROR_SUCCESS);
+    EXPECT_EQ(logWhile([&] {
+                  m_sim.SendRequest(Provider(), WMI_DISABLE_EVENTS, other);
+                  m_sim.SendRequest(Provider(), WMI_ENABLE_EVENTS, 0xBAD);
+              }),
+              0u);
 }
 
 TEST_F(ProviderTest, RegistryOverridesValueByValue)
 {
     const std::wstring group = std::wstring(kProviderKey) + L"\\Zellumoap";
-    const std::wstring module = group + L"\\" + ProcessBaseName();
+    const std::wstring module = group + L"\\etw_provider_tests";
     SetDword(kProviderKey, L"Enable", 0);
     SetDword(kProviderKey, L"Severity", 4);
     SetDword(group, L"Enable", 1);

@@ -1,17 +1,22 @@
-// The file log writer across processes (filelog_writer.exe), and vklog.exe
-// reading what the writers left.
+// The file log writer across processes, whose writers are this program started
+// again: "write <root> <writer> <start event>" logs from kThreads threads once
+// the event is set and exits with 0 or the first code a write returned.
+#include <windows.h>
+#include <shellapi.h>
+
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cwchar>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "etwlogging/LogRecordBuilder.h"
 #include "plinth/Owners.h"
-#include "plinth/Paths.h"
+#include "plinth/WideFormat.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/FileLogSupport.h"
-#include "tests/support/TestRegistry.h"
 
 using ETWLogging::CLogging;
 
@@ -22,71 +27,65 @@ constexpr unsigned kThreads = 4;
 constexpr unsigned kRecords = 2000;
 constexpr int32_t kEntries = 12;
 
-struct Child
+// The message of record seq of thread t of writer p: fixed width, with a
+// filler that depends on all three, so a torn or mixed record shows.
+std::wstring WriterMessage(unsigned p, unsigned t, unsigned seq)
 {
-    Plinth::UniqueHandle process;
-    Plinth::UniqueHandle thread;
-};
-
-// Starts a program of the build folder; its standard output goes to out when given.
-bool Start(const wchar_t* program, const std::wstring& arguments, Child& child, HANDLE out = nullptr)
-{
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    if (out) {
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdOutput = out;
-        startup.hStdError = out;
-    }
-    const std::wstring path = ZelTest::BinPath(program);
-    std::wstring commandLine = L"\"" + path + L"\" " + arguments;
-    PROCESS_INFORMATION info = {};
-    if (!::CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, out != nullptr, 0, nullptr, nullptr,
-                          &startup, &info))
-        return false;
-    child.process.reset(info.hProcess);
-    child.thread.reset(info.hThread);
-    return true;
+    wchar_t head[32];
+    Plinth::FormatWide(head, 32, L"P%u T%u S%05u ", p, t, seq);
+    std::wstring message = head;
+    for (unsigned i = 0; i < 40; ++i)
+        message += static_cast<wchar_t>(L'a' + (p * 7 + t * 5 + seq + i) % 26);
+    return message + L"\r\n";
 }
 
-DWORD Finish(Child& child, DWORD timeoutMs)
+int Write(const wchar_t* root, unsigned writer, const wchar_t* start)
 {
-    DWORD code = MAXDWORD;
-    if (::WaitForSingleObject(child.process.get(), timeoutMs) != WAIT_OBJECT_0) {
-        ::TerminateProcess(child.process.get(), code);
-        ::WaitForSingleObject(child.process.get(), 5000);
-        return code;
+    ZelTest::RootedLogging logger(root);
+    const DWORD init = logger.Init(L"Conc", nullptr, nullptr, nullptr);
+    const Plinth::UniqueHandle event(::OpenEventW(SYNCHRONIZE, FALSE, start));
+    if (init != ERROR_SUCCESS || !event || ::WaitForSingleObject(event.get(), 30000) != WAIT_OBJECT_0)
+        return 9999;
+    std::atomic<DWORD> firstFailure{ERROR_SUCCESS};
+    std::vector<std::thread> pool;
+    for (unsigned t = 0; t < kThreads; ++t) {
+        pool.emplace_back([&, t] {
+            for (unsigned seq = 0; seq < kRecords; ++seq) {
+                DWORD none = ERROR_SUCCESS;
+                const DWORD result = logger.LogF(ETWLogging::LevelError, L"FileLogProcessTest", L"Write", __LINE__,
+                                                 L"%s", WriterMessage(writer, t, seq).c_str());
+                if (result != ERROR_SUCCESS)
+                    firstFailure.compare_exchange_strong(none, result);
+            }
+        });
     }
-    ::GetExitCodeProcess(child.process.get(), &code);
-    return code;
-}
-
-std::wstring FileName(const std::wstring& dir, const wchar_t* process, unsigned index)
-{
-    wchar_t name[MAX_PATH];
-    Plinth::FormatWide(name, MAX_PATH, L"%s\\%s%03u.log", dir.c_str(), process, index);
-    return name;
+    for (std::thread& thread : pool)
+        thread.join();
+    return static_cast<int>(firstFailure.load());
 }
 
 TEST(FileLogProcesses, FourWritersOfFourThreadsLoseOnlyTheRotatedOutFiles)
 {
     ZelTest::TempFolder root(L"writers");
-    const std::wstring dir = root.Path() + L"\\Varkon\\VKLOGS\\Conc\\filelog_writer";
+    const std::wstring dir = root.Path() + L"\\Varkon\\VKLOGS\\Conc\\filelogging_tests";
     ASSERT_TRUE(ZelTest::WriteSealed(dir + L"\\log.ini", L"MaxEntries", kEntries));
     wchar_t eventName[64];
     Plinth::FormatWide(eventName, 64, L"zel-filelog-start-%lu", ::GetCurrentProcessId());
     Plinth::UniqueHandle start(::CreateEventW(nullptr, TRUE, FALSE, eventName));
 
-    Child children[kWriters];
+    ZelTest::ChildProcess children[kWriters];
     for (unsigned p = 0; p < kWriters; ++p) {
         wchar_t arguments[MAX_PATH * 2];
-        Plinth::FormatWide(arguments, MAX_PATH * 2, L"write \"%s\" Conc %u %u %u %s", root.Path().c_str(), p, kThreads,
-                           kRecords, eventName);
-        ASSERT_TRUE(Start(L"filelog_writer.exe", arguments, children[p]));
+        Plinth::FormatWide(arguments, MAX_PATH * 2, L"write \"%s\" %u %s", root.Path().c_str(), p, eventName);
+        ASSERT_TRUE(ZelTest::StartChild(L"filelogging_tests.exe", arguments, children[p]));
     }
     ::SetEvent(start.get());
-    for (Child& child : children)
-        EXPECT_EQ(Finish(child, 120000), 0u);
+    for (ZelTest::ChildProcess& child : children) {
+        DWORD code = MAXDWORD;
+        if (::WaitForSingleObject(child.process.get(), 120000) != WAIT_OBJECT_0)
+            ::TerminateProcess(child.process.get(), code);
+        EXPECT_TRUE(::GetExitCodeProcess(child.process.get(), &code) && code == 0) << code;
+    }
 
     // The files from the oldest to the current one.
     const int32_t current = ZelTest::ReadSealed(dir + L"\\log.ini", L"LastLogIdx");
@@ -94,7 +93,9 @@ TEST(FileLogProcesses, FourWritersOfFourThreadsLoseOnlyTheRotatedOutFiles)
     std::vector<std::wstring> lines;
     std::vector<size_t> perFile;
     for (int32_t k = 1; k <= kEntries; ++k) {
-        const std::wstring text = ZelTest::ReadLogText(FileName(dir, L"filelog_writer", (current + k) % kEntries));
+        wchar_t name[MAX_PATH];
+        Plinth::FormatWide(name, MAX_PATH, L"%s\\filelogging_tests%03u.log", dir.c_str(), (current + k) % kEntries);
+        const std::wstring text = ZelTest::ReadLogText(name);
         size_t count = 0;
         for (size_t at = 0, end; (end = text.find(L'\n', at)) != std::wstring::npos; at = end + 1, ++count)
             lines.push_back(text.substr(at, end + 1 - at));
@@ -120,10 +121,11 @@ TEST(FileLogProcesses, FourWritersOfFourThreadsLoseOnlyTheRotatedOutFiles)
     std::map<unsigned, unsigned> next;
     size_t bad = 0;
     for (const std::wstring& line : lines) {
-        const size_t columns = line.find(L" -- (Error)$ [filelog_writer.]$ ");
+        const size_t columns = line.find(L" -- (Error)$ [filelogging_tes]$ ");
         unsigned p, t, seq;
-        if (line.size() != chars || columns != 23 ||
-            !ZelTest::ParseWriterMessage(line.substr(columns + 32), p, t, seq)) {
+        const std::wstring message = line.substr(columns == 23 ? columns + 32 : 0);
+        if (line.size() != chars || columns != 23 || std::swscanf(message.c_str(), L"P%u T%u S%u", &p, &t, &seq) != 3 ||
+            message != WriterMessage(p, t, seq)) {
             ++bad;
             continue;
         }
@@ -139,135 +141,14 @@ TEST(FileLogProcesses, FourWritersOfFourThreadsLoseOnlyTheRotatedOutFiles)
             << "writer " << thread.first / kThreads << " thread " << thread.first % kThreads;
 }
 
-struct TimedRecord
-{
-    DWORD hhmmss;
-    DWORD level;
-    const wchar_t* message;
-};
-
-// Writes records with chosen times into a log file, as the writer would.
-void WriteRecords(const std::wstring& path, const wchar_t* module, DWORD options,
-                  const std::vector<TimedRecord>& records)
-{
-    Plinth::CreateDirectoryPath(path.substr(0, path.rfind(L'\\')).c_str(), nullptr);
-    std::wstring text = L"\xFEFF";
-    for (const auto& r : records) {
-        SYSTEMTIME time = {2026, 3, 6, 7, 0, 0, 0, 0};
-        time.wHour = static_cast<WORD>(r.hhmmss / 10000);
-        time.wMinute = static_cast<WORD>(r.hhmmss / 100 % 100);
-        time.wSecond = static_cast<WORD>(r.hhmmss % 100);
-        ETWLogging::internal::RecordContext context;
-        context.options = options;
-        context.moduleFileName = module;
-        DWORD bytes = 0;
-        std::unique_ptr<wchar_t[]> record;
-        ASSERT_EQ(ETWLogging::internal::BuildLogRecordAt(time, context, L"B.cpp", L"CB::Work", 12, r.level, r.message,
-                                                         &bytes, &record),
-                  0u);
-        text += record.get();
-    }
-    Plinth::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    DWORD written = 0;
-    ASSERT_TRUE(::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size() * 2), &written, nullptr));
-}
-
-// The "#xx#" tokens of the printed messages, in order.
-std::vector<std::string> Tokens(const std::string& output)
-{
-    std::vector<std::string> tokens;
-    for (size_t at = output.find('#'); at != std::string::npos; at = output.find('#', at + 1)) {
-        const size_t end = output.find('#', at + 1);
-        if (end == std::string::npos)
-            break;
-        tokens.push_back(output.substr(at + 1, end - at - 1));
-        at = end;
-    }
-    return tokens;
-}
-
-TEST(VkLog, MergesEveryRotatedFileByTimeAndFilters)
-{
-    ZelTest::TempFolder root(L"vklog");
-    const std::wstring a = root.Path() + L"\\G\\procA";
-    const std::wstring b = root.Path() + L"\\G\\procB";
-    // procA rotated from 001 to 000: 001 holds the older records.
-    WriteRecords(a + L"\\procA001.log", L"procA.exe", 16,
-                 {{3000, 1, L"#a0# half past midnight"}, {100001, 1, L"#a1#"}, {100003, 4, L"#a2#"}});
-    WriteRecords(a + L"\\procA000.log", L"procA.exe", 16, {{100005, 2, L"#a3#"}, {100005, 4, L"#a4#"}});
-    ASSERT_TRUE(ZelTest::WriteSealed(a + L"\\log.ini", L"LastLogIdx", 0));
-    WriteRecords(b + L"\\procB000.log", L"procB.exe", 16 | 4 | 8 | 32,
-                 {{100002, 3, L"#b1#"},
-                  {100004, 4, L"#b2#"},
-                  {100006, 3, L"#b3# first\r\nsecond line\r\n"},
-                  {130000, 5, L"#b4# one in the afternoon"}});
-
-    const struct
-    {
-        const wchar_t* filter;
-        std::vector<std::string> tokens;
-    } cases[] = {
-        {L"", {"a0", "a1", "b1", "a2", "b2", "a3", "a4", "b3", "b4"}},
-        {L"--level error", {"a2", "b2", "a4"}},
-        {L"--level 1,Critical", {"a0", "a1", "b4"}},
-        {L"--module PROCA", {"a0", "a1", "a2", "a3", "a4"}},
-        {L"--function cb::", {"b1", "b2", "b3", "b4"}},
-        {L"--text \"SECOND line\"", {"b3"}},
-        {L"--level error --text a", {"a2", "a4"}},
-    };
-    for (const auto& c : cases) {
-        const std::string output =
-            ZelTest::RunChild(L"vklog.exe", std::wstring(c.filter) + L" \"" + root.Path() + L"\"").output;
-        EXPECT_EQ(Tokens(output), c.tokens) << output;
-    }
-    EXPECT_NE(ZelTest::RunChild(L"vklog.exe", L"\"" + root.Path() + L"\"").output.find("#b3# first\r\nsecond line\r\n"),
-              std::string::npos);
-}
-
-TEST(VkLog, FollowKeepsPrintingAcrossRotation)
-{
-    ZelTest::TempFolder root(L"follow");
-    const std::wstring logs = root.Path() + L"\\Varkon\\VKLOGS";
-    ASSERT_TRUE(ZelTest::WriteSealed(logs + L"\\F\\filelogging_tests\\log.ini", L"MaxEntries", 2));
-    ZelTest::RootedLogging log(root.Path());
-    ASSERT_EQ(log.Init(L"F", nullptr, nullptr, nullptr), 0u);
-    const std::wstring padding(80, L'.');
-    auto write = [&](unsigned seq) { return log.LogF(4, nullptr, nullptr, 0, L"#%05u# %s", seq, padding.c_str()); };
-    ASSERT_EQ(write(0), 0u);
-
-    // vklog prints into a file outside the log folder, read back while it runs.
-    const std::wstring printed = root.Path() + L"\\printed.txt";
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    Plinth::UniqueHandle out(::CreateFileW(printed.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                           CREATE_ALWAYS, 0, nullptr));
-    const auto waitFor = [&](const char* part, DWORD timeoutMs) {
-        for (const ULONGLONG end = ::GetTickCount64() + timeoutMs; ::GetTickCount64() < end; ::Sleep(50)) {
-            if (ZelTest::ReadBytes(printed).find(part) != std::string::npos)
-                return true;
-        }
-        return false;
-    };
-    Child child;
-    ASSERT_TRUE(Start(L"vklog.exe", L"--follow \"" + logs + L"\"", child, out.get()));
-    ASSERT_TRUE(waitFor("#00000#", 10000));
-    // Enough to fill 000 and 001 and wrap into 000 again, slowly enough for the
-    // reader to see each file before it is overwritten.
-    constexpr unsigned kCount = 2000;
-    for (unsigned seq = 1; seq < kCount; ++seq) {
-        ASSERT_EQ(write(seq), 0u);
-        if (seq % 40 == 0)
-            ::Sleep(20);
-    }
-    EXPECT_EQ(ZelTest::ReadSealed(logs + L"\\F\\filelogging_tests\\log.ini", L"LastLogIdx"), 0)
-        << "the files must have wrapped";
-    const bool all = waitFor("#01999#", 15000);
-    ::TerminateProcess(child.process.get(), 0);
-    ::WaitForSingleObject(child.process.get(), 5000);
-    EXPECT_TRUE(all);
-    const std::vector<std::string> tokens = Tokens(ZelTest::ReadBytes(printed));
-    ASSERT_EQ(tokens.size(), kCount);
-    for (unsigned seq = 0; seq < kCount; ++seq)
-        ASSERT_EQ(std::stoul(tokens[seq]), seq);
-}
-
 } // namespace
+
+int main(int argc, char** argv)
+{
+    int count = 0;
+    const Plinth::UniqueResource<LPWSTR*, &::LocalFree> args(::CommandLineToArgvW(::GetCommandLineW(), &count));
+    if (args && count == 5 && std::wcscmp(args.get()[1], L"write") == 0)
+        return Write(args.get()[2], std::wcstoul(args.get()[3], nullptr, 10), args.get()[4]);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

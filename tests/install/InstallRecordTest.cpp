@@ -11,7 +11,7 @@
 
 #include "peers/vkinst/InstallLayout.h"
 #include "peers/vkinst/InstallRecord.h"
-#include "plinth/Owners.h"
+#include "tests/support/FileLogSupport.h"
 
 namespace {
 
@@ -20,14 +20,7 @@ using namespace VkInst;
 class InstallRecordTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(m_layout.Load());
-        wchar_t folder[MAX_PATH] = {};
-        ASSERT_NE(::GetTempPathW(MAX_PATH, folder), 0u);
-        m_path = std::wstring(folder) + L"InstallRecordTest.inf";
-    }
-    void TearDown() override { ::DeleteFileW(m_path.c_str()); }
+    void SetUp() override { ASSERT_TRUE(m_layout.Load()); }
 
     // One entry of every kind, all within the layout.
     InstallRecord Sample() const
@@ -49,21 +42,12 @@ protected:
         return record;
     }
 
-    void WriteText(const std::wstring& text) const
-    {
-        const std::wstring withMark = L"\xFEFF" + text;
-        const Plinth::UniqueHandle file(
-            HandleOrNull(::CreateFileW(m_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr)));
-        ASSERT_TRUE(file);
-        DWORD written = 0;
-        ASSERT_TRUE(::WriteFile(file.get(), withMark.data(), static_cast<DWORD>(withMark.size() * sizeof(wchar_t)),
-                                &written, nullptr));
-    }
-
     InstallLayout m_layout;
-    std::wstring m_path;
+    ZelTest::TempFolder m_folder{L"record"};
+    const std::wstring m_path = m_folder.Path() + L"\\zelli.inf";
 };
 
+// Beyond the round trip's records: a quoted name, old data that is empty, not none.
 TEST_F(InstallRecordTest, ReadsBackWhatWasWritten)
 {
     InstallRecord written = Sample();
@@ -72,21 +56,13 @@ TEST_F(InstallRecordTest, ReadsBackWhatWasWritten)
     InstallRecord read;
     std::wstring problem;
     ASSERT_TRUE(ReadRecord(m_path, read, problem)) << std::string(problem.begin(), problem.end());
-    EXPECT_EQ(read.installDir, written.installDir);
-    ASSERT_EQ(read.files.size(), 4u);
-    EXPECT_EQ(read.files[3].kind, FileEntryKind::Backup);
-    EXPECT_EQ(read.files[3].copy, 2u);
-    EXPECT_EQ(read.files[1].path, written.files[1].path);
-    ASSERT_EQ(read.servers.size(), 2u);
-    EXPECT_FALSE(read.servers[1].inproc);
-    ASSERT_EQ(read.keys, written.keys);
+    EXPECT_EQ(FormatRecord(read), FormatRecord(written));
     ASSERT_EQ(read.values.size(), 3u);
     EXPECT_EQ(read.values[2].name, L"a, \"quoted\" name ");
-    EXPECT_EQ(read.values[0].installed.bytes, (std::vector<BYTE>{1, 2, 3, 4}));
     EXPECT_TRUE(read.values[0].old.known);
     EXPECT_TRUE(read.values[0].old.bytes.empty());
-    EXPECT_FALSE(read.values[1].installed.known);
     EXPECT_FALSE(read.values[1].old.known);
+    EXPECT_EQ(read.files[3].copy, 2u);
 }
 
 TEST_F(InstallRecordTest, RefusesARecordWithAnyLineMissing)
@@ -100,10 +76,10 @@ TEST_F(InstallRecordTest, RefusesARecordWithAnyLineMissing)
         if (lines[skip].empty() || lines[skip][0] == L';')
             continue;
         ++required;
-        std::wstring damaged;
+        std::wstring damaged = L"\xFEFF";
         for (size_t i = 0; i < lines.size(); ++i)
             damaged += i == skip ? L"" : lines[i] + L"\r\n";
-        WriteText(damaged);
+        ASSERT_TRUE(ZelTest::WriteBytes(m_path, damaged.data(), damaged.size() * sizeof(wchar_t)));
         InstallRecord read;
         std::wstring problem;
         EXPECT_FALSE(ReadRecord(m_path, read, problem)) << "without line " << skip + 1;

@@ -1,6 +1,5 @@
 #include "tests/support/ChildProcess.h"
 
-#include "plinth/Owners.h"
 #include "tests/support/TestRegistry.h"
 
 namespace ZelTest {
@@ -21,6 +20,26 @@ void Drain(HANDLE pipe, std::string& output)
 
 } // namespace
 
+bool StartChild(const wchar_t* program, const std::wstring& arguments, ChildProcess& child, HANDLE out, HANDLE errors)
+{
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    if (out) {
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = out;
+        startup.hStdError = errors ? errors : out;
+    }
+    const std::wstring path = BinPath(program);
+    std::wstring commandLine = L"\"" + path + L"\" " + arguments;
+    PROCESS_INFORMATION process = {};
+    if (!::CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, out != nullptr, 0, nullptr, nullptr,
+                          &startup, &process))
+        return false;
+    child.process.reset(process.hProcess);
+    child.thread.reset(process.hThread);
+    return true;
+}
+
 ChildRun RunChild(const wchar_t* program, const std::wstring& arguments, bool withErrors, DWORD timeoutMs)
 {
     ChildRun run;
@@ -32,33 +51,23 @@ ChildRun RunChild(const wchar_t* program, const std::wstring& arguments, bool wi
         return run;
     Plinth::UniqueHandle discard(
         ::CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
-    const std::wstring path = BinPath(program);
-    std::wstring commandLine = L"\"" + path + L"\" " + arguments;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = writeEnd.get();
-    startup.hStdError = withErrors ? writeEnd.get() : discard.get();
-    PROCESS_INFORMATION process = {};
-    if (!::CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                          &process))
+    ChildProcess child;
+    if (!StartChild(program, arguments, child, writeEnd.get(), withErrors ? writeEnd.get() : discard.get()))
         return run;
-    const Plinth::UniqueHandle processHandle(process.hProcess);
-    const Plinth::UniqueHandle threadHandle(process.hThread);
     writeEnd.reset();
     discard.reset();
     run.started = true;
 
     const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-    while (::WaitForSingleObject(processHandle.get(), 20) == WAIT_TIMEOUT) {
+    while (::WaitForSingleObject(child.process.get(), 20) == WAIT_TIMEOUT) {
         Drain(readEnd.get(), run.output);
         if (::GetTickCount64() > deadline) {
-            ::TerminateProcess(processHandle.get(), WAIT_TIMEOUT);
+            ::TerminateProcess(child.process.get(), WAIT_TIMEOUT);
             break;
         }
     }
     Drain(readEnd.get(), run.output);
-    ::GetExitCodeProcess(processHandle.get(), &run.exitCode);
+    ::GetExitCodeProcess(child.process.get(), &run.exitCode);
     return run;
 }
 

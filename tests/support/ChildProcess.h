@@ -1,10 +1,23 @@
 #pragma once
-// Runs a program of the bin folder and collects what it prints.
+// Starts programs of the bin folder and collects what they print.
 #include <windows.h>
 
 #include <string>
 
+#include "plinth/Owners.h"
+
 namespace ZelTest {
+
+struct ChildProcess
+{
+    Plinth::UniqueHandle process;
+    Plinth::UniqueHandle thread;
+};
+
+// Starts bin\<program> with the arguments, standard output to out and standard
+// error to errors (out when null), inheritable handles; none: the caller's.
+bool StartChild(const wchar_t* program, const std::wstring& arguments, ChildProcess& child, HANDLE out = nullptr,
+                HANDLE errors = nullptr);
 
 struct ChildRun
 {

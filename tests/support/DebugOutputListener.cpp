@@ -9,25 +9,14 @@ constexpr DWORD kBufferBytes = 4096;
 } // namespace
 
 DebugOutputListener::DebugOutputListener()
+    : m_bufferReady(::CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_BUFFER_READY")),
+      m_dataReady(::CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY")),
+      m_mapping(::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kBufferBytes, L"DBWIN_BUFFER"))
 {
-    m_bufferReady = ::CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_BUFFER_READY");
-    m_dataReady = ::CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY");
-    m_mapping = ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kBufferBytes, L"DBWIN_BUFFER");
     if (m_bufferReady && m_dataReady && m_mapping)
-        m_view = static_cast<const char*>(::MapViewOfFile(m_mapping, FILE_MAP_READ, 0, 0, kBufferBytes));
+        m_view.reset(::MapViewOfFile(m_mapping.get(), FILE_MAP_READ, 0, 0, kBufferBytes));
     if (m_view)
         m_thread = std::thread([this] { Run(); });
-}
-
-DebugOutputListener::~DebugOutputListener()
-{
-    Stop();
-    if (m_view)
-        ::UnmapViewOfFile(m_view);
-    for (HANDLE handle : {m_mapping, m_dataReady, m_bufferReady}) {
-        if (handle)
-            ::CloseHandle(handle);
-    }
 }
 
 std::vector<std::string> DebugOutputListener::Stop()
@@ -41,18 +30,19 @@ std::vector<std::string> DebugOutputListener::Stop()
 
 void DebugOutputListener::Run()
 {
+    const auto* view = static_cast<const char*>(m_view.get());
     // A writer waits for "buffer ready", fills the buffer and signals "data ready".
     for (;;) {
-        ::SetEvent(m_bufferReady);
-        if (::WaitForSingleObject(m_dataReady, 100) != WAIT_OBJECT_0) {
+        ::SetEvent(m_bufferReady.get());
+        if (::WaitForSingleObject(m_dataReady.get(), 100) != WAIT_OBJECT_0) {
             if (m_stop)
                 return;
             continue;
         }
-        if (*reinterpret_cast<const DWORD*>(m_view) != ::GetCurrentProcessId())
+        if (*reinterpret_cast<const DWORD*>(view) != ::GetCurrentProcessId())
             continue;
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_lines.emplace_back(m_view + sizeof(DWORD), strnlen(m_view + sizeof(DWORD), kBufferBytes - sizeof(DWORD)));
+        m_lines.emplace_back(view + sizeof(DWORD), strnlen(view + sizeof(DWORD), kBufferBytes - sizeof(DWORD)));
     }
 }
 

@@ -9,27 +9,29 @@
 #include <thread>
 #include <vector>
 
+#include "plinth/Owners.h"
+
 namespace ZelTest {
 
 class DebugOutputListener
 {
 public:
     DebugOutputListener();
-    ~DebugOutputListener();
+    ~DebugOutputListener() { Stop(); }
     DebugOutputListener(const DebugOutputListener&) = delete;
     DebugOutputListener& operator=(const DebugOutputListener&) = delete;
 
-    bool Listening() const { return m_view != nullptr; }
+    bool Listening() const { return static_cast<bool>(m_view); }
     // Stops listening and returns the lines received, in order.
     std::vector<std::string> Stop();
 
 private:
     void Run();
 
-    HANDLE m_bufferReady = nullptr;
-    HANDLE m_dataReady = nullptr;
-    HANDLE m_mapping = nullptr;
-    const char* m_view = nullptr;
+    Plinth::UniqueHandle m_bufferReady;
+    Plinth::UniqueHandle m_dataReady;
+    Plinth::UniqueHandle m_mapping;
+    Plinth::UniqueResource<void*, &::UnmapViewOfFile> m_view;
     std::atomic<bool> m_stop{false};
     std::mutex m_mutex;
     std::vector<std::string> m_lines;

@@ -1,8 +1,8 @@
 #pragma once
-// What the file log writer's tests and their writer program share: a writer
-// rooted in a folder of the test's own, the fixed-width records the writers
-// log, and folder clean-up.
+// What the file log writer's tests and the benchmark share: a writer rooted
+// in a folder of the test's own, and files and folders made, read and removed.
 #include <windows.h>
+#include <shellapi.h>
 
 #include <cstdint>
 #include <cwchar>
@@ -36,37 +36,39 @@ private:
 
 inline void RemoveTree(const std::wstring& path)
 {
-    WIN32_FIND_DATAW found;
-    const HANDLE search = ::FindFirstFileW((path + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..")
-                continue;
-            const std::wstring child = path + L"\\" + name;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(child);
-            else
-                ::DeleteFileW(child.c_str());
-        } while (::FindNextFileW(search, &found));
-        ::FindClose(search);
-    }
-    ::RemoveDirectoryW(path.c_str());
+    // A list of paths, ended by an empty one.
+    const std::wstring from = path + L'\0';
+    SHFILEOPSTRUCTW operation = {};
+    operation.wFunc = FO_DELETE;
+    operation.pFrom = from.c_str();
+    operation.fFlags = FOF_NO_UI;
+    ::SHFileOperationW(&operation);
+}
+
+// Makes the file, its folder first, and writes the bytes into it.
+inline bool WriteBytes(const std::wstring& path, const void* data, size_t bytes)
+{
+    Plinth::CreateDirectoryPath(path.substr(0, path.rfind(L'\\')).c_str(), nullptr);
+    const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    const Plinth::UniqueHandle owner(file);
+    DWORD written = 0;
+    return ::WriteFile(file, data, static_cast<DWORD>(bytes), &written, nullptr) && written == bytes;
 }
 
 // The bytes of a file; none when it cannot be opened.
 inline std::string ReadBytes(const std::wstring& path)
 {
-    Plinth::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                            OPEN_EXISTING, 0, nullptr));
     std::string bytes;
-    if (file.get() == INVALID_HANDLE_VALUE) {
-        (void)file.release();
+    const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
         return bytes;
-    }
+    const Plinth::UniqueHandle owner(file);
     char chunk[65536];
     DWORD got = 0;
-    while (::ReadFile(file.get(), chunk, sizeof(chunk), &got, nullptr) && got > 0)
+    while (::ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0)
         bytes.append(chunk, got);
     return bytes;
 }
@@ -100,6 +102,14 @@ inline int32_t ReadSealed(const std::wstring& path, const wchar_t* key)
     return value;
 }
 
+// The program-data folder as the environment names it, not the logging code.
+inline std::wstring ProgramDataFolder()
+{
+    wchar_t folder[MAX_PATH] = {};
+    const DWORD chars = ::GetEnvironmentVariableW(L"ProgramData", folder, MAX_PATH);
+    return chars > 0 && chars < MAX_PATH ? folder : L"";
+}
+
 // A fresh folder below the temporary folder, removed with everything in it.
 class TempFolder
 {
@@ -125,23 +135,5 @@ public:
 private:
     std::wstring m_path;
 };
-
-// The message of record seq of thread t of writer p: fixed width, with a
-// filler that depends on all three, so a torn or mixed record shows.
-inline std::wstring WriterMessage(unsigned p, unsigned t, unsigned seq)
-{
-    wchar_t head[32];
-    Plinth::FormatWide(head, 32, L"P%u T%u S%05u ", p, t, seq);
-    std::wstring message = head;
-    for (unsigned i = 0; i < 40; ++i)
-        message += static_cast<wchar_t>(L'a' + (p * 7 + t * 5 + seq + i) % 26);
-    return message + L"\r\n";
-}
-
-// Reads back a message of WriterMessage. True only when it is whole.
-inline bool ParseWriterMessage(const std::wstring& message, unsigned& p, unsigned& t, unsigned& seq)
-{
-    return std::swscanf(message.c_str(), L"P%u T%u S%u", &p, &t, &seq) == 3 && message == WriterMessage(p, t, seq);
-}
 
 } // namespace ZelTest

@@ -1,25 +1,16 @@
 #include "tests/support/ModuleLogFiles.h"
 
-#include <windows.h>
-#include <shlobj.h>
-
-#include "plinth/Owners.h"
+#include "tests/support/FileLogSupport.h"
 
 namespace ZelTest {
 
 std::wstring ModuleLogFolder(const wchar_t* group, const wchar_t* program)
 {
-    wchar_t programData[MAX_PATH] = {};
     wchar_t self[MAX_PATH] = {};
-    if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, programData)) ||
-        !::GetModuleFileNameW(nullptr, self, MAX_PATH))
-        return std::wstring();
-    std::wstring name = self;
-    name.erase(0, name.find_last_of(L'\\') + 1);
+    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring name = std::wcsrchr(self, L'\\') + 1;
     name.erase(name.find_last_of(L'.'));
-    if (program)
-        name = program;
-    return std::wstring(programData) + L"\\Varkon\\VKLOGS\\" + group + L"\\" + name;
+    return ProgramDataFolder() + L"\\Varkon\\VKLOGS\\" + group + L"\\" + (program ? program : name);
 }
 
 std::wstring ReadLogFiles(const std::wstring& folder)
@@ -30,17 +21,8 @@ std::wstring ReadLogFiles(const std::wstring& folder)
     if (search == INVALID_HANDLE_VALUE)
         return all;
     do {
-        Plinth::UniqueHandle file(::CreateFileW((folder + L"\\" + found.cFileName).c_str(), GENERIC_READ,
-                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                                nullptr));
-        const DWORD size = ::GetFileSize(file.get(), nullptr);
-        if (size == INVALID_FILE_SIZE)
-            continue;
-        std::wstring text(size / sizeof(wchar_t), L'\0');
-        DWORD read = 0;
-        if (!text.empty())
-            ::ReadFile(file.get(), &text[0], size, &read, nullptr);
-        all += text;
+        const std::string bytes = ReadBytes(folder + L"\\" + found.cFileName);
+        all.append(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
     } while (::FindNextFileW(search, &found));
     ::FindClose(search);
     return all;

@@ -20,7 +20,7 @@ std::wstring ReadString(HKEY root, const wchar_t* path, const wchar_t* name)
 }
 
 ScopedRegistryTree::ScopedRegistryTree(HKEY root, std::wstring path)
-    : m_root(root), m_path(std::move(path)), m_createdFrom(m_path.size())
+    : m_root(root), m_path(std::move(path)), m_createdFrom(m_path.size()), m_before(root, {m_path})
 {
     ::RegDeleteTreeW(m_root, m_path.c_str());
     ::RegDeleteKeyW(m_root, m_path.c_str());
@@ -46,13 +46,8 @@ ScopedRegistryTree::~ScopedRegistryTree()
 
 bool ScopedRegistryTree::SetString(const wchar_t* name, const std::wstring& value)
 {
-    Plinth::UniqueHKey key;
-    if (::RegCreateKeyExW(m_root, m_path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr) !=
-        ERROR_SUCCESS)
-        return false;
-    const DWORD bytes = static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t));
-    return ::RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()), bytes) ==
-           ERROR_SUCCESS;
+    return ::RegSetKeyValueW(m_root, m_path.c_str(), name, REG_SZ, value.c_str(),
+                             static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
 }
 
 ScopedRegistryValue::ScopedRegistryValue(HKEY root, std::wstring path, std::wstring name)
@@ -83,21 +78,17 @@ ScopedRegistryValue::~ScopedRegistryValue()
 
 bool ScopedRegistryValue::Set(DWORD type, const void* data, DWORD bytes)
 {
-    Plinth::UniqueHKey key;
-    if (::RegCreateKeyExW(m_root, m_path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr) !=
-        ERROR_SUCCESS)
-        return false;
     // The registry counts a string's terminator in when the caller left it out
     // and a zero follows the data: a guard after the bytes keeps them as given.
     std::vector<BYTE> guarded(static_cast<const BYTE*>(data), static_cast<const BYTE*>(data) + bytes);
     guarded.insert(guarded.end(), {0xBD, 0xBD});
-    if (::RegSetValueExW(key.get(), m_name.c_str(), 0, type, guarded.data(), bytes) != ERROR_SUCCESS)
+    if (::RegSetKeyValueW(m_root, m_path.c_str(), m_name.c_str(), type, guarded.data(), bytes) != ERROR_SUCCESS)
         return false;
     // Stored exactly as given, or the case is not the one it claims to be.
     DWORD stored = 0;
-    Plinth::UniqueHKey check;
-    return ::RegOpenKeyExW(m_root, m_path.c_str(), 0, KEY_QUERY_VALUE, check.put()) == ERROR_SUCCESS &&
-           ::RegQueryValueExW(check.get(), m_name.c_str(), nullptr, nullptr, nullptr, &stored) == ERROR_SUCCESS &&
+    Plinth::UniqueHKey key;
+    return ::RegOpenKeyExW(m_root, m_path.c_str(), 0, KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS &&
+           ::RegQueryValueExW(key.get(), m_name.c_str(), nullptr, nullptr, nullptr, &stored) == ERROR_SUCCESS &&
            stored == bytes;
 }
 

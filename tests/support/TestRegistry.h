@@ -13,9 +13,28 @@ bool KeyExists(HKEY root, const wchar_t* path);
 // Reads a REG_SZ value; empty when missing.
 std::wstring ReadString(HKEY root, const wchar_t* path, const wchar_t* name);
 
-// Deletes the key with its subtree when the scope ends (and when it begins, so
-// a run that died earlier leaves nothing behind), and the parent keys that did
-// not exist before, once they are empty.
+// Puts registry trees back as they were when the scope began: each tree is
+// copied then, and when the scope ends it is removed and, if it existed,
+// written again from the copy, every key and value with its type and data.
+class ScopedRegistrySnapshot
+{
+public:
+    ScopedRegistrySnapshot(HKEY root, std::vector<std::wstring> paths);
+    ~ScopedRegistrySnapshot();
+    ScopedRegistrySnapshot(const ScopedRegistrySnapshot&) = delete;
+    ScopedRegistrySnapshot& operator=(const ScopedRegistrySnapshot&) = delete;
+
+    struct Tree;
+
+private:
+    HKEY m_root;
+    std::vector<std::wstring> m_paths;
+    // One per path; null where the tree did not exist.
+    std::vector<std::unique_ptr<Tree>> m_trees;
+};
+
+// Deletes the key with its subtree for the scope, and when the scope ends puts
+// back the tree that was there before; parent keys the scope made go once empty.
 class ScopedRegistryTree
 {
 public:
@@ -32,6 +51,8 @@ private:
     std::wstring m_path;
     // Length of the shortest prefix of m_path that did not exist at the start.
     size_t m_createdFrom;
+    // Taken before the tree is deleted, written back after.
+    ScopedRegistrySnapshot m_before;
 };
 
 // Keeps one registry value for the scope and puts back what was there before:
@@ -59,30 +80,8 @@ private:
     std::vector<BYTE> m_data;
 };
 
-// Puts registry trees back as they were when the scope began: each tree is
-// copied then, and when the scope ends it is removed and, if it existed,
-// written again from the copy, every key and value with its type and data.
-class ScopedRegistrySnapshot
-{
-public:
-    ScopedRegistrySnapshot(HKEY root, std::vector<std::wstring> paths);
-    ~ScopedRegistrySnapshot();
-    ScopedRegistrySnapshot(const ScopedRegistrySnapshot&) = delete;
-    ScopedRegistrySnapshot& operator=(const ScopedRegistrySnapshot&) = delete;
-
-    struct Tree;
-
-private:
-    HKEY m_root;
-    std::vector<std::wstring> m_paths;
-    // One per path; null where the tree did not exist.
-    std::vector<std::unique_ptr<Tree>> m_trees;
-};
-
 // Every class, interface, type library, AppID and ProgID key the product's
-// modules and peers register, so a test that registers or unregisters them
-// leaves the machine's registrations (an installed product's among them) as
-// it found them.
+// modules and peers register, put back as found (an installed product's too).
 class ScopedProductRegistrations : public ScopedRegistrySnapshot
 {
 public:

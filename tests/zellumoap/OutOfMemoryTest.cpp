@@ -149,6 +149,10 @@ protected:
         ADD_FAILURE() << "still allocating after " << kMostAllocations << " allocations";
     }
 
+    // The services an installation registers stay out of reach: an allocation
+    // failed inside the system's cross-process calls can hang them.
+    ZelTest::ScopedRegistryTree m_noConfigService{HKEY_CLASSES_ROOT, L"CLSID\\{0192AED2-615F-473E-81B1-F357AB727EAE}"};
+    ZelTest::ScopedRegistryTree m_noUserMode{HKEY_CLASSES_ROOT, L"CLSID\\{4DDE4F20-567C-441F-9325-3AF349EC00EC}"};
     ZelTest::ScopedRegistryValue m_build{HKEY_LOCAL_MACHINE, L"Software\\Varkon\\ZEL", L"Build"};
     ZelTest::ScopedRegistryValue m_lastUpdate{HKEY_LOCAL_MACHINE, L"Software\\Varkon\\ZEL", L"Last Update"};
     ZelTest::ScopedRegistryValue m_installation{HKEY_LOCAL_MACHINE, kAppInfoKey, L"isdudatali"};
