@@ -14,9 +14,19 @@ constexpr UINT kServiceScript = 100;
 constexpr DWORD kPollMs = 100;
 constexpr DWORD kIdleExitMs = 2000;
 
+// Objects made by this process, read by the serving loop to see its registration taken.
+LONG g_created = 0;
+
+HRESULT CreateConfig(REFIID riid, void** ppv)
+{
+    const HRESULT hr = CComObject<CZelConfig>::CreateInstance(riid, ppv);
+    if (SUCCEEDED(hr))
+        ::InterlockedIncrement(&g_created);
+    return hr;
+}
+
 ObjectMapEntry g_objectMap[] = {
-    {&CLSID_ZelConfig, kServiceScript, &CVkATLSecureClassFactory::CreateClassObject,
-     &CComObject<CZelConfig>::CreateInstance, nullptr},
+    {&CLSID_ZelConfig, kServiceScript, &CVkATLSecureClassFactory::CreateClassObject, &CreateConfig, nullptr},
 };
 
 class CZelConfigModule : public CComModuleBase
@@ -99,29 +109,64 @@ HRESULT Unregister()
     return FAILED(hr) ? hr : scriptHr;
 }
 
+// The type library of the service's interfaces as the automation marshaler
+// loads it, from its registration. The marshaler loads it for every stub and
+// releases it with the stub; a last release can race another thread's load of
+// the same library, so one reference is held while the process serves.
+Plinth::ComPtr<ITypeLib> HoldRegisteredTypeLib(const wchar_t* modulePath)
+{
+    Plinth::ComPtr<ITypeLib> own;
+    Plinth::ComPtr<ITypeLib> registered;
+    TLIBATTR* attributes = nullptr;
+    if (FAILED(::LoadTypeLibEx(modulePath, REGKIND_NONE, own.put())) || FAILED(own->GetLibAttr(&attributes)))
+        return registered;
+    ::LoadRegTypeLib(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum, attributes->lcid,
+                     registered.put());
+    own->ReleaseTLibAttr(attributes);
+    return registered;
+}
+
 HRESULT Serve()
 {
     Plinth::ComInitScope com(COINIT_MULTITHREADED);
     if (FAILED(com.Result()))
         return com.Result();
+    ModuleScriptPaths module;
+    const Plinth::ComPtr<ITypeLib> typeLib =
+        GetModuleScriptPaths(nullptr, module) ? HoldRegisteredTypeLib(module.raw) : Plinth::ComPtr<ITypeLib>();
     Plinth::ComPtr<IUnknown> factory;
     HRESULT hr = g_module.GetClassObject(CLSID_ZelConfig, IID_IUnknown, factory.put_void());
     if (FAILED(hr))
         return hr;
+    // Each registration serves one client: COM hands it out once, so a dead
+    // process's registration is reached by at most one lookup, which fails at
+    // once; the creator's second lookup then starts a new server.
     DWORD cookie = 0;
-    // One client per process: when a process dies, the next creation starts a
-    // new one instead of reaching the dead one's registration.
     hr = ::CoRegisterClassObject(CLSID_ZelConfig, factory.get(), CLSCTX_LOCAL_SERVER, REGCLS_SINGLEUSE, &cookie);
     if (FAILED(hr))
         return hr;
     // The registration's reference locks the module once; every live object adds one.
     const LONG idleLocks = g_module.GetLockCount();
+    LONG served = 0;
     DWORD idleMs = 0;
     while (idleMs < kIdleExitMs) {
         ::Sleep(kPollMs);
+        // A client took the registration. COM starts a server only for a lookup
+        // that finds no registration, so a client whose server another client
+        // took would wait in vain: a new registration is offered while this
+        // process serves.
+        const LONG created = ::InterlockedCompareExchange(&g_created, 0, 0);
+        if (created != served && cookie) {
+            served = created;
+            ::CoRevokeClassObject(cookie);
+            cookie = 0;
+            if (FAILED(::CoRegisterClassObject(CLSID_ZelConfig, factory.get(), CLSCTX_LOCAL_SERVER, REGCLS_SINGLEUSE,
+                                               &cookie)))
+                cookie = 0;
+        }
         idleMs = g_module.GetLockCount() > idleLocks ? 0 : idleMs + kPollMs;
     }
-    return ::CoRevokeClassObject(cookie);
+    return cookie ? ::CoRevokeClassObject(cookie) : S_OK;
 }
 
 void FreeArguments(LPWSTR* arguments)

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "peers/zelconfig/ZelConfigData.h"
 #include "plinth/Owners.h"
@@ -25,17 +26,25 @@ using namespace ZelConfig;
 
 constexpr DWORD kWaitMs = 15000;
 
+// The ids of the running server processes.
+std::vector<DWORD> ServerProcesses()
+{
+    std::vector<DWORD> ids;
+    const Plinth::UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
+        if (::CompareStringOrdinal(entry.szExeFile, -1, kServerImage, -1, TRUE) == CSTR_EQUAL)
+            ids.push_back(entry.th32ProcessID);
+    }
+    return ids;
+}
+
 // Whether the server runs, waiting up to waitMs for it to be gone.
 bool ServerRuns(DWORD waitMs = 0)
 {
     for (const ULONGLONG end = ::GetTickCount64() + waitMs;; ::Sleep(100)) {
-        const Plinth::UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-        PROCESSENTRY32W entry = {};
-        entry.dwSize = sizeof(entry);
-        bool found = false;
-        for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more && !found;
-             more = ::Process32NextW(snapshot.get(), &entry))
-            found = ::CompareStringOrdinal(entry.szExeFile, -1, kServerImage, -1, TRUE) == CSTR_EQUAL;
+        const bool found = !ServerProcesses().empty();
         if (!found || ::GetTickCount64() >= end)
             return found;
     }
@@ -174,6 +183,31 @@ TEST_F(ZelConfigServiceTest, AdministratorPasswordIsCheckedNotRevealed)
     for (const wchar_t* wrong : {L"", L"s3cret", L"S3cret "})
         EXPECT_EQ(CheckPassword(config.get(), wrong), kStatusMismatch) << wrong;
     EXPECT_EQ(CheckPassword(config.get(), nullptr), kStatusWrongType);
+}
+
+// A killed server leaves behind the registration it offered its next client.
+// The one lookup that reaches it fails at once, and the creation goes on to
+// start a new server.
+TEST_F(ZelConfigServiceTest, CreationGetsPastAKilledServersRegistration)
+{
+    ComPtr<IZelConfig> first;
+    ASSERT_EQ(CreateService(first), S_OK);
+    // The server offers its next registration within a tenth of a second of serving.
+    ::Sleep(1000);
+    const std::vector<DWORD> servers = ServerProcesses();
+    ASSERT_EQ(servers.size(), 1u);
+    const Plinth::UniqueHandle server(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, servers[0]));
+    ASSERT_TRUE(server);
+    ASSERT_TRUE(::TerminateProcess(server.get(), 1));
+    ASSERT_EQ(::WaitForSingleObject(server.get(), kWaitMs), WAIT_OBJECT_0);
+    first.reset();
+
+    ComPtr<IZelConfig> second;
+    ASSERT_EQ(CreateService(second), S_OK);
+    WriteUser(L"u1", 6, 0);
+    EXPECT_EQ(DescribeUsers(second.get()), L"6 ");
+    second.reset();
+    EXPECT_FALSE(ServerRuns(kWaitMs));
 }
 
 } // namespace
