@@ -3,6 +3,8 @@
 // object of it has lived for a short while.
 #include <windows.h>
 
+#include <vector>
+
 #include "peers/zelconfig/ConfigObjects.h"
 #include "peers/zelconfig/ZelConfigData.h"
 #include "zelcom/Registration.h"
@@ -110,20 +112,32 @@ HRESULT Unregister()
 }
 
 // The type library of the service's interfaces as the automation marshaler
-// loads it, from its registration. The marshaler loads it for every stub and
-// releases it with the stub; a last release can race another thread's load of
-// the same library, so one reference is held while the process serves.
-Plinth::ComPtr<ITypeLib> HoldRegisteredTypeLib(const wchar_t* modulePath)
+// loads it, from its registration, and each of its type descriptions. The
+// marshaler takes them for every stub and lets them go with it; a last
+// release can race another thread's first use of the same description, so
+// one reference to each is held while the process serves.
+std::vector<Plinth::ComPtr<IUnknown>> HoldRegisteredTypeLib(const wchar_t* modulePath)
 {
+    std::vector<Plinth::ComPtr<IUnknown>> held;
     Plinth::ComPtr<ITypeLib> own;
     Plinth::ComPtr<ITypeLib> registered;
     TLIBATTR* attributes = nullptr;
     if (FAILED(::LoadTypeLibEx(modulePath, REGKIND_NONE, own.put())) || FAILED(own->GetLibAttr(&attributes)))
-        return registered;
-    ::LoadRegTypeLib(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum, attributes->lcid,
-                     registered.put());
+        return held;
+    const HRESULT hr = ::LoadRegTypeLib(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum,
+                                        attributes->lcid, registered.put());
     own->ReleaseTLibAttr(attributes);
-    return registered;
+    if (FAILED(hr))
+        return held;
+    const UINT count = registered->GetTypeInfoCount();
+    held.reserve(count + 1);
+    for (UINT i = 0; i < count; ++i) {
+        Plinth::ComPtr<ITypeInfo> info;
+        if (SUCCEEDED(registered->GetTypeInfo(i, info.put())))
+            held.emplace_back(Plinth::ComPtr<IUnknown>::Attach(info.detach()));
+    }
+    held.emplace_back(Plinth::ComPtr<IUnknown>::Attach(registered.detach()));
+    return held;
 }
 
 HRESULT Serve()
@@ -132,8 +146,9 @@ HRESULT Serve()
     if (FAILED(com.Result()))
         return com.Result();
     ModuleScriptPaths module;
-    const Plinth::ComPtr<ITypeLib> typeLib =
-        GetModuleScriptPaths(nullptr, module) ? HoldRegisteredTypeLib(module.raw) : Plinth::ComPtr<ITypeLib>();
+    const std::vector<Plinth::ComPtr<IUnknown>> typeLib = GetModuleScriptPaths(nullptr, module)
+                                                              ? HoldRegisteredTypeLib(module.raw)
+                                                              : std::vector<Plinth::ComPtr<IUnknown>>();
     Plinth::ComPtr<IUnknown> factory;
     HRESULT hr = g_module.GetClassObject(CLSID_ZelConfig, IID_IUnknown, factory.put_void());
     if (FAILED(hr))
