@@ -2,7 +2,6 @@
 // by COM after its signature is verified, answering from the household each
 // test writes. The installation's round trip shows unregistering is complete.
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
@@ -26,25 +25,11 @@ using namespace ZelConfig;
 
 constexpr DWORD kWaitMs = 15000;
 
-// The ids of the running server processes.
-std::vector<DWORD> ServerProcesses()
-{
-    std::vector<DWORD> ids;
-    const Plinth::UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
-        if (::CompareStringOrdinal(entry.szExeFile, -1, kServerImage, -1, TRUE) == CSTR_EQUAL)
-            ids.push_back(entry.th32ProcessID);
-    }
-    return ids;
-}
-
 // Whether the server runs, waiting up to waitMs for it to be gone.
 bool ServerRuns(DWORD waitMs = 0)
 {
     for (const ULONGLONG end = ::GetTickCount64() + waitMs;; ::Sleep(100)) {
-        const bool found = !ServerProcesses().empty();
+        const bool found = !ZelTest::ProcessesNamed(kServerImage).empty();
         if (!found || ::GetTickCount64() >= end)
             return found;
     }
@@ -194,12 +179,9 @@ TEST_F(ZelConfigServiceTest, CreationGetsPastAKilledServersRegistration)
     ASSERT_EQ(CreateService(first), S_OK);
     // The server offers its next registration within a tenth of a second of serving.
     ::Sleep(1000);
-    const std::vector<DWORD> servers = ServerProcesses();
+    const std::vector<DWORD> servers = ZelTest::ProcessesNamed(kServerImage);
     ASSERT_EQ(servers.size(), 1u);
-    const Plinth::UniqueHandle server(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, servers[0]));
-    ASSERT_TRUE(server);
-    ASSERT_TRUE(::TerminateProcess(server.get(), 1));
-    ASSERT_EQ(::WaitForSingleObject(server.get(), kWaitMs), WAIT_OBJECT_0);
+    ASSERT_TRUE(ZelTest::EndProcess(servers[0], kWaitMs));
     first.reset();
 
     ComPtr<IZelConfig> second;
