@@ -16,19 +16,9 @@ constexpr UINT kServiceScript = 100;
 constexpr DWORD kPollMs = 100;
 constexpr DWORD kIdleExitMs = 2000;
 
-// Objects made by this process, read by the serving loop to see its registration taken.
-LONG g_created = 0;
-
-HRESULT CreateConfig(REFIID riid, void** ppv)
-{
-    const HRESULT hr = CComObject<CZelConfig>::CreateInstance(riid, ppv);
-    if (SUCCEEDED(hr))
-        ::InterlockedIncrement(&g_created);
-    return hr;
-}
-
 ObjectMapEntry g_objectMap[] = {
-    {&CLSID_ZelConfig, kServiceScript, &CVkATLSecureClassFactory::CreateClassObject, &CreateConfig, nullptr},
+    {&CLSID_ZelConfig, kServiceScript, &CVkATLSecureClassFactory::CreateClassObject,
+     &CComObject<CZelConfig>::CreateInstance, nullptr},
 };
 
 class CZelConfigModule : public CComModuleBase
@@ -140,6 +130,44 @@ std::vector<Plinth::ComPtr<IUnknown>> HoldRegisteredTypeLib(const wchar_t* modul
     return held;
 }
 
+// What the service registers with COM in place of its class object. COM asks
+// it for an interface only when a client that took the registration asks for
+// the class object, so a query marks the registration as used. The class
+// object comes from the module's cache, whose client references lock the
+// module: a client holding it keeps the process until it has made its object.
+class CRegistrationOffer final : public IUnknown
+{
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        const HRESULT hr = GetComModule().GetClassObject(CLSID_ZelConfig, riid, ppv);
+        if (SUCCEEDED(hr))
+            ::InterlockedExchange(&m_taken, 1);
+        return hr;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(::InterlockedIncrement(&m_references)); }
+    STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(::InterlockedDecrement(&m_references)); }
+
+    // Whether a client was served since the last call.
+    bool Taken() { return ::InterlockedExchange(&m_taken, 0) != 0; }
+    // Whether COM still holds the offer: registered, or being asked by a client.
+    bool Held() { return ::InterlockedCompareExchange(&m_references, 0, 0) != 0; }
+
+private:
+    volatile LONG m_references = 0;
+    volatile LONG m_taken = 0;
+};
+
+CRegistrationOffer g_offer;
+
+// Each registration serves one client: COM hands it out once, so a dead
+// process's registration is reached by at most one lookup, which fails at
+// once, and the creator's second lookup starts a new server.
+HRESULT Offer(DWORD& cookie)
+{
+    return ::CoRegisterClassObject(CLSID_ZelConfig, &g_offer, CLSCTX_LOCAL_SERVER, REGCLS_SINGLEUSE, &cookie);
+}
+
 HRESULT Serve()
 {
     Plinth::ComInitScope com(COINIT_MULTITHREADED);
@@ -149,39 +177,30 @@ HRESULT Serve()
     const std::vector<Plinth::ComPtr<IUnknown>> typeLib = GetModuleScriptPaths(nullptr, module)
                                                               ? HoldRegisteredTypeLib(module.raw)
                                                               : std::vector<Plinth::ComPtr<IUnknown>>();
-    Plinth::ComPtr<IUnknown> factory;
-    HRESULT hr = g_module.GetClassObject(CLSID_ZelConfig, IID_IUnknown, factory.put_void());
-    if (FAILED(hr))
-        return hr;
-    // Each registration serves one client: COM hands it out once, so a dead
-    // process's registration is reached by at most one lookup, which fails at
-    // once; the creator's second lookup then starts a new server.
     DWORD cookie = 0;
-    hr = ::CoRegisterClassObject(CLSID_ZelConfig, factory.get(), CLSCTX_LOCAL_SERVER, REGCLS_SINGLEUSE, &cookie);
+    const HRESULT hr = Offer(cookie);
     if (FAILED(hr))
         return hr;
-    // The registration's reference locks the module once; every live object adds one.
-    const LONG idleLocks = g_module.GetLockCount();
-    LONG served = 0;
     DWORD idleMs = 0;
     while (idleMs < kIdleExitMs) {
         ::Sleep(kPollMs);
-        // A client took the registration. COM starts a server only for a lookup
-        // that finds no registration, so a client whose server another client
-        // took would wait in vain: a new registration is offered while this
-        // process serves.
-        const LONG created = ::InterlockedCompareExchange(&g_created, 0, 0);
-        if (created != served && cookie) {
-            served = created;
+        // COM starts a server only for a lookup that finds no registration, so
+        // a client whose server another client took would wait in vain: a new
+        // registration is offered while this process serves.
+        if (g_offer.Taken()) {
             ::CoRevokeClassObject(cookie);
-            cookie = 0;
-            if (FAILED(::CoRegisterClassObject(CLSID_ZelConfig, factory.get(), CLSCTX_LOCAL_SERVER, REGCLS_SINGLEUSE,
-                                               &cookie)))
+            if (FAILED(Offer(cookie)))
                 cookie = 0;
         }
-        idleMs = g_module.GetLockCount() > idleLocks ? 0 : idleMs + kPollMs;
+        idleMs = g_module.GetLockCount() > 0 ? 0 : idleMs + kPollMs;
     }
-    return cookie ? ::CoRevokeClassObject(cookie) : S_OK;
+    if (cookie)
+        ::CoRevokeClassObject(cookie);
+    // A client may have taken the registration just before it was withdrawn;
+    // it is served to the end before the process leaves.
+    while (g_offer.Held() || g_module.GetLockCount() > 0)
+        ::Sleep(kPollMs);
+    return S_OK;
 }
 
 void FreeArguments(LPWSTR* arguments)

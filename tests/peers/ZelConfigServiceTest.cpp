@@ -173,6 +173,22 @@ TEST_F(ZelConfigServiceTest, AdministratorPasswordIsCheckedNotRevealed)
 // A killed server leaves behind the registration it offered its next client.
 // The one lookup that reaches it fails at once, and the creation goes on to
 // start a new server.
+// The server leaves two seconds after its last object; a client that holds its
+// class object longer before creating must still find it there.
+TEST_F(ZelConfigServiceTest, AHeldClassObjectKeepsTheServer)
+{
+    ComPtr<IVkClassFactory> factory;
+    ASSERT_EQ(
+        ::CoGetClassObject(CLSID_ZelConfig, CLSCTX_LOCAL_SERVER, nullptr, IID_IVkClassFactory, factory.put_void()),
+        S_OK);
+    ::Sleep(3000);
+    ComPtr<IZelConfig> config;
+    ASSERT_EQ(factory->CreateInstance(IID_IZelConfig, config.put_void()), S_OK);
+    factory.reset();
+    WriteUser(L"u1", 3, 1);
+    EXPECT_EQ(DescribeUsers(config.get()), L"3p ");
+}
+
 TEST_F(ZelConfigServiceTest, CreationGetsPastAKilledServersRegistration)
 {
     ComPtr<IZelConfig> first;
