@@ -130,6 +130,68 @@ std::vector<Plinth::ComPtr<IUnknown>> HoldRegisteredTypeLib(const wchar_t* modul
     return held;
 }
 
+// Wine's COM withdraws an interface's RPC registration when the process's
+// last stub of it goes, and waits there for the interface's calls under a
+// lock that new stubs need; with stubs coming and going under load, the
+// service hung. One stub of each interface the service hands out is kept
+// for as long as it serves.
+class CStubKeeper
+{
+public:
+    CStubKeeper() = default;
+    CStubKeeper(const CStubKeeper&) = delete;
+    CStubKeeper& operator=(const CStubKeeper&) = delete;
+    ~CStubKeeper()
+    {
+        for (size_t i = 0; i < m_count; ++i) {
+            const LARGE_INTEGER start = {};
+            if (SUCCEEDED(m_streams[i]->Seek(start, STREAM_SEEK_SET, nullptr)))
+                ::CoReleaseMarshalData(m_streams[i].get());
+        }
+    }
+
+    template <class Object>
+    void Keep(REFIID iid)
+    {
+        Plinth::ComPtr<IUnknown> object;
+        if (SUCCEEDED(CComObject<Object>::CreateInstance(iid, object.put_void())))
+            Keep(object.get(), iid);
+    }
+
+    void Keep(IUnknown* object, REFIID iid)
+    {
+        if (m_count == kMaxStubs || FAILED(::CreateStreamOnHGlobal(nullptr, TRUE, m_streams[m_count].put())))
+            return;
+        if (SUCCEEDED(::CoMarshalInterface(m_streams[m_count].get(), iid, object, MSHCTX_LOCAL, nullptr,
+                                           MSHLFLAGS_TABLESTRONG)))
+            ++m_count;
+        else
+            m_streams[m_count].reset();
+    }
+
+private:
+    static constexpr size_t kMaxStubs = 8;
+    Plinth::ComPtr<IStream> m_streams[kMaxStubs];
+    size_t m_count = 0;
+};
+
+// An object of each interface, made for the purpose. The class object is one
+// of its own, neither cached nor registered, so the cached one's references
+// stay the clients'.
+void KeepServedStubs(CStubKeeper& keeper)
+{
+    keeper.Keep<CZelConfig>(IID_IZelConfig);
+    keeper.Keep<CZelUserCollection>(IID_IZelConfigCollection);
+    keeper.Keep<CZelUserEnum>(IID_IEnumVARIANT);
+    keeper.Keep<CZelUserItem>(IID_IZelConfigItem);
+    keeper.Keep<CZelBareElement>(IID_IUnknown);
+    Plinth::ComPtr<IUnknown> factory;
+    if (FAILED(CVkATLSecureClassFactory::CreateClassObject(nullptr, IID_IUnknown, factory.put_void())))
+        return;
+    keeper.Keep(factory.get(), IID_IVkClassFactory);
+    keeper.Keep(factory.get(), IID_IVkClassFactory_PreComponentization);
+}
+
 // What the service registers with COM in place of its class object. COM asks
 // it for an interface only when a client that took the registration asks for
 // the class object, so a query marks the registration as used. The class
@@ -177,6 +239,10 @@ HRESULT Serve()
     const std::vector<Plinth::ComPtr<IUnknown>> typeLib = GetModuleScriptPaths(nullptr, module)
                                                               ? HoldRegisteredTypeLib(module.raw)
                                                               : std::vector<Plinth::ComPtr<IUnknown>>();
+    CStubKeeper keeper;
+    KeepServedStubs(keeper);
+    // The kept stubs' objects lock the module too.
+    const LONG keptLocks = g_module.GetLockCount();
     DWORD cookie = 0;
     const HRESULT hr = Offer(cookie);
     if (FAILED(hr))
@@ -192,13 +258,13 @@ HRESULT Serve()
             if (FAILED(Offer(cookie)))
                 cookie = 0;
         }
-        idleMs = g_module.GetLockCount() > 0 ? 0 : idleMs + kPollMs;
+        idleMs = g_module.GetLockCount() > keptLocks ? 0 : idleMs + kPollMs;
     }
     if (cookie)
         ::CoRevokeClassObject(cookie);
     // A client may have taken the registration just before it was withdrawn;
     // it is served to the end before the process leaves.
-    while (g_offer.Held() || g_module.GetLockCount() > 0)
+    while (g_offer.Held() || g_module.GetLockCount() > keptLocks)
         ::Sleep(kPollMs);
     return S_OK;
 }
