@@ -117,10 +117,13 @@ struct LoadFigures
     unsigned long strayFrees = 0;
     DWORD handlesBefore = 0;
     DWORD handlesAfter = 0;
+    // Handles the run may add without leaking: the RPC runtime keeps up to one
+    // connection to a server per concurrent caller.
+    DWORD handleAllowance = 0;
 
     bool Passed() const
     {
-        return mismatches == 0 && blocksLeft == 0 && strayFrees == 0 && handlesAfter <= handlesBefore;
+        return mismatches == 0 && blocksLeft == 0 && strayFrees == 0 && handlesAfter <= handlesBefore + handleAllowance;
     }
 };
 
