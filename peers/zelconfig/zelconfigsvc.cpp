@@ -130,11 +130,12 @@ std::vector<Plinth::ComPtr<IUnknown>> HoldRegisteredTypeLib(const wchar_t* modul
     return held;
 }
 
-// Wine's COM withdraws an interface's RPC registration when the process's
-// last stub of it goes, and waits there for the interface's calls under a
-// lock that new stubs need; with stubs coming and going under load, the
-// service hung. One stub of each interface the service hands out is kept
-// for as long as it serves.
+// The platform's COM withdraws an interface's RPC registration when the
+// process's last stub of it goes, and waits there for the interface's calls
+// under a lock that new stubs need; with stubs coming and going under load,
+// the service hung. One stub of each interface the service hands out is kept
+// for as long as it serves. They are disconnected at the end, which withdraws
+// the registrations without that wait.
 class CStubKeeper
 {
 public:
@@ -143,11 +144,8 @@ public:
     CStubKeeper& operator=(const CStubKeeper&) = delete;
     ~CStubKeeper()
     {
-        for (size_t i = 0; i < m_count; ++i) {
-            const LARGE_INTEGER start = {};
-            if (SUCCEEDED(m_streams[i]->Seek(start, STREAM_SEEK_SET, nullptr)))
-                ::CoReleaseMarshalData(m_streams[i].get());
-        }
+        for (size_t i = 0; i < m_count; ++i)
+            ::CoDisconnectObject(m_objects[i].get(), 0);
     }
 
     template <class Object>
@@ -158,20 +156,21 @@ public:
             Keep(object.get(), iid);
     }
 
+    // A table-strong marshal keeps the stub until the object is disconnected;
+    // the marshaled data itself is not needed.
     void Keep(IUnknown* object, REFIID iid)
     {
-        if (m_count == kMaxStubs || FAILED(::CreateStreamOnHGlobal(nullptr, TRUE, m_streams[m_count].put())))
+        Plinth::ComPtr<IStream> stream;
+        if (m_count == kMaxObjects || FAILED(::CreateStreamOnHGlobal(nullptr, TRUE, stream.put())) ||
+            FAILED(::CoMarshalInterface(stream.get(), iid, object, MSHCTX_LOCAL, nullptr, MSHLFLAGS_TABLESTRONG)))
             return;
-        if (SUCCEEDED(::CoMarshalInterface(m_streams[m_count].get(), iid, object, MSHCTX_LOCAL, nullptr,
-                                           MSHLFLAGS_TABLESTRONG)))
-            ++m_count;
-        else
-            m_streams[m_count].reset();
+        object->AddRef();
+        m_objects[m_count++] = Plinth::ComPtr<IUnknown>::Attach(object);
     }
 
 private:
-    static constexpr size_t kMaxStubs = 8;
-    Plinth::ComPtr<IStream> m_streams[kMaxStubs];
+    static constexpr size_t kMaxObjects = 8;
+    Plinth::ComPtr<IUnknown> m_objects[kMaxObjects];
     size_t m_count = 0;
 };
 
