@@ -3,6 +3,8 @@
 // object of it has lived for a short while.
 #include <windows.h>
 
+#include <vector>
+
 #include "peers/zelconfig/ConfigObjects.h"
 #include "peers/zelconfig/ZelConfigData.h"
 #include "zelcom/Registration.h"
@@ -99,29 +101,171 @@ HRESULT Unregister()
     return FAILED(hr) ? hr : scriptHr;
 }
 
+// The type library of the service's interfaces as the automation marshaler
+// loads it, from its registration, and each of its type descriptions. The
+// marshaler takes them for every stub and lets them go with it; a last
+// release can race another thread's first use of the same description, so
+// one reference to each is held while the process serves.
+std::vector<Plinth::ComPtr<IUnknown>> HoldRegisteredTypeLib(const wchar_t* modulePath)
+{
+    std::vector<Plinth::ComPtr<IUnknown>> held;
+    Plinth::ComPtr<ITypeLib> own;
+    Plinth::ComPtr<ITypeLib> registered;
+    TLIBATTR* attributes = nullptr;
+    if (FAILED(::LoadTypeLibEx(modulePath, REGKIND_NONE, own.put())) || FAILED(own->GetLibAttr(&attributes)))
+        return held;
+    const HRESULT hr = ::LoadRegTypeLib(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum,
+                                        attributes->lcid, registered.put());
+    own->ReleaseTLibAttr(attributes);
+    if (FAILED(hr))
+        return held;
+    const UINT count = registered->GetTypeInfoCount();
+    held.reserve(count + 1);
+    for (UINT i = 0; i < count; ++i) {
+        Plinth::ComPtr<ITypeInfo> info;
+        if (SUCCEEDED(registered->GetTypeInfo(i, info.put())))
+            held.emplace_back(Plinth::ComPtr<IUnknown>::Attach(info.detach()));
+    }
+    held.emplace_back(Plinth::ComPtr<IUnknown>::Attach(registered.detach()));
+    return held;
+}
+
+// The platform's COM withdraws an interface's RPC registration when the
+// process's last stub of it goes, and waits there for the interface's calls
+// under a lock that new stubs need; with stubs coming and going under load,
+// the service hung. One stub of each interface the service hands out is kept
+// for as long as it serves. They are disconnected at the end, which withdraws
+// the registrations without that wait.
+class CStubKeeper
+{
+public:
+    CStubKeeper() = default;
+    CStubKeeper(const CStubKeeper&) = delete;
+    CStubKeeper& operator=(const CStubKeeper&) = delete;
+    ~CStubKeeper()
+    {
+        for (size_t i = 0; i < m_count; ++i)
+            ::CoDisconnectObject(m_objects[i].get(), 0);
+    }
+
+    template <class Object>
+    void Keep(REFIID iid)
+    {
+        Plinth::ComPtr<IUnknown> object;
+        if (SUCCEEDED(CComObject<Object>::CreateInstance(iid, object.put_void())))
+            Keep(object.get(), iid);
+    }
+
+    // A table-strong marshal keeps the stub until the object is disconnected;
+    // the marshaled data itself is not needed.
+    void Keep(IUnknown* object, REFIID iid)
+    {
+        Plinth::ComPtr<IStream> stream;
+        if (m_count == kMaxObjects || FAILED(::CreateStreamOnHGlobal(nullptr, TRUE, stream.put())) ||
+            FAILED(::CoMarshalInterface(stream.get(), iid, object, MSHCTX_LOCAL, nullptr, MSHLFLAGS_TABLESTRONG)))
+            return;
+        object->AddRef();
+        m_objects[m_count++] = Plinth::ComPtr<IUnknown>::Attach(object);
+    }
+
+private:
+    static constexpr size_t kMaxObjects = 8;
+    Plinth::ComPtr<IUnknown> m_objects[kMaxObjects];
+    size_t m_count = 0;
+};
+
+// An object of each interface, made for the purpose. The class object is one
+// of its own, neither cached nor registered, so the cached one's references
+// stay the clients'.
+void KeepServedStubs(CStubKeeper& keeper)
+{
+    keeper.Keep<CZelConfig>(IID_IZelConfig);
+    keeper.Keep<CZelUserCollection>(IID_IZelConfigCollection);
+    keeper.Keep<CZelUserEnum>(IID_IEnumVARIANT);
+    keeper.Keep<CZelUserItem>(IID_IZelConfigItem);
+    keeper.Keep<CZelBareElement>(IID_IUnknown);
+    Plinth::ComPtr<IUnknown> factory;
+    if (FAILED(CVkATLSecureClassFactory::CreateClassObject(nullptr, IID_IUnknown, factory.put_void())))
+        return;
+    keeper.Keep(factory.get(), IID_IVkClassFactory);
+    keeper.Keep(factory.get(), IID_IVkClassFactory_PreComponentization);
+}
+
+// What the service registers with COM in place of its class object. COM asks
+// it for an interface only when a client that took the registration asks for
+// the class object, so a query marks the registration as used. The class
+// object comes from the module's cache, whose client references lock the
+// module: a client holding it keeps the process until it has made its object.
+class CRegistrationOffer final : public IUnknown
+{
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        const HRESULT hr = GetComModule().GetClassObject(CLSID_ZelConfig, riid, ppv);
+        if (SUCCEEDED(hr))
+            ::InterlockedExchange(&m_taken, 1);
+        return hr;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(::InterlockedIncrement(&m_references)); }
+    STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(::InterlockedDecrement(&m_references)); }
+
+    // Whether a client was served since the last call.
+    bool Taken() { return ::InterlockedExchange(&m_taken, 0) != 0; }
+    // Whether COM still holds the offer: registered, or being asked by a client.
+    bool Held() { return ::InterlockedCompareExchange(&m_references, 0, 0) != 0; }
+
+private:
+    volatile LONG m_references = 0;
+    volatile LONG m_taken = 0;
+};
+
+CRegistrationOffer g_offer;
+
+// Each registration serves one client: COM hands it out once, so a dead
+// process's registration is reached by at most one lookup, which fails at
+// once, and the creator's second lookup starts a new server.
+HRESULT Offer(DWORD& cookie)
+{
+    return ::CoRegisterClassObject(CLSID_ZelConfig, &g_offer, CLSCTX_LOCAL_SERVER, REGCLS_SINGLEUSE, &cookie);
+}
+
 HRESULT Serve()
 {
     Plinth::ComInitScope com(COINIT_MULTITHREADED);
     if (FAILED(com.Result()))
         return com.Result();
-    Plinth::ComPtr<IUnknown> factory;
-    HRESULT hr = g_module.GetClassObject(CLSID_ZelConfig, IID_IUnknown, factory.put_void());
-    if (FAILED(hr))
-        return hr;
+    ModuleScriptPaths module;
+    const std::vector<Plinth::ComPtr<IUnknown>> typeLib = GetModuleScriptPaths(nullptr, module)
+                                                              ? HoldRegisteredTypeLib(module.raw)
+                                                              : std::vector<Plinth::ComPtr<IUnknown>>();
+    CStubKeeper keeper;
+    KeepServedStubs(keeper);
+    // The kept stubs' objects lock the module too.
+    const LONG keptLocks = g_module.GetLockCount();
     DWORD cookie = 0;
-    // One client per process: when a process dies, the next creation starts a
-    // new one instead of reaching the dead one's registration.
-    hr = ::CoRegisterClassObject(CLSID_ZelConfig, factory.get(), CLSCTX_LOCAL_SERVER, REGCLS_SINGLEUSE, &cookie);
+    const HRESULT hr = Offer(cookie);
     if (FAILED(hr))
         return hr;
-    // The registration's reference locks the module once; every live object adds one.
-    const LONG idleLocks = g_module.GetLockCount();
     DWORD idleMs = 0;
     while (idleMs < kIdleExitMs) {
         ::Sleep(kPollMs);
-        idleMs = g_module.GetLockCount() > idleLocks ? 0 : idleMs + kPollMs;
+        // COM starts a server only for a lookup that finds no registration, so
+        // a client whose server another client took would wait in vain: a new
+        // registration is offered while this process serves.
+        if (g_offer.Taken()) {
+            ::CoRevokeClassObject(cookie);
+            if (FAILED(Offer(cookie)))
+                cookie = 0;
+        }
+        idleMs = g_module.GetLockCount() > keptLocks ? 0 : idleMs + kPollMs;
     }
-    return ::CoRevokeClassObject(cookie);
+    if (cookie)
+        ::CoRevokeClassObject(cookie);
+    // A client may have taken the registration just before it was withdrawn;
+    // it is served to the end before the process leaves.
+    while (g_offer.Held() || g_module.GetLockCount() > keptLocks)
+        ::Sleep(kPollMs);
+    return S_OK;
 }
 
 void FreeArguments(LPWSTR* arguments)

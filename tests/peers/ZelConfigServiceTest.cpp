@@ -2,11 +2,11 @@
 // by COM after its signature is verified, answering from the household each
 // test writes. The installation's round trip shows unregistering is complete.
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "peers/zelconfig/ZelConfigData.h"
 #include "plinth/Owners.h"
@@ -29,13 +29,7 @@ constexpr DWORD kWaitMs = 15000;
 bool ServerRuns(DWORD waitMs = 0)
 {
     for (const ULONGLONG end = ::GetTickCount64() + waitMs;; ::Sleep(100)) {
-        const Plinth::UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-        PROCESSENTRY32W entry = {};
-        entry.dwSize = sizeof(entry);
-        bool found = false;
-        for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more && !found;
-             more = ::Process32NextW(snapshot.get(), &entry))
-            found = ::CompareStringOrdinal(entry.szExeFile, -1, kServerImage, -1, TRUE) == CSTR_EQUAL;
+        const bool found = !ZelTest::ProcessesNamed(kServerImage).empty();
         if (!found || ::GetTickCount64() >= end)
             return found;
     }
@@ -174,6 +168,44 @@ TEST_F(ZelConfigServiceTest, AdministratorPasswordIsCheckedNotRevealed)
     for (const wchar_t* wrong : {L"", L"s3cret", L"S3cret "})
         EXPECT_EQ(CheckPassword(config.get(), wrong), kStatusMismatch) << wrong;
     EXPECT_EQ(CheckPassword(config.get(), nullptr), kStatusWrongType);
+}
+
+// A killed server leaves behind the registration it offered its next client.
+// The one lookup that reaches it fails at once, and the creation goes on to
+// start a new server.
+// The server leaves two seconds after its last object; a client that holds its
+// class object longer before creating must still find it there.
+TEST_F(ZelConfigServiceTest, AHeldClassObjectKeepsTheServer)
+{
+    ComPtr<IVkClassFactory> factory;
+    ASSERT_EQ(
+        ::CoGetClassObject(CLSID_ZelConfig, CLSCTX_LOCAL_SERVER, nullptr, IID_IVkClassFactory, factory.put_void()),
+        S_OK);
+    ::Sleep(3000);
+    ComPtr<IZelConfig> config;
+    ASSERT_EQ(factory->CreateInstance(IID_IZelConfig, config.put_void()), S_OK);
+    factory.reset();
+    WriteUser(L"u1", 3, 1);
+    EXPECT_EQ(DescribeUsers(config.get()), L"3p ");
+}
+
+TEST_F(ZelConfigServiceTest, CreationGetsPastAKilledServersRegistration)
+{
+    ComPtr<IZelConfig> first;
+    ASSERT_EQ(CreateService(first), S_OK);
+    // The server offers its next registration within a tenth of a second of serving.
+    ::Sleep(1000);
+    const std::vector<DWORD> servers = ZelTest::ProcessesNamed(kServerImage);
+    ASSERT_EQ(servers.size(), 1u);
+    ASSERT_TRUE(ZelTest::EndProcess(servers[0], kWaitMs));
+    first.reset();
+
+    ComPtr<IZelConfig> second;
+    ASSERT_EQ(CreateService(second), S_OK);
+    WriteUser(L"u1", 6, 0);
+    EXPECT_EQ(DescribeUsers(second.get()), L"6 ");
+    second.reset();
+    EXPECT_FALSE(ServerRuns(kWaitMs));
 }
 
 } // namespace

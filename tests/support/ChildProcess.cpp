@@ -1,5 +1,7 @@
 #include "tests/support/ChildProcess.h"
 
+#include <tlhelp32.h>
+
 #include "tests/support/TestRegistry.h"
 
 namespace ZelTest {
@@ -69,6 +71,26 @@ ChildRun RunChild(const wchar_t* program, const std::wstring& arguments, bool wi
     Drain(readEnd.get(), run.output);
     ::GetExitCodeProcess(child.process.get(), &run.exitCode);
     return run;
+}
+
+std::vector<DWORD> ProcessesNamed(const wchar_t* image)
+{
+    std::vector<DWORD> ids;
+    const Plinth::UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
+        if (::CompareStringOrdinal(entry.szExeFile, -1, image, -1, TRUE) == CSTR_EQUAL)
+            ids.push_back(entry.th32ProcessID);
+    }
+    return ids;
+}
+
+bool EndProcess(DWORD id, DWORD waitMs)
+{
+    const Plinth::UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
+    return process && ::TerminateProcess(process.get(), 1) &&
+           ::WaitForSingleObject(process.get(), waitMs) == WAIT_OBJECT_0;
 }
 
 } // namespace ZelTest

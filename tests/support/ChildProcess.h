@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "plinth/Owners.h"
 
@@ -33,5 +34,11 @@ struct ChildRun
 // process the child starts may inherit the pipe and keep it open.
 ChildRun RunChild(const wchar_t* program, const std::wstring& arguments, bool withErrors = true,
                   DWORD timeoutMs = 60000);
+
+// The ids of the running processes of an image name (for example "x.exe").
+std::vector<DWORD> ProcessesNamed(const wchar_t* image);
+
+// Terminates a process and waits up to waitMs for it to be gone.
+bool EndProcess(DWORD id, DWORD waitMs);
 
 } // namespace ZelTest

@@ -343,6 +343,20 @@ const Method kEveryMethod[] = {
 };
 const size_t kEveryMethodCount = std::size(kEveryMethod);
 
+namespace {
+
+size_t MethodIndex(const char* name)
+{
+    size_t index = 0;
+    while (index < kEveryMethodCount && std::strcmp(kEveryMethod[index].name, name) != 0)
+        ++index;
+    return index;
+}
+
+const size_t kUsageReportMethod = MethodIndex("GetUsageReport");
+
+} // namespace
+
 std::wstring Shown(const MethodAnswer& answer)
 {
     return L"hr " + Hex(static_cast<unsigned long>(answer.first)) + L", " + answer.second;
@@ -410,6 +424,17 @@ std::string Summary(const char* mode, const LoadFigures& f)
                   mode, f.calls, f.seconds, f.calls ? 1e6 * f.seconds / f.calls : 0.0, f.mismatches,
                   static_cast<unsigned long>(f.blocksLeft), f.strayFrees, static_cast<unsigned long>(f.handlesBefore),
                   static_cast<unsigned long>(f.handlesAfter), f.Passed() ? "pass" : "FAIL");
+    std::string summary = line;
+    if (!f.firstMismatch.empty())
+        summary += "; first difference: " + Ascii(f.firstMismatch);
+    return summary;
+}
+
+std::string FirstUseSummary(const LoadFigures& f)
+{
+    char line[160] = {};
+    std::snprintf(line, sizeof(line), "objects made at once: %lu in %.3f s, %lu without the service's answer: %s",
+                  f.calls, f.seconds, f.mismatches, f.mismatches == 0 ? "pass" : "FAIL");
     std::string summary = line;
     if (!f.firstMismatch.empty())
         summary += "; first difference: " + Ascii(f.firstMismatch);
@@ -495,7 +520,7 @@ void LoadRig::Work(Worker& worker) const
     const std::wstring thread = L"thread " + std::to_wstring(worker.index + 1);
     LoadInterfaces own;
     const LoadInterfaces* object = m_shared.get();
-    if (worker.sharing == ObjectSharing::PerThread) {
+    if (worker.sharing != ObjectSharing::Shared) {
         const HRESULT hr = own.Create(m_factory.get());
         if (FAILED(hr)) {
             worker.mismatches = worker.calls;
@@ -505,7 +530,9 @@ void LoadRig::Work(Worker& worker) const
         object = &own;
     }
     for (unsigned long call = 0; call < worker.calls; ++call) {
-        const size_t method = (worker.index + call) % kEveryMethodCount;
+        const size_t method = worker.sharing == ObjectSharing::FirstUsageReport
+                                  ? kUsageReportMethod
+                                  : (worker.index + call) % kEveryMethodCount;
         const MethodAnswer answer = kEveryMethod[method].call(*object);
         if (answer == m_expected[method])
             continue;
@@ -571,6 +598,19 @@ LoadFigures LoadRig::Run(ObjectSharing sharing, unsigned threads, unsigned long 
     figures.handlesAfter = HandleCount();
     figures.blocksLeft = m_spy->LiveSince(mark);
     figures.strayFrees = m_spy->StrayFrees() - strays;
+    return figures;
+}
+
+LoadFigures LoadRig::RunFirstUse(unsigned threads, unsigned rounds, double budgetSeconds)
+{
+    LoadFigures figures;
+    if (!m_problem.empty()) {
+        figures.mismatches = 1;
+        figures.firstMismatch = m_problem;
+        return figures;
+    }
+    for (unsigned round = 0; round < rounds && figures.seconds < budgetSeconds; ++round)
+        figures.seconds += RunThreads(ObjectSharing::FirstUsageReport, threads, 1, figures);
     return figures;
 }
 

@@ -6,8 +6,6 @@
 // (--scenario=sweep|resources|german|service|mutex).
 #include "tests/zellumoap/FaultSupport.h"
 
-#include <tlhelp32.h>
-
 #include <cwchar>
 #include <thread>
 
@@ -103,21 +101,10 @@ TEST(GermanResourcesTest, NameAndLabelsComeFromTheSatellite)
 // Ends the service processes COM started for this test.
 void KillServers()
 {
-    std::vector<DWORD> ids;
-    const Plinth::UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
-        if (::CompareStringOrdinal(entry.szExeFile, -1, ZelConfig::kServerImage, -1, TRUE) == CSTR_EQUAL)
-            ids.push_back(entry.th32ProcessID);
-    }
+    const std::vector<DWORD> ids = ZelTest::ProcessesNamed(ZelConfig::kServerImage);
     ASSERT_FALSE(ids.empty());
-    for (DWORD id : ids) {
-        const Plinth::UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
-        ASSERT_TRUE(process);
-        ASSERT_TRUE(::TerminateProcess(process.get(), 1));
-        ASSERT_EQ(::WaitForSingleObject(process.get(), kWaitMs), WAIT_OBJECT_0);
-    }
+    for (DWORD id : ids)
+        ASSERT_TRUE(ZelTest::EndProcess(id, kWaitMs));
 }
 
 struct Report
