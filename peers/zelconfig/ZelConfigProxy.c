@@ -4,12 +4,13 @@
  * returns an interface named by its argument. The proxies are interpreted by
  * the platform's NDR engine, which turns a failed call into its HRESULT.
  *
- * A client loads this DLL for the service's class object, before any proxy
- * of the service's automation interfaces exists. The automation marshaler
- * takes the service's type library and type descriptions for each such proxy
- * and lets them go with it, and the platform's last release of a library can
- * race another thread's first use of it: so the DLL holds one reference to
- * the library and to each description for the life of the process.
+ * A client loads this DLL for the service's class object, and the service for
+ * its stub, before any proxy or stub of the service's automation interfaces
+ * exists. The automation marshaler takes the service's type library and type
+ * descriptions for each of those and lets them go with it, and the platform's
+ * last release of a library can race another thread's first use of it: so
+ * the DLL holds one reference to the library and to each description for the
+ * life of the process.
  */
 #define COBJMACROS
 #include <windows.h>

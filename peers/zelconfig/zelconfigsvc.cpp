@@ -3,8 +3,6 @@
 // object of it has lived for a short while.
 #include <windows.h>
 
-#include <vector>
-
 #include "peers/zelconfig/ConfigObjects.h"
 #include "peers/zelconfig/ZelConfigData.h"
 #include "zelcom/Registration.h"
@@ -101,35 +99,6 @@ HRESULT Unregister()
     return FAILED(hr) ? hr : scriptHr;
 }
 
-// The type library of the service's interfaces as the automation marshaler
-// loads it, from its registration, and each of its type descriptions. The
-// marshaler takes them for every stub and lets them go with it; a last
-// release can race another thread's first use of the same description, so
-// one reference to each is held while the process serves.
-std::vector<Plinth::ComPtr<IUnknown>> HoldRegisteredTypeLib(const wchar_t* modulePath)
-{
-    std::vector<Plinth::ComPtr<IUnknown>> held;
-    Plinth::ComPtr<ITypeLib> own;
-    Plinth::ComPtr<ITypeLib> registered;
-    TLIBATTR* attributes = nullptr;
-    if (FAILED(::LoadTypeLibEx(modulePath, REGKIND_NONE, own.put())) || FAILED(own->GetLibAttr(&attributes)))
-        return held;
-    const HRESULT hr = ::LoadRegTypeLib(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum,
-                                        attributes->lcid, registered.put());
-    own->ReleaseTLibAttr(attributes);
-    if (FAILED(hr))
-        return held;
-    const UINT count = registered->GetTypeInfoCount();
-    held.reserve(count + 1);
-    for (UINT i = 0; i < count; ++i) {
-        Plinth::ComPtr<ITypeInfo> info;
-        if (SUCCEEDED(registered->GetTypeInfo(i, info.put())))
-            held.emplace_back(Plinth::ComPtr<IUnknown>::Attach(info.detach()));
-    }
-    held.emplace_back(Plinth::ComPtr<IUnknown>::Attach(registered.detach()));
-    return held;
-}
-
 // The platform's COM withdraws an interface's RPC registration when the
 // process's last stub of it goes, and waits there for the interface's calls
 // under a lock that new stubs need; with stubs coming and going under load,
@@ -176,19 +145,20 @@ private:
 
 // An object of each interface, made for the purpose. The class object is one
 // of its own, neither cached nor registered, so the cached one's references
-// stay the clients'.
+// stay the clients'. It comes first: its stub loads the proxy DLL, which holds
+// the service's type library before any automation stub takes it.
 void KeepServedStubs(CStubKeeper& keeper)
 {
+    Plinth::ComPtr<IUnknown> factory;
+    if (SUCCEEDED(CVkATLSecureClassFactory::CreateClassObject(nullptr, IID_IUnknown, factory.put_void()))) {
+        keeper.Keep(factory.get(), IID_IVkClassFactory);
+        keeper.Keep(factory.get(), IID_IVkClassFactory_PreComponentization);
+    }
     keeper.Keep<CZelConfig>(IID_IZelConfig);
     keeper.Keep<CZelUserCollection>(IID_IZelConfigCollection);
     keeper.Keep<CZelUserEnum>(IID_IEnumVARIANT);
     keeper.Keep<CZelUserItem>(IID_IZelConfigItem);
     keeper.Keep<CZelBareElement>(IID_IUnknown);
-    Plinth::ComPtr<IUnknown> factory;
-    if (FAILED(CVkATLSecureClassFactory::CreateClassObject(nullptr, IID_IUnknown, factory.put_void())))
-        return;
-    keeper.Keep(factory.get(), IID_IVkClassFactory);
-    keeper.Keep(factory.get(), IID_IVkClassFactory_PreComponentization);
 }
 
 // What the service registers with COM in place of its class object. COM asks
@@ -234,10 +204,6 @@ HRESULT Serve()
     Plinth::ComInitScope com(COINIT_MULTITHREADED);
     if (FAILED(com.Result()))
         return com.Result();
-    ModuleScriptPaths module;
-    const std::vector<Plinth::ComPtr<IUnknown>> typeLib = GetModuleScriptPaths(nullptr, module)
-                                                              ? HoldRegisteredTypeLib(module.raw)
-                                                              : std::vector<Plinth::ComPtr<IUnknown>>();
     CStubKeeper keeper;
     KeepServedStubs(keeper);
     // The kept stubs' objects lock the module too.
