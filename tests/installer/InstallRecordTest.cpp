@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "peers/vkinst/InstallLayout.h"
-#include "peers/vkinst/InstallRecord.h"
+#include "installer/InstallLayout.h"
+#include "installer/InstallRecord.h"
 #include "tests/support/FileLogSupport.h"
 
 namespace {

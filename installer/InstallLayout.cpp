@@ -1,8 +1,8 @@
-#include "peers/vkinst/InstallLayout.h"
+#include "installer/InstallLayout.h"
 
 #include <shlobj.h>
 
-#include "peers/vkinst/InstallSupport.h"
+#include "installer/InstallSupport.h"
 #include "plinth/FileVersionInfo.h"
 #include "plinth/Owners.h"
 

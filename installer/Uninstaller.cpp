@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <vector>
 
-#include "peers/vkinst/Installer.h"
-#include "peers/vkinst/InstallLayout.h"
-#include "peers/vkinst/InstallRecord.h"
-#include "peers/vkinst/InstallSupport.h"
-#include "peers/vkinst/Registration.h"
-#include "peers/vkinst/SelfRemoval.h"
+#include "installer/Installer.h"
+#include "installer/InstallLayout.h"
+#include "installer/InstallRecord.h"
+#include "installer/InstallSupport.h"
+#include "installer/Registration.h"
+#include "installer/SelfRemoval.h"
 
 namespace VkInst {
 

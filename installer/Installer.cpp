@@ -1,4 +1,4 @@
-#include "peers/vkinst/Installer.h"
+#include "installer/Installer.h"
 
 #include <windows.h>
 
@@ -7,10 +7,10 @@
 #include <cwchar>
 #include <string>
 
-#include "peers/vkinst/InstallLayout.h"
-#include "peers/vkinst/InstallRecord.h"
-#include "peers/vkinst/InstallSupport.h"
-#include "peers/vkinst/Registration.h"
+#include "installer/InstallLayout.h"
+#include "installer/InstallRecord.h"
+#include "installer/InstallSupport.h"
+#include "installer/Registration.h"
 #include "plinth/ObfuscatedIniReader.h"
 #include "plinth/ObfuscatedRegKey.h"
 #include "plinth/Owners.h"

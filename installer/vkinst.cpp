@@ -9,8 +9,8 @@
 
 #include <new>
 
-#include "peers/vkinst/Installer.h"
-#include "peers/vkinst/SelfRemoval.h"
+#include "installer/Installer.h"
+#include "installer/SelfRemoval.h"
 #include "plinth/Owners.h"
 
 namespace {

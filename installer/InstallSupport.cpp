@@ -1,4 +1,4 @@
-#include "peers/vkinst/InstallSupport.h"
+#include "installer/InstallSupport.h"
 
 #include <algorithm>
 #include <cwchar>

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "peers/vkinst/InstallLayout.h"
-#include "peers/vkinst/InstallSupport.h"
+#include "installer/InstallLayout.h"
+#include "installer/InstallSupport.h"
 
 namespace VkInst {
 

@@ -1,12 +1,12 @@
-#include "peers/vkinst/SelfRemoval.h"
+#include "installer/SelfRemoval.h"
 
 #include <windows.h>
 
 #include <cwchar>
 #include <vector>
 
-#include "peers/vkinst/Installer.h"
-#include "peers/vkinst/InstallSupport.h"
+#include "installer/Installer.h"
+#include "installer/InstallSupport.h"
 #include "plinth/Owners.h"
 #include "plinth/WideFormat.h"
 

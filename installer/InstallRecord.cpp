@@ -1,4 +1,4 @@
-#include "peers/vkinst/InstallRecord.h"
+#include "installer/InstallRecord.h"
 
 #include <cwchar>
 #include <cwctype>
