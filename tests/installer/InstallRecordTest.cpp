@@ -34,6 +34,7 @@ protected:
                         {FileEntryKind::Backup, dir + L"\\ZelLumoAp.dll", 2}};
         record.servers = {{dir + L"\\ZelLumoAp.dll", true}, {dir + L"\\zelconfigsvc.exe", false}};
         record.keys = {L"SOFTWARE\\Varkon\\ZEL"};
+        record.parents = {L"SOFTWARE\\Varkon\\DOV"};
         record.values = {{L"SOFTWARE\\Varkon\\DOV\\AppInfo\\Substitute",
                           L"domain",
                           {true, REG_DWORD, {1, 2, 3, 4}},
@@ -86,7 +87,7 @@ TEST_F(InstallRecordTest, RefusesARecordWithAnyLineMissing)
         EXPECT_FALSE(problem.empty());
     }
     // The head's four lines, then each list's header, count and entries.
-    EXPECT_EQ(required, 4 + 6 + 4 + 5);
+    EXPECT_EQ(required, 4 + 6 + 4 + 6);
 }
 
 TEST_F(InstallRecordTest, RefusesEntriesOutsideTheLayout)
@@ -107,7 +108,19 @@ TEST_F(InstallRecordTest, RefusesEntriesOutsideTheLayout)
          [&dir](InstallRecord& r) {
              r.servers.push_back({dir + L"\\ZelRes2.DLL", true});
          }},
+        {"a tree through / steps", file(FileEntryKind::Tree, dir + L"/../../../VkEmpty")},
+        {"a satellite through / steps", file(FileEntryKind::File, dir + L"\\../../../VkVictim\\ZelRes2.DLL.mui")},
+        {"a language folder that is no language", file(FileEntryKind::Folder, dir + L"\\Victim")},
+        {"a satellite in a folder that is no language", file(FileEntryKind::File, dir + L"\\Victim\\ZelRes2.DLL.mui")},
+        {"a copy of a file users may write",
+         [this](InstallRecord& r) {
+             r.files.push_back({FileEntryKind::Backup, m_layout.LogSettings(), 3});
+         }},
         {"a key outside", [](InstallRecord& r) { r.keys.push_back(L"SOFTWARE\\Classes"); }},
+        {"the maker's whole key", [](InstallRecord& r) { r.keys.push_back(L"SOFTWARE\\Varkon"); }},
+        {"the host's key", [](InstallRecord& r) { r.keys.push_back(L"SOFTWARE\\Varkon\\DOV"); }},
+        {"a product key as a shared one", [](InstallRecord& r) { r.parents.push_back(L"SOFTWARE\\Varkon\\ZEL"); }},
+        {"a shared key off the layout", [](InstallRecord& r) { r.parents.push_back(L"SOFTWARE\\Varkon\\Other"); }},
         {"a key through ..", [](InstallRecord& r) { r.keys.push_back(L"SOFTWARE\\Varkon\\ZEL\\..\\..\\Classes"); }},
         {"a value outside",
          [](InstallRecord& r) {
