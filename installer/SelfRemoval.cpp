@@ -153,8 +153,8 @@ bool StartFinisher(MovedImage& moved)
     Plinth::UniqueHandle self;
     if (!copyHandle || Plinth::CheckHeldFile(copyHandle.get(), copy) != ERROR_SUCCESS ||
         !::SetHandleInformation(moved.handle.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT) ||
-        !::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentProcess(), ::GetCurrentProcess(), self.put(), SYNCHRONIZE,
-                           TRUE, 0)) {
+        !::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentProcess(), ::GetCurrentProcess(), self.put(),
+                           SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, TRUE, 0)) {
         GiveUp(moved);
         return false;
     }
@@ -204,12 +204,14 @@ int Finish(const std::wstring& process, const std::wstring& folder, const std::w
     const Plinth::UniqueHandle parent(values[0]);
     const Plinth::UniqueHandle heldFolder(values[1]);
     const Plinth::UniqueHandle image(values[2]);
-    // Only the folder this copy runs from is ever touched.
+    // Only the folder this copy runs from is ever touched, and only a process
+    // is waited for: a handle that did not come through would otherwise hold
+    // this copy, and a host waiting for it, for the whole wait.
     std::wstring folderPath;
     std::wstring imagePath;
     if (Plinth::GetFinalPath(heldFolder.get(), folderPath) != ERROR_SUCCESS ||
         Plinth::GetFinalPath(image.get(), imagePath) != ERROR_SUCCESS ||
-        !SameName(imagePath, Join(folderPath, kFinisherName)))
+        !SameName(imagePath, Join(folderPath, kFinisherName)) || ::GetProcessId(parent.get()) == 0)
         return kExitUsage;
     ::WaitForSingleObject(parent.get(), kParentWaitMs);
     const std::wstring moved = Join(folderPath, kMovedName);
