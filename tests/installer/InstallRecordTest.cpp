@@ -11,7 +11,10 @@
 
 #include "installer/InstallLayout.h"
 #include "installer/InstallRecord.h"
+#include "installer/Installer.h"
+#include "plinth/FolderSecurity.h"
 #include "tests/support/FileLogSupport.h"
+#include "tests/support/TestRegistry.h"
 
 namespace {
 
@@ -139,6 +142,40 @@ TEST_F(InstallRecordTest, RefusesEntriesOutsideTheLayout)
         damage(record);
         EXPECT_FALSE(CheckRecord(record, m_layout, problem)) << what;
     }
+}
+
+// The host demo's log folder as a standard user may have made it before the
+// installation; Wine keeps no owners, so the check is answered for it.
+bool LogFolderOwnedBySomeoneElse(HANDLE object, DWORD& result)
+{
+    std::wstring path;
+    if (Plinth::GetFinalPath(object, path) != ERROR_SUCCESS || path.size() < 7 ||
+        path.compare(path.size() - 7, 7, L"\\vkhost") != 0)
+        return false;
+    result = ERROR_INVALID_OWNER;
+    return true;
+}
+
+TEST_F(InstallRecordTest, InstallRefusesALogFolderSomeoneElseOwnsWithNothingChanged)
+{
+    std::vector<std::wstring> made;
+    std::wstring folder = m_layout.ProgramData();
+    for (const Plinth::FolderStep& step : m_layout.LogFolderSteps()) {
+        folder += L"\\" + std::wstring(step.name);
+        if (::CreateDirectoryW(folder.c_str(), nullptr))
+            made.insert(made.begin(), folder);
+    }
+    const std::string thumbprint = "0123456789abcdef0123456789abcdef01234567\n";
+    ASSERT_TRUE(ZelTest::WriteBytes(m_folder.Path() + L"\\trusted.thumbprint", thumbprint.data(), thumbprint.size()));
+    const std::string recordBefore = ZelTest::ReadBytes(m_layout.RecordPath());
+    const std::string settingsBefore = ZelTest::ReadBytes(m_layout.LogSettings());
+    Plinth::SetOwnerCheckHook(&LogFolderOwnedBySomeoneElse);
+    EXPECT_EQ(Install(ZelTest::BinDir(), m_folder.Path() + L"\\trusted.thumbprint"), kExitRefused);
+    Plinth::SetOwnerCheckHook(nullptr);
+    EXPECT_EQ(ZelTest::ReadBytes(m_layout.RecordPath()), recordBefore);
+    EXPECT_EQ(ZelTest::ReadBytes(m_layout.LogSettings()), settingsBefore);
+    for (const std::wstring& path : made)
+        EXPECT_TRUE(::RemoveDirectoryW(path.c_str())) << "something was written into " << path.c_str();
 }
 
 } // namespace
