@@ -172,8 +172,8 @@ TEST_F(InstallRecordTest, InstallRefusesALogFolderSomeoneElseOwnsWithNothingChan
     Plinth::SetOwnerCheckHook(&LogFolderOwnedBySomeoneElse);
     EXPECT_EQ(Install(ZelTest::BinDir(), m_folder.Path() + L"\\trusted.thumbprint"), kExitRefused);
     Plinth::SetOwnerCheckHook(nullptr);
-    EXPECT_EQ(ZelTest::ReadBytes(m_layout.RecordPath()), recordBefore);
-    EXPECT_EQ(ZelTest::ReadBytes(m_layout.LogSettings()), settingsBefore);
+    EXPECT_TRUE(ZelTest::ReadBytes(m_layout.RecordPath()) == recordBefore) << "the record was written";
+    EXPECT_TRUE(ZelTest::ReadBytes(m_layout.LogSettings()) == settingsBefore) << "the log settings were written";
     for (const std::wstring& path : made)
         EXPECT_TRUE(::RemoveDirectoryW(path.c_str())) << "something was written into " << path.c_str();
 }
