@@ -232,10 +232,6 @@ LONG DeleteKeyTree(const std::wstring& key)
 
 LONG DeleteKeyIfEmpty(const std::wstring& key)
 {
-    std::wstring parent;
-    std::wstring name;
-    if (!SplitKey(key, parent, name))
-        return ERROR_INVALID_PARAMETER;
     Plinth::CRegKey reg;
     LONG result = reg.Open(HKEY_LOCAL_MACHINE, key.c_str(), KEY_QUERY_VALUE);
     if (result != ERROR_SUCCESS)
