@@ -23,6 +23,12 @@ constexpr wchar_t kProtectedFolderSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)
 constexpr wchar_t kLogGroupFolderSddl[] =
     L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;;0x4;;;BU)(A;OICIIO;FA;;;CO)";
 
+// Protected: SYSTEM and Administrators only, users may not even list it. For
+// a folder a privileged process makes for its own use outside the
+// program-data folder (below the temporary folder, say) to start a program
+// from, where nothing a user placed may be loaded.
+constexpr wchar_t kAdministratorsOnlyFolderSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+
 // ERROR_REPARSE_POINT_ENCOUNTERED, which not every SDK names: a link or
 // junction stood where a folder or file of our own was expected.
 constexpr DWORD kErrorReparsePoint = 4395;

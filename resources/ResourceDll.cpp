@@ -73,14 +73,14 @@ bool GetInstallDir(wchar_t* buffer, size_t size, bool shortForm)
     return true;
 }
 
-DWORD GetResourceDllPath(wchar_t* buffer, size_t size)
+DWORD GetInstallFilePath(const wchar_t* name, wchar_t* buffer, size_t size)
 {
-    if (!buffer || size == 0)
+    if (!name || !buffer || size == 0)
         return ERROR_INVALID_PARAMETER;
     buffer[0] = L'\0';
     if (!GetInstallDir(buffer, size, true))
         return ERROR_FILE_NOT_FOUND;
-    if (!Append(buffer, size, L"\\") || !Append(buffer, size, kResourceDllName)) {
+    if (!Append(buffer, size, L"\\") || !Append(buffer, size, name)) {
         buffer[0] = L'\0';
         return ERROR_FILENAME_EXCED_RANGE;
     }
@@ -89,6 +89,11 @@ DWORD GetResourceDllPath(wchar_t* buffer, size_t size)
         return ERROR_BAD_PATHNAME;
     }
     return ERROR_SUCCESS;
+}
+
+DWORD GetResourceDllPath(wchar_t* buffer, size_t size)
+{
+    return GetInstallFilePath(kResourceDllName, buffer, size);
 }
 
 ResourceModuleState::ResourceModuleState(LoadFunction load) : m_load(load) {}

@@ -18,11 +18,15 @@ constexpr UINT kIdsBuildLabel = 14119;
 // longer than size - 1 units.
 bool GetInstallDir(wchar_t* buffer, size_t size, bool shortForm);
 
-// The full path of the resource DLL: ERROR_SUCCESS, or with an empty buffer
-// ERROR_FILE_NOT_FOUND when the install directory is not known,
-// ERROR_FILENAME_EXCED_RANGE when the path does not fit the buffer whole, and
-// ERROR_BAD_PATHNAME when it is not fully qualified (empty, relative or
-// drive-relative), so that no search order can pick up another file.
+// The full path of the file name in the install directory (short form):
+// ERROR_SUCCESS, or with an empty buffer ERROR_FILE_NOT_FOUND when the install
+// directory is not known, ERROR_FILENAME_EXCED_RANGE when the path does not fit
+// the buffer whole, and ERROR_BAD_PATHNAME when it is not fully qualified
+// (empty, relative or drive-relative), so that no search order or current
+// folder can stand in for the install directory.
+DWORD GetInstallFilePath(const wchar_t* name, wchar_t* buffer, size_t size);
+
+// GetInstallFilePath of the resource DLL.
 DWORD GetResourceDllPath(wchar_t* buffer, size_t size);
 
 // String id of the resource DLL; true when a non-empty string was found, the

@@ -249,14 +249,17 @@ STDMETHODIMP CZelAppImpl::GetUninstallProgram(LPWSTR* ppwszCommandLine, long* pl
     if (!ppwszCommandLine || !plResult)
         return E_INVALIDARG;
     return AnswerWithoutThrowing(plResult, kNotEnoughMemory, S_OK, [&]() -> HRESULT {
-        wchar_t installDir[MAX_PATH] = {};
-        GetInstallDir(installDir, MAX_PATH, true);
+        // Without a fully qualified install directory the line would name a
+        // record found relative to whatever the host's current folder is.
+        wchar_t record[MAX_PATH] = {};
+        const DWORD refusal = GetInstallFilePath(kUninstallInfoFile, record, MAX_PATH);
+        if (refusal != ERROR_SUCCESS)
+            return Fail(plResult, MakeResultCode(refusal), L"CZelAppImpl::GetUninstallProgram", __LINE__,
+                        L"IVkApplicationInfo->GetUninstallProgram() has no fully qualified install directory.\r\n");
         wchar_t argumentBuffer[MAX_PATH];
         BoundedText arguments(argumentBuffer, MAX_PATH);
         arguments.Append(L"\"");
-        arguments.Append(installDir);
-        arguments.Append(L"\\");
-        arguments.Append(kUninstallInfoFile);
+        arguments.Append(record);
         arguments.Append(L"\"");
         arguments.Append(kUninstallSwitch);
 

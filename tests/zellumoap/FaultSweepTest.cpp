@@ -332,6 +332,13 @@ protected:
             Logged(1, L"GetUninstallProgram",
                    L"IVkApplicationInfo->GetUninstallProgram() returning uninstall program = [" + line + L"]\r\n"));
     }
+    static void UninstallRefused(Outcomes& o, long code)
+    {
+        o["GetUninstallProgram"] = Describe(
+            S_OK, code, kUnwritten,
+            Logged(4, L"GetUninstallProgram",
+                   L"IVkApplicationInfo->GetUninstallProgram() has no fully qualified install directory.\r\n"));
+    }
     static void UninstallDoesNotFit(Outcomes& o)
     {
         o["GetUninstallProgram"] =
@@ -391,20 +398,23 @@ TEST_F(FaultSweepTest, ProductKeyValues)
          {std::pair{L"17.0.3038", L"17.0.3038"}, std::pair{L"1.2.3.4.5", L"1.2.3.4.5"}, std::pair{L"...", L".."}})
         Sweep("Build", m_build, Text("parts", build), [&, shown = shown](Outcomes& o) { VersionIs(o, shown, url); });
 
-    // "Install Dir": read into 261 units and used only whole in 260; the
-    // uninstall command line must fit 260, its longest directory below.
-    for (const Mutation& m : {Missing(), WrongType(), OddBytes(L"C:\\Varkon"), Unterminated(L"C:\\Varkon"), Empty(),
+    // "Install Dir": read into 261 units and used only whole in 260, and only
+    // fully qualified; the uninstall command line must fit 260, its longest
+    // directory below.
+    for (const Mutation& m : {Missing(), WrongType(), OddBytes(L"C:\\Varkon"), Unterminated(L"C:\\Varkon"),
                               Chars("260 characters", 260, L'd', L"C:\\"), Chars("261 characters", 261, L'd', L"C:\\")})
-        Sweep("Install Dir", m_installDir, m, [&](Outcomes& o) { UninstallIs(o, L""); });
+        Sweep("Install Dir", m_installDir, m, [&](Outcomes& o) { UninstallRefused(o, 0x08000002); });
+    for (const Mutation& m : {Empty(), Text("relative", L"Rel"), Text("drive-relative", L"C:Rel"),
+                              Text("REG_EXPAND_SZ", L"%ProgramFiles%\\V", REG_EXPAND_SZ)})
+        Sweep("Install Dir", m_installDir, m, [&](Outcomes& o) { UninstallRefused(o, 0x080000A1); });
+    Sweep("Install Dir", m_installDir, Chars("259 characters", 259, L'd', L"C:\\"),
+          [&](Outcomes& o) { UninstallRefused(o, 0x080000CE); });
     const size_t longest = 259 - std::wcslen(ZelTest::kUninstaller) - std::wcslen(L"\"\\zelli.inf\" /uninstall");
     const std::wstring fits = L"C:\\" + std::wstring(longest - 3, L'd');
     Sweep("Install Dir", m_installDir, Text("command line of 259 units", fits),
           [&](Outcomes& o) { UninstallIs(o, fits); });
-    for (const Mutation& m :
-         {Chars("command line of 260 units", longest + 1, L'd', L"C:\\"), Chars("259 characters", 259, L'd', L"C:\\")})
-        Sweep("Install Dir", m_installDir, m, [&](Outcomes& o) { UninstallDoesNotFit(o); });
-    Sweep("Install Dir", m_installDir, Text("REG_EXPAND_SZ", L"%ProgramFiles%\\V", REG_EXPAND_SZ),
-          [&](Outcomes& o) { UninstallIs(o, L"%ProgramFiles%\\V"); });
+    Sweep("Install Dir", m_installDir, Chars("command line of 260 units", longest + 1, L'd', L"C:\\"),
+          [&](Outcomes& o) { UninstallDoesNotFit(o); });
 
     // "Last Update": 260 units for the product information and for the report.
     for (const auto& [m, code] : {std::pair{Missing(), 0x08000002L}, std::pair{WrongType(), 0x0800000DL},

@@ -1,4 +1,4 @@
-#include "peers/vkinst/InstallSupport.h"
+#include "installer/InstallSupport.h"
 
 #include <algorithm>
 #include <cwchar>
@@ -11,8 +11,6 @@ namespace VkInst {
 
 namespace {
 
-using UniqueFind = Plinth::UniqueResource<HANDLE, &::FindClose>;
-
 // Splits a key into its parent and last name; false for a key without a parent.
 bool SplitKey(const std::wstring& key, std::wstring& parent, std::wstring& name)
 {
@@ -22,20 +20,6 @@ bool SplitKey(const std::wstring& key, std::wstring& parent, std::wstring& name)
     parent = key.substr(0, slash);
     name = key.substr(slash + 1);
     return true;
-}
-
-bool RemoveEntry(const std::wstring& path, const WIN32_FIND_DATAW& found, DWORD& error)
-{
-    const bool directory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    const bool link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    if (directory && !link)
-        return RemoveTree(path, error);
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
-        ::SetFileAttributesW(path.c_str(), found.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
-    if (directory ? ::RemoveDirectoryW(path.c_str()) : ::DeleteFileW(path.c_str()))
-        return true;
-    error = ::GetLastError();
-    return false;
 }
 
 } // namespace
@@ -63,7 +47,7 @@ bool HasRelativeSegment(const std::wstring& path)
 {
     size_t start = 0;
     for (;;) {
-        const size_t end = path.find(L'\\', start);
+        const size_t end = path.find_first_of(L"\\/", start);
         const std::wstring part = path.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
         if (part.empty() || part == L"." || part == L"..")
             return true;
@@ -71,6 +55,26 @@ bool HasRelativeSegment(const std::wstring& path)
             return false;
         start = end + 1;
     }
+}
+
+bool IsPlainFullPath(const std::wstring& path)
+{
+    if (path.size() < 3 || path[1] != L':' || path[2] != L'\\' || HasRelativeSegment(path))
+        return false;
+    const DWORD chars = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (chars == 0)
+        return false;
+    std::wstring full(chars, L'\0');
+    const DWORD length = ::GetFullPathNameW(path.c_str(), chars, full.data(), nullptr);
+    return length > 0 && length < chars && path == full.substr(0, length);
+}
+
+bool IsLanguageTag(const std::wstring& name)
+{
+    const bool tagChars =
+        !name.empty() && name.size() < LOCALE_NAME_MAX_LENGTH &&
+        std::all_of(name.begin(), name.end(), [](wchar_t c) { return std::iswalnum(c) || c == L'-'; });
+    return tagChars && ::IsValidLocaleName(name.c_str());
 }
 
 std::wstring Join(const std::wstring& folder, const std::wstring& name)
@@ -116,25 +120,22 @@ std::wstring LongPath(const std::wstring& path)
     return result;
 }
 
-bool RemoveTree(const std::wstring& folder, DWORD& error)
+bool ReadHeld(HANDLE file, std::string& bytes, LONGLONG limit)
 {
-    bool complete = true;
-    WIN32_FIND_DATAW found;
-    UniqueFind find(Plinth::HandleOrNull(
-        ::FindFirstFileExW(Join(folder, L"*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0)));
-    if (find) {
-        do {
-            const std::wstring name = found.cFileName;
-            if (name != L"." && name != L"..")
-                complete = RemoveEntry(Join(folder, name), found, error) && complete;
-        } while (::FindNextFileW(find.get(), &found));
-    }
-    find.reset();
-    if (::RemoveDirectoryW(folder.c_str()))
-        return complete;
-    if (complete)
-        error = ::GetLastError();
-    return false;
+    LARGE_INTEGER size = {};
+    if (!::GetFileSizeEx(file, &size) || size.QuadPart > limit)
+        return false;
+    bytes.assign(static_cast<size_t>(size.QuadPart), '\0');
+    DWORD read = 0;
+    return bytes.empty() ||
+           (::ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) && read == bytes.size());
+}
+
+bool ReadFileBytes(const std::wstring& path, std::string& bytes, LONGLONG limit)
+{
+    const Plinth::UniqueHandle file(Plinth::HandleOrNull(::CreateFileW(
+        path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+    return file && ReadHeld(file.get(), bytes, limit);
 }
 
 std::wstring ToHex(const std::vector<BYTE>& bytes)
@@ -227,6 +228,24 @@ LONG DeleteKeyTree(const std::wstring& key)
     if (result != ERROR_SUCCESS)
         return result;
     return reg.RecurseDeleteKey(name.c_str());
+}
+
+LONG DeleteKeyIfEmpty(const std::wstring& key)
+{
+    Plinth::CRegKey reg;
+    LONG result = reg.Open(HKEY_LOCAL_MACHINE, key.c_str(), KEY_QUERY_VALUE);
+    if (result != ERROR_SUCCESS)
+        return result;
+    DWORD keys = 0;
+    DWORD values = 0;
+    result = ::RegQueryInfoKeyW(reg.GetHandle(), nullptr, nullptr, nullptr, &keys, nullptr, nullptr, &values, nullptr,
+                                nullptr, nullptr, nullptr);
+    if (result != ERROR_SUCCESS)
+        return result;
+    if (keys != 0 || values != 0)
+        return ERROR_DIR_NOT_EMPTY;
+    reg.Close();
+    return ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), KEY_WOW64_64KEY, 0);
 }
 
 } // namespace VkInst

@@ -6,9 +6,9 @@
 //   [Version]   Signature="$Windows NT$"
 //   [Install]   InstallDir=<folder>
 //   [Files]     Count=<n>, then 1= to <n>=: tree,<folder> | folder,<folder> |
-//               file,<path> | backup,<copy number>,<path>
+//               file,<path> | replaced,<path> | backup,<copy number>,<path>
 //   [Servers]   Count=<n>, then inproc,<path> | local,<path>
-//   [Registry]  Count=<n>, then key,HKLM\<key> |
+//   [Registry]  Count=<n>, then key,HKLM\<key> | parent,HKLM\<key> |
 //               value,HKLM\<key>,<name>,<type>,<hex data>[,<old type>,<old hex data>]
 //
 // A field holding a comma or a double quote is quoted, its quotes doubled.
@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "peers/vkinst/InstallLayout.h"
-#include "peers/vkinst/InstallSupport.h"
+#include "installer/InstallLayout.h"
+#include "installer/InstallSupport.h"
 
 namespace VkInst {
 
@@ -30,6 +30,9 @@ enum class FileEntryKind
     // A folder removed once it is empty.
     Folder,
     File,
+    // A file in a folder users may write that existed and was replaced: its
+    // earlier content was not kept, and it goes like a file the installation made.
+    Replaced,
     // A file overwritten; its earlier copy is Backup\<copy number>.
     Backup,
 };
@@ -61,8 +64,11 @@ struct InstallRecord
     std::wstring installDir;
     std::vector<FileEntry> files;
     std::vector<ServerEntry> servers;
-    // The highest key of each path that did not exist, below HKEY_LOCAL_MACHINE.
+    // Below HKEY_LOCAL_MACHINE: the highest key of the product's own on each
+    // path that did not exist (removed with everything in it), and each shared
+    // key that did not exist (removed only once it holds nothing).
     std::vector<std::wstring> keys;
+    std::vector<std::wstring> parents;
     std::vector<ValueEntry> values;
 };
 

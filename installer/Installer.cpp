@@ -1,4 +1,4 @@
-#include "peers/vkinst/Installer.h"
+#include "installer/Installer.h"
 
 #include <windows.h>
 
@@ -7,15 +7,16 @@
 #include <cwchar>
 #include <string>
 
-#include "peers/vkinst/InstallLayout.h"
-#include "peers/vkinst/InstallRecord.h"
-#include "peers/vkinst/InstallSupport.h"
-#include "peers/vkinst/Registration.h"
+#include "installer/InstallLayout.h"
+#include "installer/InstallRecord.h"
+#include "installer/InstallSupport.h"
+#include "installer/Registration.h"
+#include "installer/TreeRemoval.h"
+#include "plinth/FolderSecurity.h"
 #include "plinth/ObfuscatedIniReader.h"
 #include "plinth/ObfuscatedRegKey.h"
 #include "plinth/Owners.h"
 #include "plinth/Paths.h"
-#include "plinth/RegKey.h"
 #include "tools/ToolText.h"
 
 namespace VkInst {
@@ -31,6 +32,12 @@ constexpr LONGLONG kLargestThumbprintFile = 64 * 1024;
 
 using UniqueFind = Plinth::UniqueResource<HANDLE, &::FindClose>;
 
+bool Refuse(const std::wstring& path, DWORD error)
+{
+    Complain(L"cannot use " + path + L": " + Reason(error));
+    return false;
+}
+
 // The language folders of the source that hold a satellite of the resource DLL.
 std::vector<std::wstring> SatelliteLanguages(const std::wstring& source)
 {
@@ -42,7 +49,7 @@ std::vector<std::wstring> SatelliteLanguages(const std::wstring& source)
         return languages;
     do {
         const std::wstring name = found.cFileName;
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && name != L"." && name != L".." &&
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && IsLanguageTag(name) &&
             Exists(Join(Join(source, name), kResourceSatellite)))
             languages.push_back(name);
     } while (::FindNextFileW(find.get(), &found));
@@ -54,15 +61,8 @@ std::vector<std::wstring> SatelliteLanguages(const std::wstring& source)
 // separated by blanks or line ends.
 bool ReadThumbprints(const std::wstring& path, std::vector<std::wstring>& thumbprints)
 {
-    const Plinth::UniqueHandle file(Plinth::HandleOrNull(::CreateFileW(
-        path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
-    LARGE_INTEGER size = {};
-    if (!file || !::GetFileSizeEx(file.get(), &size) || size.QuadPart > kLargestThumbprintFile)
-        return false;
-    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
-    DWORD read = 0;
-    if (!bytes.empty() && (!::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
-                           read != bytes.size()))
+    std::string bytes;
+    if (!ReadFileBytes(path, bytes, kLargestThumbprintFile))
         return false;
     std::wstring word;
     for (const char c : bytes + "\n") {
@@ -97,15 +97,21 @@ bool KeyCovered(const InstallRecord& record, const std::wstring& key)
     return false;
 }
 
-// The highest key of the path, below SOFTWARE, that does not exist; empty when all do.
-std::wstring FirstMissingKey(const std::wstring& key)
+// Records the keys on the way to key that do not exist: the highest of the
+// product's own (everything below goes with it), and every shared one.
+void PlanKeys(const InstallLayout& layout, const std::wstring& key, InstallRecord& record)
 {
     for (size_t slash = key.find(L'\\', std::wcslen(L"SOFTWARE\\"));; slash = key.find(L'\\', slash + 1)) {
         const std::wstring part = key.substr(0, slash);
-        if (!KeyExists(part))
-            return part;
-        if (slash == std::wstring::npos)
-            return {};
+        if (KeyCovered(record, part))
+            return;
+        const bool owned = layout.IsOwnedKey(part);
+        std::vector<std::wstring>& list = owned ? record.keys : record.parents;
+        const bool listed = std::any_of(list.begin(), list.end(), [&part](const auto& k) { return SameName(k, part); });
+        if (!listed && !KeyExists(part))
+            list.push_back(part);
+        if ((owned && !KeyExists(part)) || slash == std::wstring::npos)
+            return;
     }
 }
 
@@ -139,6 +145,8 @@ void Plan(const InstallLayout& layout, const std::vector<LayoutFile>& files, con
             continue;
         if (!Exists(target))
             record.files.push_back({FileEntryKind::File, target, 0});
+        else if (layout.IsUserWritable(target))
+            record.files.push_back({FileEntryKind::Replaced, target, 0});
         else
             record.files.push_back({FileEntryKind::Backup, target, NextCopy(record)});
     }
@@ -153,13 +161,8 @@ void Plan(const InstallLayout& layout, const std::vector<LayoutFile>& files, con
         if (!known)
             record.servers.push_back({server.path, server.inproc});
     }
-    for (const LayoutValue& value : values) {
-        if (KeyCovered(record, value.key))
-            continue;
-        const std::wstring missing = FirstMissingKey(value.key);
-        if (!missing.empty())
-            record.keys.push_back(missing);
-    }
+    for (const LayoutValue& value : values)
+        PlanKeys(layout, value.key, record);
     for (const LayoutValue& value : values) {
         const bool known = std::any_of(record.values.begin(), record.values.end(), [&value](const ValueEntry& entry) {
             return SameName(entry.key, value.key) && SameName(entry.name, value.name);
@@ -269,17 +272,95 @@ bool SetValues(const std::vector<LayoutValue>& values, InstallRecord& record)
     return all;
 }
 
-bool SetLogLevel(const std::wstring& settings)
+// The settings the host demo's log folder gets, as the INI writer seals
+// them: made in the install directory, which only administrators can write,
+// and taken from there as bytes.
+bool SealedLogSettings(const InstallLayout& layout, std::string& bytes)
 {
-    Plinth::CObfuscatedIniReader reader(true);
-    reader.Load(settings);
-    int32_t severity = 0;
-    if (reader.GetInt(kLogSection, kLogSeverity, severity) && severity == kLogEveryLevel)
-        return true;
-    if (reader.WriteInt(kLogSection, kLogSeverity, kLogEveryLevel))
-        return true;
-    Complain(L"cannot set the log level in " + settings);
-    return false;
+    const std::wstring staged = layout.LogSettingsDraft();
+    ::DeleteFileW(staged.c_str());
+    Plinth::CObfuscatedIniReader writer(true);
+    writer.Load(staged);
+    const bool made = writer.WriteInt(kLogSection, kLogSeverity, kLogEveryLevel) &&
+                      ReadFileBytes(staged, bytes, kLargestThumbprintFile);
+    ::DeleteFileW(staged.c_str());
+    return made;
+}
+
+// Whether the file at path already holds exactly bytes; a link in its place
+// is refused (kErrorReparsePoint), as nothing is read or written through one.
+DWORD HoldsAlready(const std::wstring& path, const std::string& bytes, bool& same)
+{
+    same = false;
+    const Plinth::UniqueHandle file(Plinth::HandleOrNull(::CreateFileW(
+        path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr)));
+    if (!file)
+        return ::GetLastError() == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : ::GetLastError();
+    const DWORD checked = Plinth::CheckHeldPath(file.get(), path);
+    std::string existing;
+    same = checked == ERROR_SUCCESS && ReadHeld(file.get(), existing, kLargestThumbprintFile) && existing == bytes;
+    return checked;
+}
+
+// Writes the log settings into the held log folder as a new file of its own,
+// replacing whatever file was there (which the record names as replaced).
+bool WriteLogSettings(const InstallLayout& layout)
+{
+    const std::wstring path = layout.LogSettings();
+    std::string bytes;
+    bool same = false;
+    std::vector<Leftover> left;
+    DWORD result = SealedLogSettings(layout, bytes) ? HoldsAlready(path, bytes, same) : ERROR_WRITE_FAULT;
+    if (result != ERROR_SUCCESS || same)
+        return result == ERROR_SUCCESS || Refuse(path, result);
+    if (!RemoveFile(path, left))
+        return Refuse(path, left.front().error);
+    const Plinth::UniqueHandle file(
+        Plinth::HandleOrNull(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)));
+    result = file ? Plinth::CheckHeldFile(file.get(), path) : ::GetLastError();
+    DWORD written = 0;
+    if (result == ERROR_SUCCESS &&
+        (!::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+         written != bytes.size()))
+        result = ::GetLastError();
+    return result == ERROR_SUCCESS || Refuse(path, result);
+}
+
+// An existing folder in a place users may write must be the product's own:
+// no link on the way, owned by administrators or the system. Checked up to
+// the first folder that does not exist yet.
+bool CheckUserFolders(const InstallLayout& layout)
+{
+    std::wstring path = layout.ProgramData();
+    for (const Plinth::FolderStep& step : layout.LogFolderSteps()) {
+        path = Join(path, step.name);
+        const Plinth::UniqueHandle folder(Plinth::HandleOrNull(
+            ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)));
+        if (!folder)
+            return ::GetLastError() == ERROR_FILE_NOT_FOUND || Refuse(path, ::GetLastError());
+        DWORD result = Plinth::CheckHeldPath(folder.get(), path);
+        if (result == ERROR_SUCCESS)
+            result = Plinth::CheckOwner(folder.get(), SE_FILE_OBJECT);
+        if (result != ERROR_SUCCESS)
+            return Refuse(path, result);
+    }
+    return true;
+}
+
+// Makes the log folder's steps that are missing, with their descriptors, and
+// holds the log folder while its settings are written.
+bool OpenLogFolder(const InstallLayout& layout, Plinth::UniqueHandle& folder)
+{
+    const std::vector<Plinth::FolderStep> steps = layout.LogFolderSteps();
+    std::wstring base;
+    std::wstring path;
+    DWORD result = Plinth::GetBaseFolder(layout.ProgramData(), base);
+    if (result == ERROR_SUCCESS)
+        result = Plinth::OpenTrustedFolderPath(base, steps.data(), steps.size(), FILE_LIST_DIRECTORY | FILE_ADD_FILE,
+                                               folder, path);
+    return result == ERROR_SUCCESS || Refuse(layout.LogDir(), result);
 }
 
 } // namespace
@@ -292,6 +373,22 @@ void Say(const std::wstring& text)
 void Complain(const std::wstring& text)
 {
     ZelTools::Write(STD_ERROR_HANDLE, L"VkInst: " + text + L"\n");
+}
+
+std::wstring Reason(DWORD error)
+{
+    switch (error) {
+    case Plinth::kErrorReparsePoint:
+        return L"it leads to another place through a link, which is never followed";
+    case ERROR_INVALID_OWNER:
+        return L"it belongs to someone other than the administrators or the system";
+    case ERROR_TOO_MANY_LINKS:
+        return L"it has another name (a hard link)";
+    case ERROR_DIR_NOT_EMPTY:
+        return L"it holds what the installation did not put there";
+    default:
+        return L"error " + std::to_wstring(error);
+    }
 }
 
 int Install(const std::wstring& sourceFolder, const std::wstring& thumbprints)
@@ -328,6 +425,8 @@ int Install(const std::wstring& sourceFolder, const std::wstring& thumbprints)
         Complain(L"the earlier installation's record " + layout.RecordPath() + L" is damaged: " + problem);
         return kExitRefused;
     }
+    if (!CheckUserFolders(layout))
+        return kExitRefused;
     const size_t firstNew = record.files.size();
     const std::vector<std::wstring> folders = layout.Folders(languages);
     const std::vector<LayoutValue> values = layout.Values(publishers);
@@ -341,14 +440,15 @@ int Install(const std::wstring& sourceFolder, const std::wstring& thumbprints)
         return kExitIncomplete;
     }
     for (const std::wstring& folder : folders) {
-        if (!CreateFolder(folder))
+        if (!layout.IsUserWritable(folder) && !CreateFolder(folder))
             return kExitIncomplete;
     }
-    if (!MakeBackups(layout, record, firstNew) || !CopyFiles(source, files))
+    Plinth::UniqueHandle logFolder;
+    if (!OpenLogFolder(layout, logFolder) || !MakeBackups(layout, record, firstNew) || !CopyFiles(source, files))
         return kExitIncomplete;
     bool complete = RegisterAll(layout);
     complete = SetValues(values, record) && complete;
-    complete = SetLogLevel(layout.LogSettings()) && complete;
+    complete = WriteLogSettings(layout) && complete;
     if (!WriteRecord(layout.RecordPath(), record)) {
         Complain(L"cannot write " + layout.RecordPath());
         return kExitIncomplete;

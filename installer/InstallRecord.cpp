@@ -1,8 +1,9 @@
-#include "peers/vkinst/InstallRecord.h"
+#include "installer/InstallRecord.h"
 
 #include <cwchar>
 #include <cwctype>
 #include <string>
+#include <utility>
 
 #include "plinth/Owners.h"
 
@@ -15,6 +16,7 @@ constexpr wchar_t kRootPrefix[] = L"HKLM\\";
 // The longest line the profile functions hand back, and the most entries a list may have.
 constexpr DWORD kLineChars = 32767;
 constexpr unsigned long kMostEntries = 10000;
+constexpr LONGLONG kLargestRecord = 1 << 24;
 // What the profile functions return for an entry that is not there; no entry holds it.
 constexpr wchar_t kAbsent[] = L"\x01";
 
@@ -116,6 +118,8 @@ const wchar_t* FileKindName(FileEntryKind kind)
         return L"folder";
     case FileEntryKind::File:
         return L"file";
+    case FileEntryKind::Replaced:
+        return L"replaced";
     default:
         return L"backup";
     }
@@ -174,7 +178,8 @@ private:
 bool ParseFile(const std::vector<std::wstring>& fields, std::vector<FileEntry>& files)
 {
     if (fields.size() == 2) {
-        for (const FileEntryKind kind : {FileEntryKind::Tree, FileEntryKind::Folder, FileEntryKind::File}) {
+        for (const FileEntryKind kind :
+             {FileEntryKind::Tree, FileEntryKind::Folder, FileEntryKind::File, FileEntryKind::Replaced}) {
             if (fields[0] == FileKindName(kind) && !fields[1].empty()) {
                 files.push_back({kind, fields[1], 0});
                 return true;
@@ -212,8 +217,8 @@ bool ParseRegistry(const std::vector<std::wstring>& fields, InstallRecord& recor
     std::wstring key;
     if (fields.size() < 2 || !ParseKeyPath(fields[1], key))
         return false;
-    if (fields[0] == L"key" && fields.size() == 2) {
-        record.keys.push_back(key);
+    if ((fields[0] == L"key" || fields[0] == L"parent") && fields.size() == 2) {
+        (fields[0] == L"key" ? record.keys : record.parents).push_back(key);
         return true;
     }
     if (fields[0] != L"value" || (fields.size() != 5 && fields.size() != 7))
@@ -227,31 +232,42 @@ bool ParseRegistry(const std::vector<std::wstring>& fields, InstallRecord& recor
     return true;
 }
 
-bool ReadBytes(const std::wstring& path, std::string& bytes)
-{
-    const Plinth::UniqueHandle file(Plinth::HandleOrNull(::CreateFileW(
-        path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
-    LARGE_INTEGER size = {};
-    if (!file || !::GetFileSizeEx(file.get(), &size) || size.QuadPart > (1 << 24))
-        return false;
-    bytes.assign(static_cast<size_t>(size.QuadPart), '\0');
-    DWORD read = 0;
-    return bytes.empty() || (::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) &&
-                             read == bytes.size());
-}
-
 std::wstring Where(const wchar_t* section, size_t index)
 {
     return std::wstring(L"[") + section + L"] entry " + std::to_wstring(index + 1) + L" ";
 }
 
-// The reason a path or key is refused, or empty when it may stay.
+// The reason a path is refused, or empty when it may stay.
 std::wstring Refusal(const std::wstring& path, bool allowed)
 {
-    if (HasRelativeSegment(path))
-        return L"names a path with an empty, \".\" or \"..\" part: " + path;
+    if (HasRelativeSegment(path) || !IsPlainFullPath(path))
+        return L"names a path that is not fully qualified in its plain form (\"/\", \".\" or \"..\" steps): " + path;
     if (!allowed)
         return L"names something the installation does not make: " + path;
+    return {};
+}
+
+std::wstring FileRefusal(const FileEntry& file, const InstallLayout& layout)
+{
+    switch (file.kind) {
+    case FileEntryKind::Tree:
+    case FileEntryKind::Folder:
+        return Refusal(file.path, layout.IsFolder(file.path, file.kind == FileEntryKind::Tree));
+    case FileEntryKind::Backup:
+        if (layout.IsUserWritable(file.path))
+            return L"keeps a copy of a file in a folder users may write: " + file.path;
+        return Refusal(file.path, layout.IsFile(file.path));
+    default:
+        return Refusal(file.path, layout.IsFile(file.path));
+    }
+}
+
+std::wstring KeyRefusal(const std::wstring& key, bool allowed)
+{
+    if (HasRelativeSegment(key))
+        return L"names a key with an empty, \".\" or \"..\" part: " + key;
+    if (!allowed)
+        return L"names a key the installation does not make, or may not take with everything in it: " + key;
     return {};
 }
 
@@ -284,6 +300,8 @@ std::wstring FormatRecord(const InstallRecord& record)
     lines.clear();
     for (const std::wstring& key : record.keys)
         lines.push_back(L"key," + Quote(kRootPrefix + key));
+    for (const std::wstring& key : record.parents)
+        lines.push_back(L"parent," + Quote(kRootPrefix + key));
     for (const ValueEntry& value : record.values) {
         std::wstring line =
             L"value," + Quote(kRootPrefix + value.key) + L"," + Quote(value.name) + L"," + DataFields(value.installed);
@@ -300,7 +318,7 @@ bool WriteRecord(const std::wstring& path, const InstallRecord& record)
     const std::wstring text = L"\xFEFF" + FormatRecord(record);
     const std::string bytes(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
     std::string existing;
-    if (ReadBytes(path, existing) && existing == bytes)
+    if (ReadFileBytes(path, existing, kLargestRecord) && existing == bytes)
         return true;
     // Written beside and then moved over the old record, so that a failure
     // never leaves half a record.
@@ -357,19 +375,14 @@ bool CheckRecord(const InstallRecord& record, const InstallLayout& layout, std::
         problem = L"[Install] InstallDir is not " + layout.InstallDir() + L": " + record.installDir;
         return false;
     }
+    if (!IsPlainFullPath(record.installDir)) {
+        problem = L"[Install] InstallDir " + Refusal(record.installDir, true);
+        return false;
+    }
     std::vector<unsigned> copies;
     for (size_t i = 0; i < record.files.size(); ++i) {
         const FileEntry& file = record.files[i];
-        bool allowed = false;
-        switch (file.kind) {
-        case FileEntryKind::Tree:
-        case FileEntryKind::Folder:
-            allowed = layout.IsFolder(file.path, file.kind == FileEntryKind::Tree);
-            break;
-        default:
-            allowed = layout.IsFile(file.path);
-        }
-        problem = Refusal(file.path, allowed);
+        problem = FileRefusal(file, layout);
         if (problem.empty() && file.kind == FileEntryKind::Backup) {
             for (const unsigned copy : copies) {
                 if (copy == file.copy)
@@ -389,8 +402,13 @@ bool CheckRecord(const InstallRecord& record, const InstallLayout& layout, std::
             return false;
         }
     }
-    for (size_t i = 0; i < record.keys.size(); ++i) {
-        problem = Refusal(record.keys[i], layout.IsKey(record.keys[i]));
+    std::vector<std::pair<const std::wstring*, bool>> keys;
+    for (const std::wstring& key : record.keys)
+        keys.push_back({&key, true});
+    for (const std::wstring& key : record.parents)
+        keys.push_back({&key, false});
+    for (size_t i = 0; i < keys.size(); ++i) {
+        problem = KeyRefusal(*keys[i].first, layout.IsKey(*keys[i].first, keys[i].second));
         if (!problem.empty()) {
             problem = Where(L"Registry", i) + problem;
             return false;
@@ -398,9 +416,9 @@ bool CheckRecord(const InstallRecord& record, const InstallLayout& layout, std::
     }
     for (size_t i = 0; i < record.values.size(); ++i) {
         const ValueEntry& value = record.values[i];
-        problem = Refusal(value.key, layout.IsValue(value.key, value.name));
-        if (!problem.empty()) {
-            problem = Where(L"Registry", record.keys.size() + i) + problem + L", " + value.name;
+        if (!layout.IsValue(value.key, value.name)) {
+            problem = Where(L"Registry", keys.size() + i) + L"names a value the installation does not write: " +
+                      value.key + L", " + value.name;
             return false;
         }
     }

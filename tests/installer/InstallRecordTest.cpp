@@ -9,9 +9,12 @@
 #include <utility>
 #include <vector>
 
-#include "peers/vkinst/InstallLayout.h"
-#include "peers/vkinst/InstallRecord.h"
+#include "installer/InstallLayout.h"
+#include "installer/InstallRecord.h"
+#include "installer/Installer.h"
+#include "plinth/FolderSecurity.h"
 #include "tests/support/FileLogSupport.h"
+#include "tests/support/TestRegistry.h"
 
 namespace {
 
@@ -34,6 +37,7 @@ protected:
                         {FileEntryKind::Backup, dir + L"\\ZelLumoAp.dll", 2}};
         record.servers = {{dir + L"\\ZelLumoAp.dll", true}, {dir + L"\\zelconfigsvc.exe", false}};
         record.keys = {L"SOFTWARE\\Varkon\\ZEL"};
+        record.parents = {L"SOFTWARE\\Varkon\\DOV"};
         record.values = {{L"SOFTWARE\\Varkon\\DOV\\AppInfo\\Substitute",
                           L"domain",
                           {true, REG_DWORD, {1, 2, 3, 4}},
@@ -86,7 +90,7 @@ TEST_F(InstallRecordTest, RefusesARecordWithAnyLineMissing)
         EXPECT_FALSE(problem.empty());
     }
     // The head's four lines, then each list's header, count and entries.
-    EXPECT_EQ(required, 4 + 6 + 4 + 5);
+    EXPECT_EQ(required, 4 + 6 + 4 + 6);
 }
 
 TEST_F(InstallRecordTest, RefusesEntriesOutsideTheLayout)
@@ -107,7 +111,19 @@ TEST_F(InstallRecordTest, RefusesEntriesOutsideTheLayout)
          [&dir](InstallRecord& r) {
              r.servers.push_back({dir + L"\\ZelRes2.DLL", true});
          }},
+        {"a tree through / steps", file(FileEntryKind::Tree, dir + L"/../../../VkEmpty")},
+        {"a satellite through / steps", file(FileEntryKind::File, dir + L"\\../../../VkVictim\\ZelRes2.DLL.mui")},
+        {"a language folder that is no language", file(FileEntryKind::Folder, dir + L"\\Victim")},
+        {"a satellite in a folder that is no language", file(FileEntryKind::File, dir + L"\\Victim\\ZelRes2.DLL.mui")},
+        {"a copy of a file users may write",
+         [this](InstallRecord& r) {
+             r.files.push_back({FileEntryKind::Backup, m_layout.LogSettings(), 3});
+         }},
         {"a key outside", [](InstallRecord& r) { r.keys.push_back(L"SOFTWARE\\Classes"); }},
+        {"the maker's whole key", [](InstallRecord& r) { r.keys.push_back(L"SOFTWARE\\Varkon"); }},
+        {"the host's key", [](InstallRecord& r) { r.keys.push_back(L"SOFTWARE\\Varkon\\DOV"); }},
+        {"a product key as a shared one", [](InstallRecord& r) { r.parents.push_back(L"SOFTWARE\\Varkon\\ZEL"); }},
+        {"a shared key off the layout", [](InstallRecord& r) { r.parents.push_back(L"SOFTWARE\\Varkon\\Other"); }},
         {"a key through ..", [](InstallRecord& r) { r.keys.push_back(L"SOFTWARE\\Varkon\\ZEL\\..\\..\\Classes"); }},
         {"a value outside",
          [](InstallRecord& r) {
@@ -126,6 +142,40 @@ TEST_F(InstallRecordTest, RefusesEntriesOutsideTheLayout)
         damage(record);
         EXPECT_FALSE(CheckRecord(record, m_layout, problem)) << what;
     }
+}
+
+// The host demo's log folder as a standard user may have made it before the
+// installation; Wine keeps no owners, so the check is answered for it.
+bool LogFolderOwnedBySomeoneElse(HANDLE object, DWORD& result)
+{
+    std::wstring path;
+    if (Plinth::GetFinalPath(object, path) != ERROR_SUCCESS || path.size() < 7 ||
+        path.compare(path.size() - 7, 7, L"\\vkhost") != 0)
+        return false;
+    result = ERROR_INVALID_OWNER;
+    return true;
+}
+
+TEST_F(InstallRecordTest, InstallRefusesALogFolderSomeoneElseOwnsWithNothingChanged)
+{
+    std::vector<std::wstring> made;
+    std::wstring folder = m_layout.ProgramData();
+    for (const Plinth::FolderStep& step : m_layout.LogFolderSteps()) {
+        folder += L"\\" + std::wstring(step.name);
+        if (::CreateDirectoryW(folder.c_str(), nullptr))
+            made.insert(made.begin(), folder);
+    }
+    const std::string thumbprint = "0123456789abcdef0123456789abcdef01234567\n";
+    ASSERT_TRUE(ZelTest::WriteBytes(m_folder.Path() + L"\\trusted.thumbprint", thumbprint.data(), thumbprint.size()));
+    const std::string recordBefore = ZelTest::ReadBytes(m_layout.RecordPath());
+    const std::string settingsBefore = ZelTest::ReadBytes(m_layout.LogSettings());
+    Plinth::SetOwnerCheckHook(&LogFolderOwnedBySomeoneElse);
+    EXPECT_EQ(Install(ZelTest::BinDir(), m_folder.Path() + L"\\trusted.thumbprint"), kExitRefused);
+    Plinth::SetOwnerCheckHook(nullptr);
+    EXPECT_TRUE(ZelTest::ReadBytes(m_layout.RecordPath()) == recordBefore) << "the record was written";
+    EXPECT_TRUE(ZelTest::ReadBytes(m_layout.LogSettings()) == settingsBefore) << "the log settings were written";
+    for (const std::wstring& path : made)
+        EXPECT_TRUE(::RemoveDirectoryW(path.c_str())) << "something was written into " << path.c_str();
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-#include "peers/vkinst/Registration.h"
+#include "installer/Registration.h"
 
 #include <windows.h>
 

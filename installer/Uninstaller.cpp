@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <vector>
 
-#include "peers/vkinst/Installer.h"
-#include "peers/vkinst/InstallLayout.h"
-#include "peers/vkinst/InstallRecord.h"
-#include "peers/vkinst/InstallSupport.h"
-#include "peers/vkinst/Registration.h"
-#include "peers/vkinst/SelfRemoval.h"
+#include "installer/Installer.h"
+#include "installer/InstallLayout.h"
+#include "installer/InstallRecord.h"
+#include "installer/InstallSupport.h"
+#include "installer/Registration.h"
+#include "installer/SelfRemoval.h"
+#include "installer/TreeRemoval.h"
+#include "substitute/Substitute.h"
 
 namespace VkInst {
 
@@ -46,6 +48,35 @@ bool UnregisterAll(const InstallRecord& record)
         std::wstring failure;
         if (!RegisterServer(server->path, server->inproc, false, failure)) {
             Complain(L"cannot unregister " + server->path + L": " + failure);
+            all = false;
+        }
+    }
+    return all;
+}
+
+// Shared keys the installation made go once they hold nothing, deepest
+// first: what another program added keeps them. The module's run-time copy
+// of the host's variables goes with the maker's key, when the installation
+// made that.
+bool RemoveSharedKeys(const InstallRecord& record)
+{
+    std::vector<std::wstring> keys = record.parents;
+    if (std::any_of(keys.begin(), keys.end(),
+                    [](const std::wstring& key) { return SameName(key, L"SOFTWARE\\Varkon"); })) {
+        DeleteKeyTree(kVolatileSubstituteKey);
+        for (std::wstring key = ParentOf(kVolatileSubstituteKey); !SameName(key, L"SOFTWARE\\Varkon");
+             key = ParentOf(key))
+            keys.push_back(key);
+    }
+    std::sort(keys.begin(), keys.end(),
+              [](const std::wstring& a, const std::wstring& b) { return a.size() > b.size(); });
+    bool all = true;
+    for (const std::wstring& key : keys) {
+        const LONG result = DeleteKeyIfEmpty(key);
+        if (result == ERROR_DIR_NOT_EMPTY) {
+            Say(L"Kept HKLM\\" + key + L": it holds keys or values the installation did not put there");
+        } else if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND) {
+            Complain(L"cannot delete HKLM\\" + key + L" (error " + std::to_wstring(result) + L")");
             all = false;
         }
     }
@@ -97,7 +128,7 @@ bool UndoRegistry(const InstallRecord& record)
             all = false;
         }
     }
-    return all;
+    return RemoveSharedKeys(record) && all;
 }
 
 bool IsFolderEntry(const FileEntry& entry)
@@ -107,7 +138,7 @@ bool IsFolderEntry(const FileEntry& entry)
 
 // When the record takes this program's own file, or a folder holding it, the
 // file is moved out of the way first.
-bool MoveSelfAside(const InstallRecord& record, std::wstring& moved)
+bool MoveSelfAside(const InstallRecord& record, MovedImage& moved)
 {
     wchar_t buffer[MAX_PATH] = {};
     const DWORD length = ::GetModuleFileNameW(nullptr, buffer, MAX_PATH);
@@ -128,11 +159,9 @@ bool MoveSelfAside(const InstallRecord& record, std::wstring& moved)
     return MoveImageAside(image, holders, moved);
 }
 
-bool UndoFiles(const InstallLayout& layout, const InstallRecord& record)
+bool RestoreBackups(const InstallLayout& layout, const InstallRecord& record)
 {
     bool all = true;
-    // Overwritten files get their earlier copies back before the folders
-    // holding the copies go.
     for (const FileEntry& entry : record.files) {
         if (entry.kind != FileEntryKind::Backup)
             continue;
@@ -145,32 +174,37 @@ bool UndoFiles(const InstallLayout& layout, const InstallRecord& record)
             all = false;
         }
     }
+    return all;
+}
+
+bool UndoFiles(const InstallLayout& layout, const InstallRecord& record)
+{
+    // Overwritten files get their earlier copies back before the folders
+    // holding the copies go.
+    bool all = RestoreBackups(layout, record);
+    std::vector<Leftover> left;
     for (const FileEntry& entry : record.files) {
-        if (entry.kind == FileEntryKind::File && !::DeleteFileW(entry.path.c_str()) &&
-            ::GetLastError() != ERROR_FILE_NOT_FOUND && ::GetLastError() != ERROR_PATH_NOT_FOUND) {
-            Complain(L"cannot delete " + entry.path);
-            all = false;
-        }
+        if (entry.kind == FileEntryKind::File || entry.kind == FileEntryKind::Replaced)
+            RemoveFile(entry.path, left);
     }
     std::vector<FileEntry> folders;
     std::copy_if(record.files.begin(), record.files.end(), std::back_inserter(folders), IsFolderEntry);
     std::sort(folders.begin(), folders.end(),
               [](const FileEntry& a, const FileEntry& b) { return a.path.size() > b.path.size(); });
     for (const FileEntry& folder : folders) {
-        if (!IsDirectory(folder.path))
-            continue;
-        DWORD error = 0;
-        if (folder.kind == FileEntryKind::Tree ? RemoveTree(folder.path, error)
-                                               : ::RemoveDirectoryW(folder.path.c_str()))
-            continue;
-        if (folder.kind == FileEntryKind::Folder && ::GetLastError() == ERROR_DIR_NOT_EMPTY) {
-            Say(L"Kept " + folder.path + L": it holds files the installation did not put there");
+        if (folder.kind == FileEntryKind::Tree) {
+            RemoveTree(folder.path, left);
             continue;
         }
-        Complain(L"cannot remove " + folder.path);
-        all = false;
+        const DWORD result = RemoveEmptyFolder(folder.path);
+        if (result == ERROR_DIR_NOT_EMPTY)
+            Say(L"Kept " + folder.path + L": it holds files the installation did not put there");
+        else if (result != ERROR_SUCCESS)
+            left.push_back({folder.path, result});
     }
-    return all;
+    for (const Leftover& leftover : left)
+        Complain(L"left " + leftover.path + L": " + Reason(leftover.error));
+    return all && left.empty();
 }
 
 } // namespace
@@ -200,7 +234,7 @@ int Uninstall(const std::wstring& recordPath)
 
     bool complete = UnregisterAll(record);
     complete = UndoRegistry(record) && complete;
-    std::wstring moved;
+    MovedImage moved;
     complete = MoveSelfAside(record, moved) && complete;
     complete = UndoFiles(layout, record) && complete;
     if (!::DeleteFileW(path.c_str()) && ::GetLastError() != ERROR_FILE_NOT_FOUND &&
@@ -208,7 +242,7 @@ int Uninstall(const std::wstring& recordPath)
         Complain(L"cannot delete " + path);
         complete = false;
     }
-    if (!moved.empty() && !StartFinisher(moved))
+    if (!moved.path.empty() && !StartFinisher(moved))
         complete = false;
     Say(complete ? L"Removed Varkon Parental Controls"
                  : L"Removed Varkon Parental Controls, except what is named above");

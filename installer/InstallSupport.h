@@ -23,8 +23,14 @@ bool SameData(const RegistryData& a, const RegistryData& b);
 bool SameName(const std::wstring& a, const std::wstring& b);
 // Whether path lies strictly below folder (or is it, with orSame).
 bool IsBelow(const std::wstring& path, const std::wstring& folder, bool orSame = false);
-// Whether a path or key has an empty, "." or ".." component.
+// Whether a path or key has an empty, "." or ".." component, taking "/" as a
+// separator as the platform does in paths.
 bool HasRelativeSegment(const std::wstring& path);
+// Whether a path is fully qualified and exactly its GetFullPathNameW form: no
+// "/", no "." or ".." step, no trailing dot or blank the platform would drop.
+bool IsPlainFullPath(const std::wstring& path);
+// Whether a folder name is a language tag the platform knows ("de-DE").
+bool IsLanguageTag(const std::wstring& name);
 std::wstring Join(const std::wstring& folder, const std::wstring& name);
 std::wstring ParentOf(const std::wstring& path);
 
@@ -33,9 +39,11 @@ bool IsDirectory(const std::wstring& path);
 // The long form of an existing path (short 8.3 names expanded), made absolute;
 // empty when the path does not exist.
 std::wstring LongPath(const std::wstring& path);
-// Deletes a folder with everything in it. Links inside are removed, never
-// followed. False (with the first error) when something stayed.
-bool RemoveTree(const std::wstring& folder, DWORD& error);
+
+// The whole content of a held file, or of the file at path, when it is at
+// most limit bytes long.
+bool ReadHeld(HANDLE file, std::string& bytes, LONGLONG limit);
+bool ReadFileBytes(const std::wstring& path, std::string& bytes, LONGLONG limit);
 
 std::wstring ToHex(const std::vector<BYTE>& bytes);
 bool FromHex(const std::wstring& text, std::vector<BYTE>& bytes);
@@ -48,5 +56,8 @@ LONG WriteValue(const std::wstring& key, const std::wstring& name, const Registr
 LONG DeleteValue(const std::wstring& key, const std::wstring& name);
 // Deletes the key with everything below it.
 LONG DeleteKeyTree(const std::wstring& key);
+// Deletes the key only when it holds neither keys nor values:
+// ERROR_DIR_NOT_EMPTY when it holds something.
+LONG DeleteKeyIfEmpty(const std::wstring& key);
 
 } // namespace VkInst

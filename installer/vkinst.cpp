@@ -9,8 +9,8 @@
 
 #include <new>
 
-#include "peers/vkinst/Installer.h"
-#include "peers/vkinst/SelfRemoval.h"
+#include "installer/Installer.h"
+#include "installer/SelfRemoval.h"
 #include "plinth/Owners.h"
 
 namespace {
@@ -32,8 +32,8 @@ int Usage()
 
 int Run(int argc, wchar_t** argv)
 {
-    if (argc == 4 && IsSwitch(argv[1], VkInst::kFinishSwitch))
-        return VkInst::Finish(argv[2], argv[3]);
+    if (argc == 5 && IsSwitch(argv[1], VkInst::kFinishSwitch))
+        return VkInst::Finish(argv[2], argv[3], argv[4]);
     if ((argc == 3 || argc == 4) && IsSwitch(argv[2], L"/install")) {
         const Plinth::ComInitScope com(COINIT_APARTMENTTHREADED);
         return VkInst::Install(argv[1], argc == 4 ? argv[3] : L"");
@@ -49,6 +49,10 @@ int Run(int argc, wchar_t** argv)
 
 int main()
 {
+    // Run elevated, from wherever a copy of it lies: no DLL is ever taken from
+    // its own folder or the current one. Its static imports are all known to
+    // the system, which maps those from System32 itself.
+    ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     int argc = 0;
     const UniqueArgv argv(::CommandLineToArgvW(::GetCommandLineW(), &argc));
     if (!argv)

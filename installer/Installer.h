@@ -1,5 +1,7 @@
 #pragma once
 // The two commands of VkInst.exe, and what they print and exit with.
+#include <windows.h>
+
 #include <string>
 
 namespace VkInst {
@@ -15,6 +17,8 @@ constexpr int kExitIncomplete = 3;
 void Say(const std::wstring& text);
 // Prints "VkInst: <text>" to the standard error.
 void Complain(const std::wstring& text);
+// Why a file, folder or key was refused or left, for the output.
+std::wstring Reason(DWORD error);
 
 // Lays the product out from a folder of built files, recording in zelli.inf
 // what it adds and the old data of what it overwrites. Again over an

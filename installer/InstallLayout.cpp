@@ -1,9 +1,8 @@
-#include "peers/vkinst/InstallLayout.h"
+#include "installer/InstallLayout.h"
 
 #include <shlobj.h>
 
-#include "peers/vkinst/InstallSupport.h"
-#include "plinth/FileVersionInfo.h"
+#include "installer/InstallSupport.h"
 #include "plinth/Owners.h"
 
 namespace VkInst {
@@ -13,6 +12,8 @@ namespace {
 constexpr wchar_t kRecordName[] = L"zelli.inf";
 constexpr wchar_t kBackupName[] = L"Backup";
 constexpr wchar_t kVarkonKey[] = L"SOFTWARE\\Varkon";
+// Below kVarkonKey, the keys that are the product's alone.
+constexpr const wchar_t* kOwnedKeys[] = {L"\\ZEL", L"\\ComponentChecker", L"\\Logging"};
 
 struct ProductFile
 {
@@ -28,10 +29,10 @@ constexpr ProductFile kProductFiles[] = {
     {L"zelconfigsvc.exe", false, true}, {L"ZelConfigPS.dll", false, false}, {L"ZelUserMode.dll", true, false},
 };
 
-bool KnownFolder(Plinth::ShlObjAPI& shell, REFKNOWNFOLDERID id, std::wstring& path)
+bool KnownFolder(REFKNOWNFOLDERID id, std::wstring& path)
 {
     Plinth::UniqueCoTaskMem<wchar_t> text;
-    if (FAILED(shell.SHGetKnownFolderPath(id, 0, nullptr, text.put())) || !text || !*text.get())
+    if (FAILED(::SHGetKnownFolderPath(id, 0, nullptr, text.put())) || !text || !*text.get())
         return false;
     path = text.get();
     while (path.size() > 3 && path.back() == L'\\')
@@ -53,19 +54,19 @@ LayoutValue Number(const std::wstring& key, const wchar_t* name, DWORD number)
 
 bool InstallLayout::Load()
 {
-    Plinth::ShlObjAPI shell;
     std::wstring programFiles;
     std::wstring commonFiles;
     std::wstring commonFilesX86;
     std::wstring programData;
-    if (!KnownFolder(shell, FOLDERID_ProgramFiles, programFiles) ||
-        !KnownFolder(shell, FOLDERID_ProgramFilesCommon, commonFiles) ||
-        !KnownFolder(shell, FOLDERID_ProgramFilesCommonX86, commonFilesX86) ||
-        !KnownFolder(shell, FOLDERID_ProgramData, programData))
+    if (!KnownFolder(FOLDERID_ProgramFiles, programFiles) || !KnownFolder(FOLDERID_ProgramFilesCommon, commonFiles) ||
+        !KnownFolder(FOLDERID_ProgramFilesCommonX86, commonFilesX86) || !KnownFolder(FOLDERID_ProgramData, programData))
         return false;
     m_installDir = programFiles + L"\\Varkon\\Parental Controls";
     m_platformDir = commonFiles + L"\\Varkon\\Platform";
-    m_logDir = programData + L"\\Varkon\\VKLOGS\\Zellumoap\\vkhost";
+    m_programData = programData;
+    m_logDir = programData;
+    for (const Plinth::FolderStep& step : LogFolderSteps())
+        m_logDir = Join(m_logDir, step.name);
     m_installerDir = commonFilesX86 + L"\\Varkon\\Installer";
     m_roots = {programFiles, commonFiles, commonFilesX86, programData};
     return true;
@@ -84,6 +85,24 @@ std::wstring InstallLayout::BackupDir() const
 std::wstring InstallLayout::LogSettings() const
 {
     return Join(m_logDir, L"log.ini");
+}
+
+std::wstring InstallLayout::LogSettingsDraft() const
+{
+    return Join(m_installDir, L"log.ini.new");
+}
+
+std::vector<Plinth::FolderStep> InstallLayout::LogFolderSteps() const
+{
+    return {{L"Varkon", Plinth::kProtectedFolderSddl},
+            {L"VKLOGS", Plinth::kProtectedFolderSddl},
+            {L"Zellumoap", Plinth::kLogGroupFolderSddl},
+            {L"vkhost", Plinth::kProtectedFolderSddl}};
+}
+
+bool InstallLayout::IsUserWritable(const std::wstring& path) const
+{
+    return IsBelow(path, m_programData);
 }
 
 std::wstring InstallLayout::InstallerPath() const
@@ -191,10 +210,8 @@ std::vector<LayoutValue> InstallLayout::Values(const std::vector<std::wstring>& 
 
 bool InstallLayout::IsLanguageFolder(const std::wstring& path) const
 {
-    if (!IsBelow(path, m_installDir) || HasRelativeSegment(path))
-        return false;
-    const std::wstring name = path.substr(m_installDir.size() + 1);
-    return name.find(L'\\') == std::wstring::npos && !SameName(name, kBackupName);
+    return IsBelow(path, m_installDir) && SameName(ParentOf(path), m_installDir) &&
+           IsLanguageTag(path.substr(m_installDir.size() + 1));
 }
 
 bool InstallLayout::IsFolder(const std::wstring& path, bool tree) const
@@ -237,12 +254,26 @@ bool InstallLayout::IsServer(const std::wstring& path, bool inproc) const
     return false;
 }
 
-bool InstallLayout::IsKey(const std::wstring& key) const
+bool InstallLayout::IsOwnedKey(const std::wstring& key) const
 {
-    if (HasRelativeSegment(key))
+    for (const wchar_t* owned : kOwnedKeys) {
+        if (IsBelow(key, kVarkonKey + std::wstring(owned), true))
+            return true;
+    }
+    return false;
+}
+
+bool InstallLayout::IsSharedKey(const std::wstring& key) const
+{
+    return IsBelow(key, kVarkonKey, true) && !IsOwnedKey(key);
+}
+
+bool InstallLayout::IsKey(const std::wstring& key, bool owned) const
+{
+    if (HasRelativeSegment(key) || (owned ? !IsOwnedKey(key) : !IsSharedKey(key)))
         return false;
     for (const LayoutValue& value : Values({})) {
-        if (IsBelow(value.key, key, true) && IsBelow(key, kVarkonKey, true))
+        if (IsBelow(value.key, key, true))
             return true;
     }
     return false;
