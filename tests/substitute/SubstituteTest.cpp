@@ -331,4 +331,30 @@ TEST_F(VersionInfoTest, UnterminatedValuesAreTakenOnlyWhenTheTerminatorFits)
     }
 }
 
+// Leaves text in the stack memory that the next call from the same frame uses.
+void LeaveTextOnTheStack()
+{
+    wchar_t text[4096];
+    for (size_t i = 0; i < std::size(text); ++i)
+        text[i] = i % 200 == 199 ? L'\0' : L'S';
+    // Reading the text keeps the writes.
+    ::lstrlenW(text);
+}
+
+// Called through a pointer so that it stays a call of its own.
+void (*volatile g_leaveTextOnTheStack)() = LeaveTextOnTheStack;
+
+// A value of no bytes is empty text, expandable or not, whatever the reader's
+// buffer held before: the platform expands an expandable one in place.
+TEST_F(VersionInfoTest, AnEmptyValueIsEmptyWhateverTheStackHeld)
+{
+    for (const DWORD type : {REG_SZ, REG_EXPAND_SZ}) {
+        ASSERT_TRUE(m_languagePack.Set(type, L"", 0));
+        wchar_t field[MAX_PATH];
+        g_leaveTextOnTheStack();
+        ReadTextField(kProduct, L"Language Pack", field);
+        EXPECT_STREQ(field, L"") << type;
+    }
+}
+
 } // namespace
