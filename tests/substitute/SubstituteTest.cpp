@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <iterator>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -135,6 +136,31 @@ TEST_F(SubstituteTest, ExpandsEveryOccurrenceOfAVariable)
     // A token longer than its 520-character buffer ends the expansion.
     ASSERT_NO_FATAL_FAILURE(SetText(key, std::wstring(519, L'n').c_str(), L"v"));
     EXPECT_EQ(ExpandTokens(path.c_str(), L"x", false, nullptr, &length), ERROR_NOT_ENOUGH_MEMORY);
+}
+
+// Values that nest: "%a%" holds 10 "%b%", each of which holds 100 "%c%", each
+// of which holds 40 "%d%". Replacing "%c%" would make 120,000 units, past the
+// bound: the expansion stops there, and reports that length, rather than go
+// on to the 80,000 of the whole text.
+TEST_F(SubstituteTest, NestedValuesStopAtTheFirstStepPastTheBound)
+{
+    const std::wstring key = std::wstring(kTestKey) + L"\\Nested";
+    const std::wstring path = std::wstring(kTestPath) + L"\\Nested";
+    const std::pair<const wchar_t*, std::wstring> values[] = {
+        {L"a", L"%b%"}, {L"b", L"%c%"}, {L"c", L"%d%"}, {L"d", L"xx"}};
+    const size_t repeats[] = {10, 100, 40, 1};
+    for (size_t i = 0; i < std::size(values); ++i) {
+        std::wstring text;
+        for (size_t n = 0; n < repeats[i]; ++n)
+            text += values[i].second;
+        ASSERT_NO_FATAL_FAILURE(SetText(key, values[i].first, text));
+    }
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (wchar_t* out : {static_cast<wchar_t*>(nullptr), buffer.data()}) {
+        DWORD length = MAX_PATH;
+        EXPECT_EQ(ExpandSubstitutionString(path.c_str(), L"%a%", true, false, out, &length), ERROR_MORE_DATA);
+        EXPECT_EQ(length, 120001u);
+    }
 }
 
 // The sealed key writes text as UTF-8; read in the thread's ANSI code page,
