@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -197,6 +198,32 @@ int main()
             std::printf("%5d tokens: %9.1f us\n", tokens, us);
         previous = us;
     }
+    // Four values that nest would make about 500 million units of "%a%";
+    // the expansion stops at its bound, so it costs about what the address does.
+    const std::wstring nestedKey = std::wstring(kBenchKey) + L"\\Nested";
+    const std::wstring nestedPath = std::wstring(kBenchPath) + L"\\Nested";
+    const std::pair<const wchar_t*, std::wstring> nested[] = {
+        {L"a", L"%b%"}, {L"b", L"%c%"}, {L"c", L"%d%"}, {L"d", L"x"}};
+    const int repeats[] = {346, 346, 4, 1039};
+    for (size_t i = 0; i < std::size(nested); ++i) {
+        std::wstring text;
+        for (int n = 0; n < repeats[i]; ++n)
+            text += nested[i].second;
+        SetText(HKEY_CURRENT_USER, nestedKey, nested[i].first, text.c_str());
+    }
+    const std::wstring address = Template(4);
+    auto expand = [&](const std::wstring& path, const std::wstring& input) {
+        return BestMicrosecondsPerCall(200, [&] {
+            wchar_t url[MAX_PATH];
+            DWORD length = MAX_PATH;
+            ExpandSubstitutionString(path.c_str(), input.c_str(), false, false, url, &length);
+        });
+    };
+    const double plain = expand(kBenchPath, address);
+    const double bounded = expand(nestedPath, L"%a%");
+    std::printf("nested values into 260 units %.1f us, the address %.1f us\n", bounded, plain);
+    ReportRatio("nested values stopped at the bound", bounded / plain, "expanding the address", Goal::AtMost, 3);
+
     // The replacement step alone, without the registry reads that hide it
     // for small templates.
     const TokenPair pairs[] = {{L"%domain%", L"update.varkon.example"},
