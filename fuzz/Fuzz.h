@@ -12,7 +12,9 @@
 namespace ZelFuzz {
 
 // Bytes that end where a page the process may not touch begins, so a read or a
-// write one byte past them faults at once.
+// write one byte past them faults at once. The memory before them is readable:
+// Wine's RegQueryValueExW looks at the byte before a buffer that string data
+// of one byte fills.
 class GuardedBytes
 {
 public:

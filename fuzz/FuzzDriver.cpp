@@ -425,7 +425,8 @@ GuardedBytes::GuardedBytes(size_t size, const void* data)
     SYSTEM_INFO system;
     ::GetSystemInfo(&system);
     const size_t page = system.dwPageSize;
-    const size_t pages = (size + page - 1) / page;
+    // One readable page before the bytes, whatever their size: only the end is watched.
+    const size_t pages = (size + page - 1) / page + 1;
     m_base = ::VirtualAlloc(nullptr, (pages + 1) * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
     DWORD old = 0;
     if (!m_base || !::VirtualProtect(static_cast<uint8_t*>(m_base) + pages * page, page, PAGE_NOACCESS, &old)) {
