@@ -128,6 +128,19 @@ void ReadThroughSubstitute(HKEY root, size_t capacity, bool sealed)
         Fail("ReadRegistryStringValue stored %lu bytes in %lu", bytes, static_cast<DWORD>(capacity));
 }
 
+// Stores the value as given and reads it through the key, plain or sealed,
+// and through the substitution code; false when it cannot be stored.
+bool StoreAndQuery(HKEY root, Plinth::CRegKey& key, DWORD type, const void* data, size_t bytes, size_t capacity,
+                   bool sealed)
+{
+    if (!SetRawValue(root, kFuzzKey, kValue, type, data, bytes) ||
+        key.Open(root, kFuzzKey, KEY_QUERY_VALUE) != ERROR_SUCCESS)
+        return false;
+    QueryEveryType(key, capacity);
+    ReadThroughSubstitute(root, capacity, sealed);
+    return true;
+}
+
 // [mode][capacity: 2][type when sealing][bytes]: mode bit 0 seals the bytes
 // with the type, else they are the stored value as they are.
 void RunSealedRegistry(const uint8_t* data, size_t size)
@@ -152,13 +165,8 @@ void RunSealedRegistry(const uint8_t* data, size_t size)
             length > capacity)
             Fail("a sealed value of %lu bytes was opened into %lu", length, static_cast<ULONG>(capacity));
     }
-    if (!SetRawValue(HKEY_CURRENT_USER, kFuzzKey, kValue, REG_BINARY, stored.data(), stored.size()))
-        return;
     Plinth::CObfuscatedRegKey key;
-    if (key.Open(HKEY_CURRENT_USER, kFuzzKey, KEY_QUERY_VALUE) != ERROR_SUCCESS)
-        return;
-    QueryEveryType(key, capacity);
-    ReadThroughSubstitute(HKEY_CURRENT_USER, capacity, true);
+    StoreAndQuery(HKEY_CURRENT_USER, key, REG_BINARY, stored.data(), stored.size(), capacity, true);
 }
 
 // [type][capacity: 2][bytes]: a plain value of any type and length, read by
@@ -169,13 +177,9 @@ void RunRegistryKey(const uint8_t* data, size_t size)
     InputReader in(data, size);
     const DWORD type = TypeFrom(in);
     const size_t capacity = in.Number(kMaxCapacity);
-    if (!SetRawValue(HKEY_LOCAL_MACHINE, kFuzzKey, kValue, type, in.Rest(), in.RestSize()))
-        return;
     Plinth::CRegKey key;
-    if (key.Open(HKEY_LOCAL_MACHINE, kFuzzKey, KEY_QUERY_VALUE) != ERROR_SUCCESS)
+    if (!StoreAndQuery(HKEY_LOCAL_MACHINE, key, type, in.Rest(), in.RestSize(), capacity, false))
         return;
-    QueryEveryType(key, capacity);
-    ReadThroughSubstitute(HKEY_LOCAL_MACHINE, capacity, false);
 
     GuardedBytes fieldBytes(MAX_PATH * sizeof(wchar_t));
     auto& field = *reinterpret_cast<wchar_t(*)[MAX_PATH]>(fieldBytes.Data());
