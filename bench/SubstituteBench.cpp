@@ -7,7 +7,6 @@
 
 #include <cstdio>
 #include <cwchar>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -15,6 +14,7 @@
 #include "substitute/Substitute.h"
 #include "tests/support/CapturingLogger.h"
 #include "tests/support/ScriptedChecker.h"
+#include "tests/support/TestRegistry.h"
 #include "zellumoap/ApplImpl.h"
 
 namespace {
@@ -202,15 +202,10 @@ int main()
     // the expansion stops at its bound, so it costs about what the address does.
     const std::wstring nestedKey = std::wstring(kBenchKey) + L"\\Nested";
     const std::wstring nestedPath = std::wstring(kBenchPath) + L"\\Nested";
-    const std::pair<const wchar_t*, std::wstring> nested[] = {
-        {L"a", L"%b%"}, {L"b", L"%c%"}, {L"c", L"%d%"}, {L"d", L"x"}};
-    const int repeats[] = {346, 346, 4, 1039};
-    for (size_t i = 0; i < std::size(nested); ++i) {
-        std::wstring text;
-        for (int n = 0; n < repeats[i]; ++n)
-            text += nested[i].second;
-        SetText(HKEY_CURRENT_USER, nestedKey, nested[i].first, text.c_str());
-    }
+    ZelTest::SetRepeatedString(HKEY_CURRENT_USER, nestedKey, L"a", L"%b%", 346);
+    ZelTest::SetRepeatedString(HKEY_CURRENT_USER, nestedKey, L"b", L"%c%", 346);
+    ZelTest::SetRepeatedString(HKEY_CURRENT_USER, nestedKey, L"c", L"%d%", 4);
+    ZelTest::SetRepeatedString(HKEY_CURRENT_USER, nestedKey, L"d", L"x", 1039);
     const std::wstring address = Template(4);
     auto expand = [&](const std::wstring& path, const std::wstring& input) {
         return BestMicrosecondsPerCall(200, [&] {

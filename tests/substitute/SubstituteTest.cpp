@@ -146,15 +146,10 @@ TEST_F(SubstituteTest, NestedValuesStopAtTheFirstStepPastTheBound)
 {
     const std::wstring key = std::wstring(kTestKey) + L"\\Nested";
     const std::wstring path = std::wstring(kTestPath) + L"\\Nested";
-    const std::pair<const wchar_t*, std::wstring> values[] = {
-        {L"a", L"%b%"}, {L"b", L"%c%"}, {L"c", L"%d%"}, {L"d", L"xx"}};
-    const size_t repeats[] = {10, 100, 40, 1};
-    for (size_t i = 0; i < std::size(values); ++i) {
-        std::wstring text;
-        for (size_t n = 0; n < repeats[i]; ++n)
-            text += values[i].second;
-        ASSERT_NO_FATAL_FAILURE(SetText(key, values[i].first, text));
-    }
+    const std::tuple<const wchar_t*, const wchar_t*, size_t> values[] = {
+        {L"a", L"%b%", 10}, {L"b", L"%c%", 100}, {L"c", L"%d%", 40}, {L"d", L"xx", 1}};
+    for (const auto& [name, piece, times] : values)
+        ASSERT_TRUE(ZelTest::SetRepeatedString(HKEY_CURRENT_USER, key, name, piece, times));
     std::vector<wchar_t> buffer(MAX_PATH);
     for (wchar_t* out : {static_cast<wchar_t*>(nullptr), buffer.data()}) {
         DWORD length = MAX_PATH;
