@@ -419,20 +419,23 @@ constexpr wchar_t kAppInfoKey[] = L"Software\\Varkon\\ZEL\\AppInfo";
 constexpr wchar_t kProductKey[] = L"Software\\Varkon\\ZEL";
 constexpr wchar_t kHostKey[] = L"SOFTWARE\\Varkon\\DOV\\AppInfo\\Substitute";
 
-// The product's keys, whose values the report reads, put back as they were
-// when the target ends.
-std::unique_ptr<ZelTest::ScopedRegistrySnapshot> g_productKeys;
+// The product's and the host's keys, whose values the report reads, empty for
+// the target and put back as they were when it ends. (Not all of
+// SOFTWARE\Varkon: a volatile key there would come back as a lasting one.)
+std::unique_ptr<ZelTest::ScopedRegistryTree> g_productKey;
+std::unique_ptr<ZelTest::ScopedRegistryTree> g_hostKey;
 
 bool SetUpUsageReport()
 {
-    g_productKeys = std::make_unique<ZelTest::ScopedRegistrySnapshot>(HKEY_LOCAL_MACHINE,
-                                                                      std::vector<std::wstring>{L"SOFTWARE\\Varkon"});
+    g_productKey = std::make_unique<ZelTest::ScopedRegistryTree>(HKEY_LOCAL_MACHINE, kProductKey);
+    g_hostKey = std::make_unique<ZelTest::ScopedRegistryTree>(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varkon\\DOV");
     return true;
 }
 
 void TearDownUsageReport()
 {
-    g_productKeys.reset();
+    g_hostKey.reset();
+    g_productKey.reset();
 }
 
 // [flags] then four texts separated by U+0001: the sealed installation text
