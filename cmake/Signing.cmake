@@ -33,6 +33,10 @@ foreach(kind trusted untrusted)
   file(WRITE ${ZEL_SIGNING_DIR}/${kind}.thumbprint "${fingerprint}\n")
 endforeach()
 
+# Runs a command with its standard output dropped (osslsigncode reports each
+# success there); its errors still show.
+set(ZEL_QUIET sh -c "\"$0\" \"$@\" >/dev/null")
+
 # zel_sign(<target> [UNTRUSTED]): signs the target's file after each link.
 function(zel_sign target)
   cmake_parse_arguments(ARG "UNTRUSTED" "" "" ${ARGN})
@@ -42,7 +46,7 @@ function(zel_sign target)
   endif()
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND ${CMAKE_COMMAND} -E rm -f $<TARGET_FILE:${target}>.signed
-    COMMAND ${ZEL_OSSLSIGNCODE} sign -certs ${ZEL_SIGNING_DIR}/${kind}.pem -key ${ZEL_SIGNING_DIR}/${kind}.key
+    COMMAND ${ZEL_QUIET} ${ZEL_OSSLSIGNCODE} sign -certs ${ZEL_SIGNING_DIR}/${kind}.pem -key ${ZEL_SIGNING_DIR}/${kind}.key
             -h sha256 -in $<TARGET_FILE:${target}> -out $<TARGET_FILE:${target}>.signed
     COMMAND ${CMAKE_COMMAND} -E rename $<TARGET_FILE:${target}>.signed $<TARGET_FILE:${target}>
     COMMENT "Signing ${target} (${kind})" VERBATIM)
@@ -53,7 +57,7 @@ endfunction()
 function(zel_signed_copy target kind file)
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND ${CMAKE_COMMAND} -E rm -f ${file}
-    COMMAND ${ZEL_OSSLSIGNCODE} sign -certs ${ZEL_SIGNING_DIR}/${kind}.pem -key ${ZEL_SIGNING_DIR}/${kind}.key
+    COMMAND ${ZEL_QUIET} ${ZEL_OSSLSIGNCODE} sign -certs ${ZEL_SIGNING_DIR}/${kind}.pem -key ${ZEL_SIGNING_DIR}/${kind}.key
             -h sha256 -in $<TARGET_FILE:${target}> -out ${file}
     COMMENT "Signing a copy of ${target} (${kind})" VERBATIM)
 endfunction()

@@ -1,5 +1,8 @@
 #include "plinth/FileVersionInfo.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <cwchar>
 #include <new>
 
 #include "plinth/Owners.h"
@@ -47,16 +50,32 @@ std::wstring FileVersionInfo::GetString(const std::wstring& name)
     if (!::VerQueryValueW(m_resource.data(), L"\\VarFileInfo\\Translation", &table, &tableBytes) || !table)
         return std::wstring();
     const auto* translations = static_cast<const Translation*>(table);
-    for (UINT i = 0; i < tableBytes / sizeof(Translation); ++i) {
+    const size_t translationCount = std::min<size_t>(tableBytes, BytesAfter(table)) / sizeof(Translation);
+    for (size_t i = 0; i < translationCount; ++i) {
         wchar_t subBlock[MAX_PATH + 1];
         FormatWide(subBlock, MAX_PATH + 1, L"\\StringFileInfo\\%04X%04X\\%s", translations[i].language,
                    translations[i].codePage, name.c_str());
         void* value = nullptr;
         UINT valueChars = 0;
-        if (::VerQueryValueW(m_resource.data(), subBlock, &value, &valueChars) && value)
-            return std::wstring(static_cast<const wchar_t*>(value));
+        // The text ends at its terminator or at the value's length, whichever
+        // comes first: a value stored without a terminator is followed by the
+        // next block, not by a zero. Neither may reach past the resource.
+        if (::VerQueryValueW(m_resource.data(), subBlock, &value, &valueChars) && value) {
+            const auto* text = static_cast<const wchar_t*>(value);
+            const size_t chars = std::min<size_t>(valueChars, BytesAfter(value) / sizeof(wchar_t));
+            return std::wstring(text, ::wcsnlen(text, chars));
+        }
     }
     return std::wstring();
+}
+
+size_t FileVersionInfo::BytesAfter(const void* at) const
+{
+    const auto address = reinterpret_cast<uintptr_t>(at);
+    const auto start = reinterpret_cast<uintptr_t>(m_resource.data());
+    if (address < start || address - start > m_resource.size())
+        return 0;
+    return m_resource.size() - (address - start);
 }
 
 SystemFileVersionInfo::SystemFileVersionInfo(std::shared_ptr<ShlObjAPI> shell) : m_shell(std::move(shell))

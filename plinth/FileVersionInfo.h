@@ -29,6 +29,9 @@ public:
     virtual std::wstring GetString(const std::wstring& name);
 
 private:
+    // Bytes of the loaded resource from at to its end; 0 for a pointer outside it.
+    size_t BytesAfter(const void* at) const;
+
     std::vector<BYTE> m_resource;
     bool m_loaded = false;
 };

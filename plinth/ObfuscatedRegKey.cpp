@@ -241,7 +241,7 @@ LONG OpenSealedRegistryValue(const void* sealed, ULONG sealedBytes, DWORD* realT
 
 LONG CObfuscatedRegKeyImpl::QueryValue(LPCWSTR valueName, DWORD* type, void* data, ULONG* bytes)
 {
-    if (!type && !bytes)
+    if (!GetHandle() || (!type && !bytes))
         return ERROR_INVALID_PARAMETER;
     const ULONG capacity = bytes ? *bytes : 0;
     AnsiName name;
@@ -295,7 +295,7 @@ LONG CObfuscatedRegKeyImpl::QueryValue(LPCWSTR valueName, DWORD* type, void* dat
 
 LONG CObfuscatedRegKeyImpl::SetValue(LPCWSTR valueName, DWORD type, const void* data, ULONG bytes)
 {
-    if (!data || bytes == 0)
+    if (!GetHandle() || !data || bytes == 0)
         return ERROR_INVALID_PARAMETER;
     std::vector<uint8_t> converted;
     const void* plain = data;

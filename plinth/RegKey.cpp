@@ -4,6 +4,7 @@
 
 #include <shlwapi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <cwchar>
@@ -45,6 +46,14 @@ ULONG CharsToBytes(ULONG chars)
     return chars > MAXDWORD / sizeof(wchar_t) ? MAXDWORD - 1 : chars * static_cast<ULONG>(sizeof(wchar_t));
 }
 
+// The characters a read of bytes needs. An odd count is rounded up, so that a
+// buffer of the size a length query gives holds the whole value, and its read
+// answers 13 for the odd length rather than 234 for a buffer it cannot grow.
+ULONG CharsFor(ULONG bytes)
+{
+    return bytes / sizeof(wchar_t) + bytes % sizeof(wchar_t);
+}
+
 } // namespace
 
 namespace internal {
@@ -56,12 +65,14 @@ CRegKeyImpl::~CRegKeyImpl()
 
 LONG CRegKeyImpl::QueryValue(LPCWSTR valueName, DWORD* type, void* data, ULONG* bytes)
 {
+    if (!m_key)
+        return ERROR_INVALID_PARAMETER;
     return ::RegQueryValueExW(m_key, valueName, nullptr, type, static_cast<BYTE*>(data), bytes);
 }
 
 LONG CRegKeyImpl::SetValue(LPCWSTR valueName, DWORD type, const void* data, ULONG bytes)
 {
-    if (!data || bytes == 0)
+    if (!m_key || !data || bytes == 0)
         return ERROR_INVALID_PARAMETER;
     return ::RegSetValueExW(m_key, valueName, 0, type, static_cast<const BYTE*>(data), bytes);
 }
@@ -190,11 +201,13 @@ LONG CRegKeyImpl::QueryStringValue(LPCWSTR valueName, std::wstring& value)
 
 LONG CRegKeyImpl::QueryStringValue(LPCWSTR valueName, LPWSTR value, ULONG* chars)
 {
-    if (!m_key || !chars)
+    if (!chars)
         return ERROR_INVALID_PARAMETER;
     const ULONG capacity = CharsToBytes(*chars);
     ULONG bytes = capacity;
     *chars = 0;
+    if (!m_key)
+        return ERROR_INVALID_PARAMETER;
     DWORD type = REG_NONE;
     const LONG result = QueryValue(valueName, &type, value, &bytes);
     if (result != ERROR_SUCCESS)
@@ -211,7 +224,7 @@ LONG CRegKeyImpl::QueryStringValue(LPCWSTR valueName, LPWSTR value, ULONG* chars
             return ERROR_INVALID_DATA;
         }
     }
-    *chars = bytes / sizeof(wchar_t);
+    *chars = CharsFor(bytes);
     return ERROR_SUCCESS;
 }
 
@@ -219,11 +232,13 @@ LONG CRegKeyImpl::QueryMultiStringValue(LPCWSTR valueName, LPWSTR value, ULONG* 
 {
     if (!chars)
         return ERROR_INVALID_PARAMETER;
-    if (value && *chars < 2)
-        return ERROR_INSUFFICIENT_BUFFER;
     const ULONG capacity = CharsToBytes(*chars);
     ULONG bytes = capacity;
     *chars = 0;
+    if (!m_key)
+        return ERROR_INVALID_PARAMETER;
+    if (value && capacity < 2 * sizeof(wchar_t))
+        return ERROR_INSUFFICIENT_BUFFER;
     DWORD type = REG_NONE;
     const LONG result = QueryValue(valueName, &type, value, &bytes);
     if (result != ERROR_SUCCESS)
@@ -236,7 +251,8 @@ LONG CRegKeyImpl::QueryMultiStringValue(LPCWSTR valueName, LPWSTR value, ULONG* 
             (count >= 2 && value[count - 2] != L'\0'))
             return ERROR_INVALID_DATA;
     }
-    *chars = bytes / sizeof(wchar_t);
+    // A buffer smaller than two characters is refused, so a length query never asks for less.
+    *chars = value ? CharsFor(bytes) : std::max<ULONG>(CharsFor(bytes), 2);
     return ERROR_SUCCESS;
 }
 
@@ -287,14 +303,14 @@ LONG CRegKeyImpl::Open(HKEY parent, LPCWSTR keyName, REGSAM access)
 
 LONG CRegKeyImpl::Close()
 {
+    const bool deleteBelow = m_deleteOnClose;
+    m_deleteOnClose = false;
     if (!m_key) {
         m_viewFlags = 0;
         return ERROR_SUCCESS;
     }
-    if (m_deleteOnClose) {
+    if (deleteBelow)
         ::SHDeleteKeyW(m_key, L"");
-        m_deleteOnClose = false;
-    }
     const LONG result = ::RegCloseKey(m_key);
     m_key = nullptr;
     m_viewFlags = 0;

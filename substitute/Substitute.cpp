@@ -4,8 +4,10 @@
 #include "plinth/Owners.h"
 #include "plinth/WideFormat.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <cwchar>
 #include <iterator>
@@ -198,10 +200,47 @@ LONG ReadSealedValue(HKEY key, const char* name, DWORD* type, void* data, DWORD*
     return ERROR_SUCCESS;
 }
 
-LONG WriteResult(const std::wstring& text, wchar_t* output, DWORD* length)
+// Text built under a bound. Templates nest (a value may hold tokens that later
+// pairs replace), so a few short values can ask for text many times the size
+// of memory: every step stops as soon as the text it would make reaches the
+// limit, and keeps that length to report. Steps may pass the caller's room on
+// the way (a later pair can shorten the text again); only the result must fit.
+struct BoundedText
 {
-    if (text.size() >= MAXDWORD)
-        return ERROR_NOT_ENOUGH_MEMORY;
+    explicit BoundedText(size_t units) : room(units), limit(std::max(units, kMaxExpandedChars)) {}
+
+    // Keeps length as reached and answers 234 when it reaches the limit.
+    LONG Fits(size_t length)
+    {
+        if (length < limit)
+            return ERROR_SUCCESS;
+        reached = length;
+        return ERROR_MORE_DATA;
+    }
+
+    size_t room;
+    size_t limit;
+    std::wstring text;
+    size_t reached = 0;
+};
+
+// The room for the caller's buffer, or for a length query.
+size_t RoomFor(const wchar_t* output, const DWORD* length)
+{
+    return output ? *length : kMaxExpandedChars;
+}
+
+// The text, or with 234 the length the expansion had reached when it stopped,
+// terminator included.
+LONG WriteResult(LONG result, const BoundedText& bounded, wchar_t* output, DWORD* length)
+{
+    if (result == ERROR_MORE_DATA) {
+        *length = bounded.reached < MAXDWORD ? static_cast<DWORD>(bounded.reached + 1) : MAXDWORD;
+        return result;
+    }
+    if (result != ERROR_SUCCESS)
+        return result;
+    const std::wstring& text = bounded.text;
     const DWORD needed = static_cast<DWORD>(text.size() + 1);
     if (output && needed > *length) {
         *length = needed;
@@ -234,9 +273,23 @@ bool ReadVariable(HKEY key, const std::wstring& name, bool obfuscated, wchar_t (
            type == REG_SZ;
 }
 
-void ReplaceTokens(const wchar_t* input, const TokenPair* pairs, size_t pairCount, std::wstring& current)
+// The length of a text of length units once count tokens of tokenLength became
+// values of valueLength; SIZE_MAX when that cannot be counted.
+size_t LengthAfter(size_t length, size_t count, size_t tokenLength, size_t valueLength)
 {
+    const size_t kept = length - count * tokenLength;
+    if (valueLength != 0 && count > (SIZE_MAX - kept) / valueLength)
+        return SIZE_MAX;
+    return kept + count * valueLength;
+}
+
+LONG ReplaceTokens(const wchar_t* input, const TokenPair* pairs, size_t pairCount, BoundedText& bounded)
+{
+    std::wstring& current = bounded.text;
     current.assign(input);
+    LONG result = bounded.Fits(current.size());
+    if (result != ERROR_SUCCESS)
+        return result;
     std::wstring source;
     for (size_t i = 0; i < pairCount; ++i) {
         const std::wstring& token = pairs[i].token;
@@ -247,11 +300,15 @@ void ReplaceTokens(const wchar_t* input, const TokenPair* pairs, size_t pairCoun
         size_t occurrences = 0;
         for (size_t next = at; next != std::wstring::npos; next = current.find(token, next + token.size()))
             ++occurrences;
+        const size_t length = LengthAfter(current.size(), occurrences, token.size(), value.size());
+        result = bounded.Fits(length);
+        if (result != ERROR_SUCCESS)
+            return result;
         source.swap(current);
         current.clear();
         // Sized once per pair: regrowing at every occurrence would make many
         // tokens quadratic, and each large block costs fresh pages.
-        current.reserve(source.size() - occurrences * token.size() + occurrences * value.size());
+        current.reserve(length);
         size_t from = 0;
         do {
             current.append(source, from, at - from);
@@ -261,6 +318,7 @@ void ReplaceTokens(const wchar_t* input, const TokenPair* pairs, size_t pairCoun
         } while (at != std::wstring::npos);
         current.append(source, from, std::wstring::npos);
     }
+    return ERROR_SUCCESS;
 }
 
 // A registry path's root and subkey: 87 when the path is malformed or too
@@ -272,7 +330,7 @@ LONG ParseKeyPath(const wchar_t* keyPath, wchar_t (&subkey)[kSubkeyChars], HKEY&
     return root ? ERROR_SUCCESS : ERROR_BADKEY;
 }
 
-LONG ExpandTokensToText(const wchar_t* keyPath, const wchar_t* input, bool obfuscated, std::wstring& out)
+LONG ExpandTokensToText(const wchar_t* keyPath, const wchar_t* input, bool obfuscated, BoundedText& out)
 {
     wchar_t subkey[kSubkeyChars];
     HKEY root = nullptr;
@@ -280,10 +338,8 @@ LONG ExpandTokensToText(const wchar_t* keyPath, const wchar_t* input, bool obfus
     if (parsed != ERROR_SUCCESS)
         return parsed;
     Plinth::UniqueHKey key;
-    if (::RegOpenKeyExW(root, subkey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) {
-        out.assign(input);
-        return ERROR_SUCCESS;
-    }
+    if (::RegOpenKeyExW(root, subkey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
+        return ReplaceTokens(input, nullptr, 0, out);
     DWORD valueCount = 0;
     DWORD longestName = 0;
     const LONG result = ::RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &valueCount,
@@ -302,11 +358,10 @@ LONG ExpandTokensToText(const wchar_t* keyPath, const wchar_t* input, bool obfus
             return ERROR_NOT_ENOUGH_MEMORY;
         pairs.push_back({token, value});
     }
-    ReplaceTokens(input, pairs.data(), pairs.size(), out);
-    return ERROR_SUCCESS;
+    return ReplaceTokens(input, pairs.data(), pairs.size(), out);
 }
 
-LONG AppendQueryParamsToText(const wchar_t* keyPath, const wchar_t* input, bool obfuscated, std::wstring& out)
+LONG AppendQueryParamsToText(const wchar_t* keyPath, const wchar_t* input, bool obfuscated, BoundedText& out)
 {
     wchar_t subkey[kSubkeyChars];
     HKEY root = nullptr;
@@ -319,10 +374,10 @@ LONG AppendQueryParamsToText(const wchar_t* keyPath, const wchar_t* input, bool 
         return ERANGE;
     std::wmemcpy(subkey + subkeyLength, kQueryParams, std::size(kQueryParams));
 
-    out.assign(input);
+    LONG result = ReplaceTokens(input, nullptr, 0, out);
     Plinth::UniqueHKey key;
-    if (::RegOpenKeyExW(root, subkey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
-        return ERROR_SUCCESS;
+    if (result != ERROR_SUCCESS || ::RegOpenKeyExW(root, subkey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
+        return result;
     DWORD valueCount = 0;
     DWORD longestName = 0;
     if (::RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &valueCount, &longestName,
@@ -347,22 +402,26 @@ LONG AppendQueryParamsToText(const wchar_t* keyPath, const wchar_t* input, bool 
         Plinth::FormatWide(piece, kPieceChars, L"&%s=", name.c_str());
         if (std::wcsstr(input, piece))
             continue;
-        if (Plinth::FormatWide(piece, kPieceChars, separatorIsAmpersand ? L"&%s=%s" : L"?%s=%s", name.c_str(), value) <
-            0)
+        const int pieceLength =
+            Plinth::FormatWide(piece, kPieceChars, separatorIsAmpersand ? L"&%s=%s" : L"?%s=%s", name.c_str(), value);
+        if (pieceLength < 0)
             continue;
-        out.append(piece);
+        result = out.Fits(out.text.size() + static_cast<size_t>(pieceLength));
+        if (result != ERROR_SUCCESS)
+            return result;
+        out.text.append(piece);
         separatorIsAmpersand = true;
     }
     return ERROR_SUCCESS;
 }
 
 LONG ExpandSubstitutionToText(const wchar_t* keyPath, const wchar_t* input, bool appendQueryParams, bool obfuscated,
-                              std::wstring& out)
+                              BoundedText& out)
 {
     const LONG result = ExpandTokensToText(keyPath, input, obfuscated, out);
     if (result != ERROR_SUCCESS || !appendQueryParams)
         return result;
-    const std::wstring expanded = std::move(out);
+    const std::wstring expanded = std::move(out.text);
     return AppendQueryParamsToText(keyPath, expanded.c_str(), obfuscated, out);
 }
 
@@ -468,9 +527,8 @@ LONG ReplaceAllTokens(const wchar_t* input, const TokenPair* pairs, size_t pairC
     if (!input || !length || (pairCount && !pairs))
         return ERROR_INVALID_PARAMETER;
     return Guarded([&] {
-        std::wstring text;
-        ReplaceTokens(input, pairs, pairCount, text);
-        return WriteResult(text, output, length);
+        BoundedText text(RoomFor(output, length));
+        return WriteResult(ReplaceTokens(input, pairs, pairCount, text), text, output, length);
     });
 }
 
@@ -479,9 +537,8 @@ LONG ExpandTokens(const wchar_t* keyPath, const wchar_t* input, bool obfuscated,
     if (!keyPath || !input || !length)
         return ERROR_INVALID_PARAMETER;
     return Guarded([&] {
-        std::wstring text;
-        const LONG result = ExpandTokensToText(keyPath, input, obfuscated, text);
-        return result == ERROR_SUCCESS ? WriteResult(text, output, length) : result;
+        BoundedText text(RoomFor(output, length));
+        return WriteResult(ExpandTokensToText(keyPath, input, obfuscated, text), text, output, length);
     });
 }
 
@@ -491,9 +548,9 @@ LONG ExpandSubstitutionString(const wchar_t* keyPath, const wchar_t* input, bool
     if (!keyPath || !input || !length)
         return ERROR_INVALID_PARAMETER;
     return Guarded([&] {
-        std::wstring text;
-        const LONG result = ExpandSubstitutionToText(keyPath, input, appendQueryParams, obfuscated, text);
-        return result == ERROR_SUCCESS ? WriteResult(text, output, length) : result;
+        BoundedText text(RoomFor(output, length));
+        return WriteResult(ExpandSubstitutionToText(keyPath, input, appendQueryParams, obfuscated, text), text, output,
+                           length);
     });
 }
 
@@ -512,16 +569,16 @@ LONG ExpandWithHostSubstitutes(const wchar_t* keyPath, const wchar_t* input, boo
     }
     if (!PrepareHostCopy() || IsHostSubstituteKey(keyPath))
         return ExpandSubstitutionString(keyPath, input, appendQueryParams, obfuscated, output, length);
-    // Both passes work on owned text, so the caller's buffer needs room only
-    // for the final result.
+    // Both passes are held to the caller's capacity: the host pass's text is
+    // the product pass's input.
     return Guarded([&] {
-        std::wstring hostPass;
+        BoundedText hostPass(RoomFor(output, length));
         LONG result = ExpandSubstitutionToText(kVolatileSubstituteKey, input, appendQueryParams, obfuscated, hostPass);
         if (result != ERROR_SUCCESS)
-            return result;
-        std::wstring text;
-        result = ExpandSubstitutionToText(keyPath, hostPass.c_str(), appendQueryParams, obfuscated, text);
-        return result == ERROR_SUCCESS ? WriteResult(text, output, length) : result;
+            return WriteResult(result, hostPass, output, length);
+        BoundedText text(hostPass.room);
+        result = ExpandSubstitutionToText(keyPath, hostPass.text.c_str(), appendQueryParams, obfuscated, text);
+        return WriteResult(result, text, output, length);
     });
 }
 
@@ -549,8 +606,7 @@ LONG AppendQueryParams(const wchar_t* keyPath, const wchar_t* input, bool obfusc
     if (!keyPath || !input || !length)
         return ERROR_INVALID_PARAMETER;
     return Guarded([&] {
-        std::wstring text;
-        const LONG result = AppendQueryParamsToText(keyPath, input, obfuscated, text);
-        return result == ERROR_SUCCESS ? WriteResult(text, output, length) : result;
+        BoundedText text(RoomFor(output, length));
+        return WriteResult(AppendQueryParamsToText(keyPath, input, obfuscated, text), text, output, length);
     });
 }

@@ -2,6 +2,14 @@
 // %name% variables read from registry substitute keys, expanded in templates,
 // with the URL query parameters of the keys' "QueryParams" subkeys appended.
 // Results are Win32 error codes; lengths count UTF-16 units with the terminator.
+//
+// The expansions write into an output of *length units, or with a null output
+// store the length needed in *length; 234 with the length needed when the
+// result does not fit. Nested values cannot make an expansion build text of
+// kMaxExpandedChars units or more (or more than the output's size, when that
+// is larger): it stops with 234 as soon as any step's text would, and *length
+// then holds the length that step reached, which is more than the output
+// holds but may be less than a complete expansion would need.
 #include <windows.h>
 
 #include <string>
@@ -12,6 +20,9 @@ constexpr size_t kSubkeyChars = MAX_PATH;
 constexpr DWORD kValueChars = 1040;
 // A formatted token or query-parameter piece, terminator included.
 constexpr size_t kPieceChars = 520;
+// The bound, in units, on the text of any step of an expansion whose output
+// is smaller (or a length query).
+constexpr size_t kMaxExpandedChars = 32768;
 
 constexpr wchar_t kHostSubstituteKey[] = L"SOFTWARE\\Varkon\\DOV\\AppInfo\\Substitute";
 constexpr wchar_t kVolatileSubstituteKey[] = L"SOFTWARE\\Varkon\\Volatile\\DOV\\Substitute";

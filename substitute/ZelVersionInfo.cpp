@@ -72,11 +72,13 @@ bool ToLocalTime(DWORD seconds, SYSTEMTIME& local)
 
 // SHGetValueW leaves a value that fills the whole buffer without its
 // terminator; such a value, like an odd-sized or non-string one, leaves the
-// field empty.
+// field empty. It expands a REG_EXPAND_SZ in place from what the buffer holds,
+// which for a value of no bytes is nothing the registry wrote: the buffer
+// starts empty so that such a value reads as empty text.
 void ReadTextField(const wchar_t* subkey, const wchar_t* name, wchar_t (&field)[MAX_PATH])
 {
     field[0] = L'\0';
-    wchar_t buffer[MAX_PATH];
+    wchar_t buffer[MAX_PATH] = {};
     DWORD type = REG_NONE;
     DWORD bytes = sizeof(buffer);
     if (::SHGetValueW(HKEY_LOCAL_MACHINE, subkey, name, &type, buffer, &bytes) != ERROR_SUCCESS)

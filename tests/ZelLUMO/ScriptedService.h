@@ -133,10 +133,13 @@ struct ConfigScript
     IUnknown* administrator = nullptr;
     std::vector<HRESULT> queryResults;
     size_t queries = 0;
+    // Answers IClientSecurity as a proxy does, and any other property with this.
+    bool answersClientSecurity = false;
+    HRESULT otherPropertyHr = S_OK;
 };
 
 // One connection to the configuration service.
-class ScriptedConfig : public Counted<IZelConfig>
+class ScriptedConfig : public Counted<IZelConfig, IClientSecurity>
 {
 public:
     explicit ScriptedConfig(ConfigScript& script) : m_script(script) {}
@@ -144,6 +147,8 @@ public:
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
         *ppv = nullptr;
+        if (::IsEqualIID(riid, IID_IClientSecurity))
+            return Hand(m_script.answersClientSecurity ? static_cast<IClientSecurity*>(this) : nullptr, ppv);
         if (::IsEqualIID(riid, IID_IZelConfig)) {
             const size_t index = m_script.queries++;
             if (index < m_script.queryResults.size() && FAILED(m_script.queryResults[index]))
@@ -157,9 +162,18 @@ public:
     {
         *status = property == 102 ? m_script.householdStatus : 0;
         PutObject(value, property == 102 ? m_script.household : property == 109 ? m_script.administrator : nullptr);
-        return property == 102 ? m_script.householdHr : S_OK;
+        return property == 102 ? m_script.householdHr : property == 109 ? S_OK : m_script.otherPropertyHr;
     }
     STDMETHODIMP SetProperty(long, VARIANT, long*) override { return E_NOTIMPL; }
+    STDMETHODIMP QueryBlanket(IUnknown*, DWORD*, DWORD*, OLECHAR**, DWORD*, DWORD*, void**, DWORD*) override
+    {
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP SetBlanket(IUnknown*, DWORD, DWORD, OLECHAR*, DWORD, DWORD, void*, DWORD) override
+    {
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP CopyProxy(IUnknown*, IUnknown**) override { return E_NOTIMPL; }
 
 private:
     ConfigScript& m_script;

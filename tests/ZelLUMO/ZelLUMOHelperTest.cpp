@@ -103,6 +103,28 @@ TEST(ZelHelperTest, FailuresAreKeptOrRecoveredOnceAsTheirCodeSays)
     }
 }
 
+// Through a proxy, the harmless call that asks the server fails as a dead
+// server's would: the helper lets that connection go, its own reference and
+// the caller's, and makes a new one.
+TEST(ZelHelperTest, AnUnreachableConnectionIsLetGoWhole)
+{
+    ScriptedService service;
+    service.answersClientSecurity = true;
+    service.otherPropertyHr = kRpcUnavailable;
+    ZelTest::ClassRegistration registration;
+    ASSERT_EQ(ZelTest::Register(CLSID_ZelConfig, &service, registration), S_OK);
+    auto helper = CZelHelper::CreateWith(&ZelTest::CreateUnverified);
+    ASSERT_TRUE(helper);
+    ComPtr<IZelConfig> config;
+    EXPECT_EQ(helper->GetConfig(config.put()), S_OK);
+    EXPECT_EQ(service.creates, 2);
+    ASSERT_EQ(service.connections.size(), 2u);
+    EXPECT_EQ(service.connections[0]->live, 0);
+    config.reset();
+    helper.reset();
+    EXPECT_EQ(service.connections[1]->live, 0);
+}
+
 // A slow creation keeps the other first callers waiting on the lock.
 TEST(ZelHelperTest, ConcurrentFirstCallsShareOneCreation)
 {

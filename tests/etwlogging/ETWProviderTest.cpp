@@ -187,6 +187,14 @@ TEST_F(ProviderTest, FollowsOnlyTheHeldSession)
     EXPECT_EQ(m_sim.SendRequest(Provider(), 99, m_session), static_cast<ULONG>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(m_sim.SendRequest(Provider(), WMI_ENABLE_EVENTS, 0xBAD), static_cast<ULONG>(ERROR_INVALID_HANDLE));
 
+    // A second session's enable request changes neither the session nor its level.
+    const TRACEHANDLE other = m_sim.StartSession();
+    ASSERT_EQ(m_sim.EnableProvider(other, Provider(), 1, 0), ERROR_SUCCESS);
+    EXPECT_TRUE(m_logger.IsSameSession(m_session));
+    m_logger.LogEx(1, L"f", L"g", 1, L"below the held session's level");
+    m_logger.LogEx(4, L"f", L"g", 1, L"to the held session");
+    EXPECT_EQ(TakeEvents().size(), 1u);
+
     EXPECT_EQ(m_sim.DisableProvider(m_session, Provider()), ERROR_SUCCESS);
     EXPECT_FALSE(m_logger.IsEnabled());
     EXPECT_TRUE(m_logger.IsSameSession(0));

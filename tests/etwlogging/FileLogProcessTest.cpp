@@ -1,11 +1,15 @@
 // The file log writer across processes, whose writers are this program started
 // again: "write <root> <writer> <start event>" logs from kThreads threads once
-// the event is set and exits with 0 or the first code a write returned.
+// the event is set and exits with 0 or the first code a write returned;
+// "paths <root> <module path>" exits with 1 when the module-directory lookup
+// succeeds, plus 2 when the writer's Init does.
 #include <windows.h>
 #include <shellapi.h>
+#include <winternl.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cwchar>
 #include <map>
@@ -17,6 +21,7 @@
 #include "plinth/WideFormat.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/FileLogSupport.h"
+#include "tests/support/TestRegistry.h"
 
 using ETWLogging::CLogging;
 
@@ -62,6 +67,71 @@ int Write(const wchar_t* root, unsigned writer, const wchar_t* start)
     for (std::thread& thread : pool)
         thread.join();
     return static_cast<int>(firstFailure.load());
+}
+
+// Wine starts no program from a path of 260 characters or more, so the copy is
+// started by its short name and then takes its long one as the module path the
+// loader keeps, as it would hold had the copy been started by that name.
+void TakeModulePath(std::wstring& path)
+{
+    PROCESS_BASIC_INFORMATION basic = {};
+    ::NtQueryInformationProcess(::GetCurrentProcess(), ProcessBasicInformation, &basic, sizeof(basic), nullptr);
+    auto* entry = CONTAINING_RECORD(basic.PebBaseAddress->Ldr->InMemoryOrderModuleList.Flink, LDR_DATA_TABLE_ENTRY,
+                                    InMemoryOrderLinks);
+    entry->FullDllName.Buffer = path.data();
+    entry->FullDllName.Length = static_cast<USHORT>(path.size() * sizeof(wchar_t));
+    entry->FullDllName.MaximumLength = static_cast<USHORT>(entry->FullDllName.Length + sizeof(wchar_t));
+}
+
+int ReportPaths(const wchar_t* root, std::wstring path)
+{
+    TakeModulePath(path);
+    std::wstring directory;
+    std::wstring file;
+    const bool found = Plinth::GetModuleDirectory(nullptr, directory, false, file);
+    ZelTest::RootedLogging logger(root);
+    return (found ? 1 : 0) | (logger.Init(L"Paths", nullptr, nullptr, nullptr) == ERROR_SUCCESS ? 2 : 0);
+}
+
+// Copies of this program whose full paths have 259, 260 and 261 characters:
+// the system cuts a path of 260 or more to its 260-character buffer, and
+// neither the lookup nor the writer may take the cut path for the program's.
+TEST(FileLogProcesses, AModulePathTooLongForItsBufferIsRefused)
+{
+    ZelTest::TempFolder root(L"longpath");
+    const std::wstring name = L"filelogging_tests.exe";
+    for (const size_t length : {259u, 260u, 261u}) {
+        // Folders of at most 100 characters each, removed one by one: the
+        // shell's removal of a tree stops at paths this long.
+        std::vector<std::wstring> folders{root.Path() + L"\\" + std::to_wstring(length)};
+        while (folders.back().size() + 1 + name.size() < length) {
+            const size_t part = std::min<size_t>(100, length - folders.back().size() - 2 - name.size());
+            folders.push_back(folders.back() + L"\\" + std::wstring(part, L'd'));
+        }
+        const std::wstring copy = folders.back() + L"\\" + name;
+        ASSERT_EQ(copy.size(), length);
+        for (const std::wstring& folder : folders)
+            ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
+        ASSERT_TRUE(::CopyFileW(ZelTest::BinPath(name.c_str()).c_str(), copy.c_str(), FALSE));
+        wchar_t shortPath[MAX_PATH] = {};
+        ASSERT_GT(::GetShortPathNameW(copy.c_str(), shortPath, MAX_PATH), 0u);
+        std::wstring commandLine =
+            L"\"" + std::wstring(shortPath) + L"\" paths \"" + root.Path() + L"\" \"" + copy + L"\"";
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION process = {};
+        ASSERT_TRUE(::CreateProcessW(shortPath, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                     &startup, &process));
+        const Plinth::UniqueHandle child(process.hProcess);
+        const Plinth::UniqueHandle thread(process.hThread);
+        DWORD code = MAXDWORD;
+        EXPECT_EQ(::WaitForSingleObject(child.get(), 60000), WAIT_OBJECT_0);
+        EXPECT_TRUE(::GetExitCodeProcess(child.get(), &code));
+        EXPECT_EQ(code, length < MAX_PATH ? 3u : 0u) << length;
+        ::DeleteFileW(copy.c_str());
+        for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder)
+            ::RemoveDirectoryW(folder->c_str());
+    }
 }
 
 TEST(FileLogProcesses, FourWritersOfFourThreadsLoseOnlyTheRotatedOutFiles)
@@ -149,6 +219,8 @@ int main(int argc, char** argv)
     const Plinth::UniqueResource<LPWSTR*, &::LocalFree> args(::CommandLineToArgvW(::GetCommandLineW(), &count));
     if (args && count == 5 && std::wcscmp(args.get()[1], L"write") == 0)
         return Write(args.get()[2], std::wcstoul(args.get()[3], nullptr, 10), args.get()[4]);
+    if (args && count == 4 && std::wcscmp(args.get()[1], L"paths") == 0)
+        return ReportPaths(args.get()[2], args.get()[3]);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

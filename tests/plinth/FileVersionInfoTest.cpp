@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <cwchar>
 #include <memory>
+#include <vector>
 
 #include "plinth/ByteBuffer.h"
 #include "plinth/FileVersionInfo.h"
@@ -31,6 +34,65 @@ TEST(FileVersionInfoTest, TakesTheFirstTranslationThatHasTheValue)
 
     Plinth::FileVersionInfo missing;
     EXPECT_FALSE(missing.Load(ZelTest::BinPath(L"no-such-file.dll")));
+}
+
+using Bytes = std::vector<BYTE>;
+
+// One block of a version resource: length, value length, type, key, the
+// value and the children, each starting on a 4-byte boundary.
+Bytes Block(const wchar_t* key, WORD type, const Bytes& value, WORD valueLength,
+            const std::vector<Bytes>& children = {})
+{
+    Bytes block(6);
+    const auto* text = reinterpret_cast<const BYTE*>(key);
+    block.insert(block.end(), text, text + (std::wcslen(key) + 1) * sizeof(wchar_t));
+    block.resize((block.size() + 3) & ~size_t{3});
+    block.insert(block.end(), value.begin(), value.end());
+    for (const Bytes& child : children) {
+        block.resize((block.size() + 3) & ~size_t{3});
+        block.insert(block.end(), child.begin(), child.end());
+    }
+    const WORD header[] = {static_cast<WORD>(block.size()), valueLength, type};
+    std::memcpy(block.data(), header, sizeof(header));
+    return block;
+}
+
+Bytes Text(const wchar_t* text, size_t chars)
+{
+    const auto* bytes = reinterpret_cast<const BYTE*>(text);
+    return Bytes(bytes, bytes + chars * sizeof(wchar_t));
+}
+
+// A value stored without its terminator ends at its length, not at the next zero.
+TEST(FileVersionInfoTest, AValueEndsAtItsLength)
+{
+    VS_FIXEDFILEINFO fixed = {};
+    fixed.dwSignature = VS_FFI_SIGNATURE;
+    fixed.dwStrucVersion = VS_FFI_STRUCVERSION;
+    const auto* fixedBytes = reinterpret_cast<const BYTE*>(&fixed);
+    const WORD translation[] = {0x0409, 0x04B0};
+    const auto* translationBytes = reinterpret_cast<const BYTE*>(translation);
+    const Bytes resource = Block(
+        L"VS_VERSION_INFO", 0, Bytes(fixedBytes, fixedBytes + sizeof(fixed)), sizeof(fixed),
+        {Block(L"StringFileInfo", 1, {}, 0,
+               {Block(L"040904B0", 1, {}, 0,
+                      {Block(L"FileVersion", 1, Text(L"1.23", 4), 4), Block(L"CompanyName", 1, Text(L"X", 2), 2)})}),
+         Block(L"VarFileInfo", 1, {}, 0,
+               {Block(L"Translation", 0, Bytes(translationBytes, translationBytes + sizeof(translation)), 4)})});
+
+    ZelTest::TempFolder folder(L"version");
+    const std::wstring copy = folder.Path() + L"\\carrier.exe";
+    ASSERT_TRUE(::CopyFileW(SelfPath().c_str(), copy.c_str(), FALSE));
+    const HANDLE update = ::BeginUpdateResourceW(copy.c_str(), TRUE);
+    ASSERT_NE(update, nullptr);
+    ASSERT_TRUE(::UpdateResourceW(update, RT_VERSION, MAKEINTRESOURCEW(VS_VERSION_INFO),
+                                  MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL), const_cast<BYTE*>(resource.data()),
+                                  static_cast<DWORD>(resource.size())));
+    ASSERT_TRUE(::EndUpdateResourceW(update, FALSE));
+    Plinth::FileVersionInfo info;
+    ASSERT_TRUE(info.Load(copy));
+    EXPECT_EQ(info.GetString(L"FileVersion"), L"1.23");
+    EXPECT_EQ(info.GetString(L"CompanyName"), L"X");
 }
 
 // Answers the system folder query with a failure until told otherwise.

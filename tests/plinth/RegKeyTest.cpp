@@ -5,6 +5,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -140,12 +141,13 @@ TEST_F(RegKeyTest, MalformedStoredDataIsRejected)
         wchar_t buffer[16] = {L'?'};
         ULONG chars = 16;
         EXPECT_EQ(m_key.QueryStringValue(name, buffer, &chars), expected) << name;
-        if (expected == ERROR_SUCCESS) {
-            EXPECT_EQ(chars, 0u);
-            EXPECT_EQ(buffer[0], L'\0');
-        }
+        // An empty value has no characters, and a failure leaves none.
+        EXPECT_EQ(chars, 0u) << name;
+        EXPECT_TRUE(expected != ERROR_SUCCESS || buffer[0] == L'\0') << name;
+        // The string form reads with the size a length query gives, so an odd
+        // byte count is invalid data there too, not a buffer too small.
         std::wstring text = L"unchanged";
-        EXPECT_EQ(m_key.QueryStringValue(name, text) == ERROR_SUCCESS, expected == ERROR_SUCCESS) << name;
+        EXPECT_EQ(m_key.QueryStringValue(name, text), expected) << name;
         EXPECT_EQ(text, expected ? L"unchanged" : L"") << name;
     }
     // The registry has already copied the bytes when the type check fails.
@@ -157,12 +159,61 @@ TEST_F(RegKeyTest, MalformedStoredDataIsRejected)
     EXPECT_EQ(m_key.QueryMultiStringValue(L"multi1", buffer, &chars), ERROR_INVALID_DATA);
     chars = 1;
     EXPECT_EQ(m_key.QueryMultiStringValue(L"missing", buffer, &chars), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(chars, 0u);
     for (const wchar_t* name : {L"notguid", L"badguid"}) {
         GUID guid;
         std::memset(&guid, 0xAB, sizeof(guid));
         EXPECT_EQ(m_key.QueryGUIDValue(name, guid), ERROR_INVALID_DATA) << name;
         EXPECT_TRUE(::IsEqualGUID(guid, GUID_NULL)) << name;
     }
+}
+
+// What a length query gives is enough to read the value: an empty list has one
+// character, but a buffer needs two.
+TEST_F(RegKeyTest, LengthQueriesAskForWhatAReadAccepts)
+{
+    SetRaw(L"emptylist", REG_MULTI_SZ, L"", sizeof(wchar_t));
+    SetRaw(L"odd", REG_SZ, L"ab", 3);
+    const std::tuple<const wchar_t*, bool, ULONG, LONG> cases[] = {
+        {L"emptylist", true, 2, ERROR_SUCCESS},
+        {L"odd", false, 2, ERROR_INVALID_DATA},
+    };
+    for (const auto& [name, multi, needed, read] : cases) {
+        const auto query = [&, name = name, multi = multi](LPWSTR buffer, ULONG* chars) {
+            return multi ? m_key.QueryMultiStringValue(name, buffer, chars)
+                         : m_key.QueryStringValue(name, buffer, chars);
+        };
+        ULONG chars = 0;
+        EXPECT_EQ(query(nullptr, &chars), ERROR_SUCCESS) << name;
+        EXPECT_EQ(chars, needed) << name;
+        std::vector<wchar_t> buffer(chars);
+        EXPECT_EQ(query(buffer.data(), &chars), read) << name;
+    }
+}
+
+// Without an open key every operation on it is 87, and a length is left 0.
+TEST(ClosedRegKeyTest, EveryOperationOnTheKeyIsRefused)
+{
+    for (const bool sealed : {false, true}) {
+        std::unique_ptr<Plinth::CRegKey> key(sealed ? new Plinth::CObfuscatedRegKey : new Plinth::CRegKey);
+        DWORD type = 0;
+        ULONG bytes = 4;
+        wchar_t buffer[4];
+        ULONG chars = 4;
+        ULONG multiChars = 4;
+        const DWORD value = 1;
+        EXPECT_EQ(key->QueryValue(L"v", &type, buffer, &bytes), ERROR_INVALID_PARAMETER) << sealed;
+        EXPECT_EQ(key->SetValue(L"v", REG_DWORD, &value, sizeof(value)), ERROR_INVALID_PARAMETER) << sealed;
+        EXPECT_EQ(key->SetStringValue(L"v", L"x"), ERROR_INVALID_PARAMETER) << sealed;
+        EXPECT_EQ(key->QueryStringValue(L"v", buffer, &chars), ERROR_INVALID_PARAMETER) << sealed;
+        EXPECT_EQ(key->QueryMultiStringValue(L"v", buffer, &multiChars), ERROR_INVALID_PARAMETER) << sealed;
+        EXPECT_EQ(chars + multiChars, 0u) << sealed;
+    }
+    // Closing a closed key still clears its delete-on-close flag.
+    Plinth::CRegKey key;
+    key.SetDeleteOnClose(true);
+    EXPECT_EQ(key.Close(), ERROR_SUCCESS);
+    EXPECT_FALSE(key.GetDeleteOnClose());
 }
 
 TEST_F(RegKeyTest, ShortNumbersReadZeroExtended)

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <iterator>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -135,6 +136,26 @@ TEST_F(SubstituteTest, ExpandsEveryOccurrenceOfAVariable)
     // A token longer than its 520-character buffer ends the expansion.
     ASSERT_NO_FATAL_FAILURE(SetText(key, std::wstring(519, L'n').c_str(), L"v"));
     EXPECT_EQ(ExpandTokens(path.c_str(), L"x", false, nullptr, &length), ERROR_NOT_ENOUGH_MEMORY);
+}
+
+// Values that nest: "%a%" holds 10 "%b%", each of which holds 100 "%c%", each
+// of which holds 40 "%d%". Replacing "%c%" would make 120,000 units, past the
+// bound: the expansion stops there, and reports that length, rather than go
+// on to the 80,000 of the whole text.
+TEST_F(SubstituteTest, NestedValuesStopAtTheFirstStepPastTheBound)
+{
+    const std::wstring key = std::wstring(kTestKey) + L"\\Nested";
+    const std::wstring path = std::wstring(kTestPath) + L"\\Nested";
+    const std::tuple<const wchar_t*, const wchar_t*, size_t> values[] = {
+        {L"a", L"%b%", 10}, {L"b", L"%c%", 100}, {L"c", L"%d%", 40}, {L"d", L"xx", 1}};
+    for (const auto& [name, piece, times] : values)
+        ASSERT_TRUE(ZelTest::SetRepeatedString(HKEY_CURRENT_USER, key, name, piece, times));
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (wchar_t* out : {static_cast<wchar_t*>(nullptr), buffer.data()}) {
+        DWORD length = MAX_PATH;
+        EXPECT_EQ(ExpandSubstitutionString(path.c_str(), L"%a%", true, false, out, &length), ERROR_MORE_DATA);
+        EXPECT_EQ(length, 120001u);
+    }
 }
 
 // The sealed key writes text as UTF-8; read in the thread's ANSI code page,
@@ -328,6 +349,32 @@ TEST_F(VersionInfoTest, UnterminatedValuesAreTakenOnlyWhenTheTerminatorFits)
         ZelVersionInfo info;
         LoadZelVersionInfo(info);
         EXPECT_EQ(std::wstring(info.languagePack), expected) << bytes;
+    }
+}
+
+// Leaves text in the stack memory that the next call from the same frame uses.
+void LeaveTextOnTheStack()
+{
+    wchar_t text[4096];
+    for (size_t i = 0; i < std::size(text); ++i)
+        text[i] = i % 200 == 199 ? L'\0' : L'S';
+    // Reading the text keeps the writes.
+    ::lstrlenW(text);
+}
+
+// Called through a pointer so that it stays a call of its own.
+void (*volatile g_leaveTextOnTheStack)() = LeaveTextOnTheStack;
+
+// A value of no bytes is empty text, expandable or not, whatever the reader's
+// buffer held before: the platform expands an expandable one in place.
+TEST_F(VersionInfoTest, AnEmptyValueIsEmptyWhateverTheStackHeld)
+{
+    for (const DWORD type : {REG_SZ, REG_EXPAND_SZ}) {
+        ASSERT_TRUE(m_languagePack.Set(type, L"", 0));
+        wchar_t field[MAX_PATH];
+        g_leaveTextOnTheStack();
+        ReadTextField(kProduct, L"Language Pack", field);
+        EXPECT_STREQ(field, L"") << type;
     }
 }
 

@@ -19,6 +19,15 @@ std::wstring ReadString(HKEY root, const wchar_t* path, const wchar_t* name)
     return buffer;
 }
 
+bool SetRepeatedString(HKEY root, const std::wstring& path, const wchar_t* name, const wchar_t* piece, size_t times)
+{
+    std::wstring text;
+    while (times-- > 0)
+        text += piece;
+    return ::RegSetKeyValueW(root, path.c_str(), name, REG_SZ, text.c_str(),
+                             static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
+
 ScopedRegistryTree::ScopedRegistryTree(HKEY root, std::wstring path)
     : m_root(root), m_path(std::move(path)), m_createdFrom(m_path.size()), m_before(root, {m_path})
 {

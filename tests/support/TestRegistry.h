@@ -13,6 +13,9 @@ bool KeyExists(HKEY root, const wchar_t* path);
 // Reads a REG_SZ value; empty when missing.
 std::wstring ReadString(HKEY root, const wchar_t* path, const wchar_t* name);
 
+// Writes a REG_SZ value of piece repeated times over, creating the key.
+bool SetRepeatedString(HKEY root, const std::wstring& path, const wchar_t* name, const wchar_t* piece, size_t times);
+
 // Puts registry trees back as they were when the scope began: each tree is
 // copied then, and when the scope ends it is removed and, if it existed,
 // written again from the copy, every key and value with its type and data.

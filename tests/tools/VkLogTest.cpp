@@ -10,6 +10,7 @@
 #include "etwlogging/LogRecordBuilder.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/FileLogSupport.h"
+#include "tools/vklog/LogReader.h"
 
 namespace {
 
@@ -84,6 +85,34 @@ TEST(VkLogTest, MergesEveryRotatedFileByTimeAndFilters)
     // A record of several lines is printed whole.
     EXPECT_NE(ZelTest::RunChild(L"vklog.exe", L"\"" + root.Path() + L"\"").output.find("#b3# first\r\nsecond line\r\n"),
               std::string::npos);
+}
+
+// With --follow, a line of a record can arrive after the look that took the
+// record's first line: the next look returns it with that record, and shows it
+// when the record was shown.
+TEST(VkLogReaderTest, ALineWrittenAfterItsRecordWasTakenFollowsIt)
+{
+    ZelTest::TempFolder root(L"vklog-follow");
+    const std::wstring path = root.Path() + L"\\proc\\proc000.log";
+    WriteRecords(path, L"proc.exe", 16, {{10, 0, 1, 1, L"#f1# first\r\nmore\r\n"}});
+    const std::string whole = ZelTest::ReadBytes(path);
+    const size_t cut = whole.find(std::string("m\0o\0r\0e\0", 8));
+    ASSERT_NE(cut, std::string::npos);
+    VkLog::Filter first;
+    first.text = L"first";
+    VkLog::Filter more;
+    more.text = L"more";
+    VkLog::LogReader shown(root.Path(), first);
+    VkLog::LogReader hidden(root.Path(), more);
+    ASSERT_TRUE(ZelTest::WriteBytes(path, whole.data(), cut));
+    EXPECT_EQ(shown.Poll().size(), 1u);
+    EXPECT_TRUE(hidden.Poll().empty());
+    ASSERT_TRUE(ZelTest::WriteBytes(path, whole.data(), whole.size()));
+    const std::vector<VkLog::Record> later = shown.Poll();
+    ASSERT_EQ(later.size(), 1u);
+    EXPECT_EQ(later[0].text, L"more\r\n");
+    EXPECT_TRUE(later[0].continues);
+    EXPECT_TRUE(hidden.Poll().empty());
 }
 
 } // namespace

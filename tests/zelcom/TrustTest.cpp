@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "plinth/Owners.h"
 #include "tests/support/ChildProcess.h"
@@ -12,6 +14,7 @@
 #include "tests/support/TestSigning.h"
 #include "tests/support/TrustedPublishers.h"
 #include "zelcom/LoadedImage.h"
+#include "zelcom/TrustVerification.h"
 #include "zelcom/VkCreateInstance.h"
 #include "zelcom/ZelLumoAp.h"
 
@@ -64,6 +67,25 @@ TEST_F(TrustTest, OnlyATrustedCallerGetsAnObject)
     }
     EXPECT_EQ(::GetFileAttributesW(ZelTest::BinPath(L"trust_probe_unsigned.exe.moved").c_str()),
               INVALID_FILE_ATTRIBUTES);
+}
+
+// A signed file changed afterwards is refused as changed, before its signer
+// is looked at; an unsigned one as not signed.
+TEST(TrustReasonTest, EachFileIsRefusedForItsOwnReason)
+{
+    const std::vector<std::wstring> trusted{kTrustedThumbprint};
+    const std::pair<const wchar_t*, std::wstring> cases[] = {
+        {L"trust_probe.exe", L""},
+        {L"trust_probe_tampered.exe", L"the file was changed after it was signed"},
+        {L"trust_probe_unsigned.exe", L"the file is not signed"},
+    };
+    for (const auto& [probe, reason] : cases) {
+        Plinth::UniqueHandle file;
+        std::wstring refusal = L"none given";
+        EXPECT_EQ(OpenVerifiedFile(ZelTest::BinPath(probe).c_str(), trusted, file, refusal),
+                  reason.empty() ? S_OK : E_ACCESSDENIED);
+        EXPECT_EQ(refusal, reason) << std::string(refusal.begin(), refusal.end());
+    }
 }
 
 // A missing or broken list is swept with the other sealed values.
