@@ -118,6 +118,19 @@ TEST(ModuleLoggingTest, HostEndingWhileItsThreadsLogExitsPromptlyAfterTheUnloadL
     EXPECT_EQ(text.substr(text.size() - unload.size()), unload);
 }
 
+// Ends the process holding the mutex, whatever the test's outcome.
+struct Squatter
+{
+    ~Squatter()
+    {
+        if (!child.process)
+            return;
+        ::TerminateProcess(child.process.get(), 0);
+        ::WaitForSingleObject(child.process.get(), 20000);
+    }
+    ZelTest::ChildProcess child;
+};
+
 // The mutex held by another process: a writer of the product's own (it may
 // hold it for as long as the wait allows), or a squatter who made it without a
 // descriptor or with one that locks everyone out. Neither the load nor the
@@ -133,9 +146,9 @@ TEST(ModuleLoggingTest, HeldOrSquattedWriteMutexKeepsNoLoaderWaiting)
         SCOPED_TRACE(std::string(kind, kind + std::wcslen(kind)));
         const std::wstring ready = L"zel-squat-" + std::to_wstring(::GetCurrentProcessId()) + kind;
         const Plinth::UniqueHandle readyEvent(::CreateEventW(nullptr, TRUE, FALSE, ready.c_str()));
-        ZelTest::ChildProcess squatter;
-        ASSERT_TRUE(
-            ZelTest::StartChild(L"log_factory_tests.exe", std::wstring(L"squat ") + kind + L" " + ready, squatter));
+        Squatter squatter;
+        ASSERT_TRUE(ZelTest::StartChild(L"log_factory_tests.exe", std::wstring(L"squat ") + kind + L" " + ready,
+                                        squatter.child));
         ASSERT_EQ(::WaitForSingleObject(readyEvent.get(), 20000), WAIT_OBJECT_0);
 
         // Its thread starts before the loader lock is taken, or it could not
@@ -154,8 +167,6 @@ TEST(ModuleLoggingTest, HeldOrSquattedWriteMutexKeepsNoLoaderWaiting)
                       [](const std::string& line) { return line.find("write mutex") != std::string::npos; })),
                   refusals);
         EXPECT_EQ(ZelTest::ReadLogFiles(folder), L"");
-        ::TerminateProcess(squatter.process.get(), 0);
-        ::WaitForSingleObject(squatter.process.get(), 20000);
     }
     // Once the mutex is free, both lines are written.
     ::FreeLibrary(::LoadLibraryW(ZelTest::BinPath(L"ZelLumoAp.dll").c_str()));
