@@ -83,7 +83,7 @@ void CPlinthLogHandler::HandleLogMessage(DWORD level, const wchar_t* file, const
     if (!holder || !holder->logger)
         return;
     CLoggingIf* logger = holder->logger;
-    if (logger->Register() != ERROR_SUCCESS)
+    if (!internal::UnderLoaderLock() && logger->Register() != ERROR_SUCCESS)
         return;
     const DWORD mapped = MapLevel(level);
     if (auto* extended = dynamic_cast<CLoggingIf_ex*>(logger))

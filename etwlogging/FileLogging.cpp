@@ -10,7 +10,6 @@
 
 #include "etwlogging/LogRecordBuilder.h"
 #include "etwlogging/ModuleLogger.h"
-#include "plinth/ObfuscatedIniReader.h"
 #include "plinth/Paths.h"
 #include "plinth/WideFormat.h"
 
@@ -23,7 +22,12 @@ constexpr wchar_t kSection[] = L"Config";
 constexpr wchar_t kLastLogIdx[] = L"LastLogIdx";
 constexpr wchar_t kIniName[] = L"log.ini";
 constexpr DWORD kFileAttributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NORMAL;
+constexpr DWORD kFileAccess = GENERIC_READ | GENERIC_WRITE;
+constexpr DWORD kFileSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr BYTE kByteOrderMark[] = {0xFF, 0xFE};
+
+std::atomic<PrivilegeHook> g_privilegeHook{nullptr};
+std::atomic<BeforeCreateHook> g_beforeCreate{nullptr};
 
 struct Setting
 {
@@ -67,7 +71,74 @@ DWORD LastErrorOr(DWORD fallback)
     return error != ERROR_SUCCESS ? error : fallback;
 }
 
+bool RunsPrivileged()
+{
+    const PrivilegeHook hook = g_privilegeHook.load();
+    return hook ? hook() : Plinth::IsPrivilegedProcess();
+}
+
+bool Missing(DWORD result)
+{
+    return result == ERROR_FILE_NOT_FOUND || result == ERROR_PATH_NOT_FOUND;
+}
+
+// What a privileged writer met instead of a file or folder of its own: a link,
+// another name, another owner, or something it cannot see standing where it
+// would make a file.
+bool IsRefusal(DWORD result)
+{
+    return result == Plinth::kErrorReparsePoint || result == ERROR_TOO_MANY_LINKS || result == ERROR_INVALID_OWNER ||
+           result == ERROR_FILE_EXISTS;
+}
+
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b)
+{
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+           a.nFileIndexLow == b.nFileIndexLow;
+}
+
+DWORD WriteByteOrderMark(HANDLE file)
+{
+    DWORD written = 0;
+    return ::WriteFile(file, kByteOrderMark, sizeof(kByteOrderMark), &written, nullptr)
+               ? ERROR_SUCCESS
+               : LastErrorOr(ERROR_WRITE_FAULT);
+}
+
+DWORD SeekTo(HANDLE file, DWORD method)
+{
+    LARGE_INTEGER none = {};
+    return ::SetFilePointerEx(file, none, nullptr, method) ? ERROR_SUCCESS : LastErrorOr(ERROR_SEEK);
+}
+
 } // namespace
+
+DWORD CreateWriteMutex(const std::wstring& processName, bool privileged, Plinth::UniqueHandle& mutex)
+{
+    mutex.reset();
+    const std::wstring name = processName + L"_" + kWriteMutexId;
+    Plinth::UniqueLocalMemory descriptor;
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), nullptr, FALSE};
+    if (privileged) {
+        const DWORD made = Plinth::MakeSecurityDescriptor(kWriterObjectSddl, descriptor);
+        if (made != ERROR_SUCCESS)
+            return made;
+        attributes.lpSecurityDescriptor = descriptor.get();
+    }
+    const HANDLE created = ::CreateMutexW(privileged ? &attributes : nullptr, FALSE, name.c_str());
+    const DWORD createdResult = ::GetLastError();
+    if (!created)
+        return createdResult != ERROR_SUCCESS ? createdResult : ERROR_INVALID_HANDLE;
+    mutex.reset(created);
+    if (!privileged || createdResult != ERROR_ALREADY_EXISTS)
+        return ERROR_SUCCESS;
+    // Made before us: by another privileged writer, or by someone who could
+    // hold it for ever or keep the descriptor open to all.
+    const DWORD owner = Plinth::CheckOwner(mutex.get(), SE_KERNEL_OBJECT);
+    if (owner != ERROR_SUCCESS)
+        mutex.reset();
+    return owner;
+}
 
 // Holds the write mutex for a scope. Releases through the object's current
 // handle, because Init replaces the handle while it holds the mutex (both name
@@ -79,7 +150,8 @@ public:
     {
         if (!mutex)
             return;
-        switch (::WaitForSingleObject(mutex.get(), kMutexWaitMs)) {
+        const DWORD waitMs = internal::UnderLoaderLock() ? kLoaderLockWaitMs : kMutexWaitMs;
+        switch (::WaitForSingleObject(mutex.get(), waitMs)) {
         case WAIT_OBJECT_0:
         case WAIT_ABANDONED:
             m_held = true;
@@ -147,11 +219,14 @@ DWORD CLogging::Initialise(const wchar_t* group, HMODULE module, const wchar_t* 
     if (m_processName.empty())
         return ERROR_OUTOFMEMORY;
 
-    const std::wstring mutexName = m_processName + L"_" + kWriteMutexId;
-    Plinth::UniqueHandle mutex(::CreateMutexW(nullptr, FALSE, mutexName.c_str()));
-    if (!mutex)
-        return LastErrorOr(ERROR_INVALID_HANDLE);
-    m_mutex = std::move(mutex);
+    m_privileged = RunsPrivileged();
+    Plinth::UniqueHandle mutex;
+    const DWORD mutexResult = CreateWriteMutex(m_processName, m_privileged, mutex);
+    if (mutexResult != ERROR_SUCCESS && !m_privileged)
+        return mutexResult;
+    // A refused mutex leaves the handle that Init may be holding, to be released.
+    if (mutex)
+        m_mutex = std::move(mutex);
 
     m_moduleFileName = executableName;
     std::wstring moduleDirectory;
@@ -160,29 +235,69 @@ DWORD CLogging::Initialise(const wchar_t* group, HMODULE module, const wchar_t* 
         m_moduleFileName = moduleName;
     m_host = host ? host : L"";
 
-    wchar_t root[kPathChars] = {};
-    const DWORD rootResult = GetLogRoot(root, kPathChars);
-    if (rootResult != ERROR_SUCCESS)
-        return rootResult;
-    const std::wstring logRoot = std::wstring(root) + L"\\Varkon\\" + L"VKLOGS" + L"\\";
-    m_logDirectory = m_group.empty() ? logRoot + m_processName : logRoot + m_group + L"\\" + m_processName;
-    m_localIni = m_logDirectory + L"\\" + kIniName;
-    m_globalIni = logRoot + kIniName;
-
-    LoadSettings();
+    const DWORD pathsResult = BuildPaths();
+    if (pathsResult != ERROR_SUCCESS)
+        return pathsResult;
+    const std::wstring mutexName = m_processName + L"_" + kWriteMutexId;
+    // A writer without a mutex of its own takes no settings either: it writes nothing.
+    if (mutexResult != ERROR_SUCCESS) {
+        Refuse(L"write mutex", mutexName, mutexResult);
+    } else {
+        LoadSettings();
+        // Without the section every record loads the index from log.ini.
+        if (m_privileged)
+            m_indexCache.Open(mutexName + L"_index", kWriterObjectSddl);
+    }
     m_processId = ::GetCurrentProcessId();
     m_initialised = true;
     return ERROR_SUCCESS;
 }
 
+DWORD CLogging::BuildPaths()
+{
+    wchar_t root[kPathChars] = {};
+    const DWORD rootResult = GetLogRoot(root, kPathChars);
+    if (rootResult != ERROR_SUCCESS)
+        return rootResult;
+    std::wstring base = root;
+    if (m_privileged) {
+        // Held files and folders are checked against this form of their paths.
+        const DWORD baseResult = Plinth::GetBaseFolder(root, m_baseFolder);
+        if (baseResult != ERROR_SUCCESS)
+            return baseResult;
+        base = m_baseFolder;
+    }
+    const std::wstring logRoot = base + L"\\Varkon\\" + L"VKLOGS" + L"\\";
+    m_logDirectory = m_group.empty() ? logRoot + m_processName : logRoot + m_group + L"\\" + m_processName;
+    m_localIni = m_logDirectory + L"\\" + kIniName;
+    m_globalIni = logRoot + kIniName;
+    return ERROR_SUCCESS;
+}
+
 void CLogging::LoadSettings()
 {
-    if (!Exists(m_localIni) && !Exists(m_globalIni))
-        return;
     Plinth::CObfuscatedIniReader local(true);
     Plinth::CObfuscatedIniReader global(true);
-    local.Load(m_localIni);
-    global.Load(m_globalIni);
+    if (!m_privileged) {
+        if (!Exists(m_localIni) && !Exists(m_globalIni))
+            return;
+        local.Load(m_localIni);
+        global.Load(m_globalIni);
+        DecideSettings(local, global);
+        return;
+    }
+    // A log.ini that is not exactly the one expected, or that a user owns,
+    // counts as missing.
+    Plinth::UniqueHandle localFile;
+    Plinth::UniqueHandle globalFile;
+    const DWORD localResult = LoadTrustedIni(m_localIni, local, localFile);
+    const DWORD globalResult = LoadTrustedIni(m_globalIni, global, globalFile);
+    if (localResult == ERROR_SUCCESS || globalResult == ERROR_SUCCESS)
+        DecideSettings(local, global);
+}
+
+void CLogging::DecideSettings(Plinth::CObfuscatedIniReader& local, Plinth::CObfuscatedIniReader& global)
+{
     for (size_t which = 0; which < std::size(kSettings); ++which) {
         const Setting& setting = kSettings[which];
         int32_t value = 0;
@@ -293,16 +408,47 @@ DWORD CLogging::Log(const wchar_t* file, const wchar_t* function, int line, DWOR
 
 bool CLogging::DirectoryReady()
 {
-    if (m_directoryCheck == DirectoryCheck::CheckAndCreate) {
-        if (Plinth::CreateDirectoryPath(m_logDirectory.c_str(), nullptr)) {
-            m_directoryCheck = DirectoryCheck::Passed;
-        } else {
-            m_directoryCheck = DirectoryCheck::Failed;
-            m_enabled = false;
-            m_severity = kSeverityOff;
-        }
+    if (m_directoryCheck != DirectoryCheck::CheckAndCreate)
+        return m_directoryCheck == DirectoryCheck::Passed;
+    DWORD result = ERROR_SUCCESS;
+    if (m_privileged) {
+        Plinth::UniqueHandle folder;
+        result = OpenFolder(folder);
+    } else if (!Plinth::CreateDirectoryPath(m_logDirectory.c_str(), &result)) {
+        result = result != ERROR_SUCCESS ? result : ERROR_INVALID_PARAMETER;
+    } else {
+        result = ERROR_SUCCESS;
     }
-    return m_directoryCheck == DirectoryCheck::Passed;
+    if (result != ERROR_SUCCESS) {
+        Refuse(L"log folder", m_logDirectory, result);
+        return false;
+    }
+    m_directoryCheck = DirectoryCheck::Passed;
+    return true;
+}
+
+void CLogging::Refuse(const wchar_t* what, const std::wstring& name, DWORD code)
+{
+    m_directoryCheck = DirectoryCheck::Failed;
+    m_enabled = false;
+    m_severity = kSeverityOff;
+    std::wstring line;
+    if (Plinth::FormatWideString(line, L"File log writer of %s: %s %s cannot be used (error %lu); nothing is logged\n",
+                                 m_processName.c_str(), what, name.c_str(), code))
+        ::OutputDebugStringW(line.c_str());
+}
+
+DWORD CLogging::OpenFolder(Plinth::UniqueHandle& folder) const
+{
+    Plinth::FolderStep steps[4] = {{L"Varkon", Plinth::kProtectedFolderSddl},
+                                   {L"VKLOGS", Plinth::kProtectedFolderSddl}};
+    size_t count = 2;
+    // Users may add a folder of their own to a group, for a host without privilege.
+    if (!m_group.empty())
+        steps[count++] = {m_group.c_str(), Plinth::kLogGroupFolderSddl};
+    steps[count++] = {m_processName.c_str(), Plinth::kProtectedFolderSddl};
+    std::wstring path;
+    return Plinth::OpenTrustedFolderPath(m_baseFolder, steps, count, FILE_TRAVERSE, folder, path);
 }
 
 DWORD CLogging::WriteRecord(const wchar_t* file, const wchar_t* function, int line, DWORD level, const wchar_t* text)
@@ -324,11 +470,18 @@ DWORD CLogging::WriteRecord(const wchar_t* file, const wchar_t* function, int li
     DWORD index = 0;
     DWORD indexResult = ERROR_SUCCESS;
     result = OpenCurrentFile(current, index, indexResult);
-    if (result != ERROR_SUCCESS)
+    if (result != ERROR_SUCCESS) {
+        if (m_privileged && IsRefusal(result))
+            Refuse(L"log file", FileName(index), result);
         return result;
+    }
     DWORD written = 0;
     if (!::WriteFile(current.get(), record.get(), bytes - sizeof(wchar_t), &written, nullptr))
         return LastErrorOr(ERROR_WRITE_FAULT);
+    // The identity costs a look at the volume, so it is taken only for a file
+    // this writer has not written before.
+    if (m_privileged && (index != m_lastIndex || !m_lastFileKnown))
+        m_lastFileKnown = ::GetFileInformationByHandle(current.get(), &m_lastFile) != FALSE;
     m_lastIndex = index;
     if (m_options & internal::OptionDebuggerMirror)
         ::OutputDebugStringW(record.get());
@@ -348,18 +501,39 @@ DWORD CLogging::WriteAtTermination(const wchar_t* file, const wchar_t* function,
     context.moduleFileName = m_moduleFileName.c_str();
     wchar_t record[kTerminationRecordChars];
     DWORD bytes = 0;
-    DWORD result = internal::BuildLogRecordInto(context, file, function, static_cast<DWORD>(line), level, text, record,
-                                                std::size(record), &bytes);
+    const DWORD result = internal::BuildLogRecordInto(context, file, function, static_cast<DWORD>(line), level, text,
+                                                      record, std::size(record), &bytes);
     if (result != ERROR_SUCCESS)
         return result;
-    Plinth::UniqueHandle out;
-    result = OpenForAppend(path, out);
-    if (result != ERROR_SUCCESS)
-        return result;
+    return AppendAtTermination(path, record, bytes);
+}
+
+// A privileged writer appends only to the very file it wrote last, still with
+// one name, compared by identity: its checks need the heap.
+DWORD CLogging::AppendAtTermination(const wchar_t* path, const wchar_t* record, DWORD bytes)
+{
+    const DWORD disposition = m_privileged ? OPEN_EXISTING : OPEN_ALWAYS;
+    const DWORD flags = kFileAttributes | (m_privileged ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+    const Plinth::UniqueHandle out(
+        Plinth::HandleOrNull(::CreateFileW(path, kFileAccess, kFileSharing, nullptr, disposition, flags, nullptr)));
+    if (!out)
+        return LastErrorOr(ERROR_OPEN_FAILED);
+    const bool existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
+    BY_HANDLE_FILE_INFORMATION info = {};
+    DWORD result = ERROR_SUCCESS;
+    if (m_privileged) {
+        if (!m_lastFileKnown || !::GetFileInformationByHandle(out.get(), &info) || !SameFile(info, m_lastFile) ||
+            info.nNumberOfLinks != 1 || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            return Plinth::kErrorReparsePoint;
+    } else if (!existed) {
+        result = WriteByteOrderMark(out.get());
+    }
+    if (result == ERROR_SUCCESS)
+        result = SeekTo(out.get(), FILE_END);
     DWORD written = 0;
-    if (!::WriteFile(out.get(), record, bytes - sizeof(wchar_t), &written, nullptr))
-        return LastErrorOr(ERROR_WRITE_FAULT);
-    return ERROR_SUCCESS;
+    if (result == ERROR_SUCCESS && !::WriteFile(out.get(), record, bytes - sizeof(wchar_t), &written, nullptr))
+        result = LastErrorOr(ERROR_WRITE_FAULT);
+    return result;
 }
 
 bool CLogging::FormatFileName(DWORD index, wchar_t* path, size_t chars) const
@@ -385,12 +559,19 @@ DWORD CLogging::OpenCurrentFile(Plinth::UniqueHandle& file, DWORD& opened, DWORD
         return Rotate(0, 0, file, opened, indexResult);
     opened = index;
     const std::wstring current = FileName(index);
-    WIN32_FILE_ATTRIBUTE_DATA found;
-    if (!::GetFileAttributesExW(current.c_str(), GetFileExInfoStandard, &found))
-        return CreateNew(current, file);
-    if (found.nFileSizeLow >= m_maxSize)
+    const DWORD result = OpenExisting(current, kFileAccess, false, file);
+    if (Missing(result))
+        return MakeAnew(current, file);
+    if (result != ERROR_SUCCESS)
+        return result;
+    LARGE_INTEGER size = {};
+    if (!::GetFileSizeEx(file.get(), &size))
+        return LastErrorOr(ERROR_READ_FAULT);
+    if (size.QuadPart >= m_maxSize) {
+        file.reset();
         return Rotate(index, index + 1 >= m_maxEntries ? 0 : index + 1, file, opened, indexResult);
-    return OpenForAppend(current.c_str(), file);
+    }
+    return SeekTo(file.get(), FILE_END);
 }
 
 // The index is stored before its file is made anew: a file made anew under an
@@ -402,58 +583,141 @@ DWORD CLogging::Rotate(DWORD current, DWORD next, Plinth::UniqueHandle& file, DW
     indexResult = StoreLastLogIdx(next);
     opened = indexResult == ERROR_SUCCESS ? next : current;
     if (indexResult != ERROR_SUCCESS)
-        return OpenForAppend(FileName(current).c_str(), file);
-    return CreateNew(FileName(next), file);
+        return OpenForAppend(FileName(current), file);
+    return MakeAnew(FileName(next), file);
 }
 
-DWORD CLogging::CreateNew(const std::wstring& path, Plinth::UniqueHandle& file)
+DWORD CLogging::OpenExisting(const std::wstring& path, DWORD access, bool trustedOwner,
+                             Plinth::UniqueHandle& file) const
 {
-    const HANDLE created = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                         nullptr, CREATE_ALWAYS, kFileAttributes, nullptr);
-    if (created == INVALID_HANDLE_VALUE)
+    if (!m_privileged) {
+        file.reset(Plinth::HandleOrNull(
+            ::CreateFileW(path.c_str(), access, kFileSharing, nullptr, OPEN_EXISTING, kFileAttributes, nullptr)));
+        return file ? ERROR_SUCCESS : LastErrorOr(ERROR_OPEN_FAILED);
+    }
+    file.reset(
+        Plinth::HandleOrNull(::CreateFileW(path.c_str(), access | READ_CONTROL, kFileSharing, nullptr, OPEN_EXISTING,
+                                           kFileAttributes | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)));
+    if (!file)
         return LastErrorOr(ERROR_OPEN_FAILED);
-    file.reset(created);
-    DWORD written = 0;
-    if (!::WriteFile(file.get(), kByteOrderMark, sizeof(kByteOrderMark), &written, nullptr))
-        return LastErrorOr(ERROR_WRITE_FAULT);
-    return ERROR_SUCCESS;
+    DWORD result = Plinth::CheckHeldFile(file.get(), path);
+    if (result == ERROR_SUCCESS && trustedOwner)
+        result = Plinth::CheckOwner(file.get(), SE_FILE_OBJECT);
+    if (result != ERROR_SUCCESS)
+        file.reset();
+    return result;
+}
+
+DWORD CLogging::CreateChecked(const std::wstring& path, DWORD access, Plinth::UniqueHandle& file) const
+{
+    Plinth::UniqueHandle folder;
+    DWORD result = OpenFolder(folder);
+    if (result != ERROR_SUCCESS)
+        return result;
+    if (const BeforeCreateHook hook = g_beforeCreate.load())
+        hook(path.c_str());
+    file.reset(Plinth::HandleOrNull(
+        ::CreateFileW(path.c_str(), access, kFileSharing, nullptr, CREATE_NEW, kFileAttributes, nullptr)));
+    if (!file)
+        return LastErrorOr(ERROR_OPEN_FAILED);
+    // The folder held is the folder checked, but where the platform lets a
+    // held folder be renamed a link may stand in its place by now: a file made
+    // through it is left as it is, empty, and not used.
+    result = Plinth::CheckHeldFile(file.get(), path);
+    if (result != ERROR_SUCCESS)
+        file.reset();
+    return result;
+}
+
+DWORD CLogging::MakeAnew(const std::wstring& path, Plinth::UniqueHandle& file)
+{
+    m_lastFileKnown = false;
+    DWORD result = ERROR_SUCCESS;
+    if (!m_privileged) {
+        file.reset(Plinth::HandleOrNull(
+            ::CreateFileW(path.c_str(), kFileAccess, kFileSharing, nullptr, CREATE_ALWAYS, kFileAttributes, nullptr)));
+        result = file ? ERROR_SUCCESS : LastErrorOr(ERROR_OPEN_FAILED);
+    } else {
+        // An old file of the rotation is emptied only through a handle checked
+        // to name it alone.
+        result = OpenExisting(path, kFileAccess, false, file);
+        if (result == ERROR_SUCCESS)
+            result = SeekTo(file.get(), FILE_BEGIN) == ERROR_SUCCESS && ::SetEndOfFile(file.get())
+                         ? ERROR_SUCCESS
+                         : LastErrorOr(ERROR_WRITE_FAULT);
+        else if (Missing(result))
+            result = CreateChecked(path, kFileAccess, file);
+    }
+    return result == ERROR_SUCCESS ? WriteByteOrderMark(file.get()) : result;
 }
 
 // Opens the file at its end; a file that is gone is made anew.
-DWORD CLogging::OpenForAppend(const wchar_t* path, Plinth::UniqueHandle& file)
+DWORD CLogging::OpenForAppend(const std::wstring& path, Plinth::UniqueHandle& file)
 {
-    const HANDLE opened = ::CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                        OPEN_ALWAYS, kFileAttributes, nullptr);
-    if (opened == INVALID_HANDLE_VALUE)
-        return LastErrorOr(ERROR_OPEN_FAILED);
-    const bool existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
-    file.reset(opened);
-    DWORD written = 0;
-    if (!existed && !::WriteFile(file.get(), kByteOrderMark, sizeof(kByteOrderMark), &written, nullptr))
-        return LastErrorOr(ERROR_WRITE_FAULT);
-    LARGE_INTEGER end = {};
-    if (!::SetFilePointerEx(file.get(), end, nullptr, FILE_END))
-        return LastErrorOr(ERROR_SEEK);
-    return ERROR_SUCCESS;
+    const DWORD result = OpenExisting(path, kFileAccess, false, file);
+    if (Missing(result))
+        return MakeAnew(path, file);
+    return result == ERROR_SUCCESS ? SeekTo(file.get(), FILE_END) : result;
 }
 
-DWORD CLogging::ReadLastLogIdx() const
+// Settings that may not be written back are still read.
+DWORD CLogging::LoadTrustedIni(const std::wstring& path, Plinth::CObfuscatedIniReader& reader,
+                               Plinth::UniqueHandle& held) const
+{
+    DWORD result = OpenExisting(path, kFileAccess, true, held);
+    if (result == ERROR_ACCESS_DENIED || result == ERROR_SHARING_VIOLATION)
+        result = OpenExisting(path, GENERIC_READ, true, held);
+    if (result != ERROR_SUCCESS)
+        return result;
+    return reader.LoadHeld(held.get()) ? ERROR_SUCCESS : ERROR_READ_FAULT;
+}
+
+DWORD CLogging::ReadLastLogIdx()
 {
     Plinth::CObfuscatedIniReader reader(true);
     int32_t index = 0;
-    if (!reader.Load(m_localIni) || !reader.GetInt(kSection, kLastLogIdx, index))
+    if (!m_privileged)
+        return reader.Load(m_localIni) && reader.GetInt(kSection, kLastLogIdx, index) ? static_cast<DWORD>(index) : 0;
+    // Taken before the file is read: a change after it shows next time.
+    WIN32_FILE_ATTRIBUTE_DATA now = {};
+    if (!::GetFileAttributesExW(m_localIni.c_str(), GetFileExInfoStandard, &now))
         return 0;
+    DWORD kept = 0;
+    if (m_indexCache.Find(m_localIni, now, kept))
+        return kept;
+    Plinth::UniqueHandle held;
+    if (LoadTrustedIni(m_localIni, reader, held) != ERROR_SUCCESS)
+        return 0;
+    if (!reader.GetInt(kSection, kLastLogIdx, index))
+        index = 0;
+    m_indexCache.Keep(m_localIni, now, static_cast<DWORD>(index));
     return static_cast<DWORD>(index);
 }
 
-DWORD CLogging::StoreLastLogIdx(DWORD index) const
+DWORD CLogging::StoreLastLogIdx(DWORD index)
 {
     if (m_localIni.empty())
         return ERROR_INVALID_PARAMETER;
     Plinth::CObfuscatedIniReader reader(true);
-    reader.Load(m_localIni);
-    return reader.WriteInt(kSection, kLastLogIdx, static_cast<int32_t>(index)) ? ERROR_SUCCESS
-                                                                               : ERROR_INVALID_PARAMETER;
+    Plinth::UniqueHandle held;
+    if (!m_privileged) {
+        reader.Load(m_localIni);
+    } else {
+        DWORD result = LoadTrustedIni(m_localIni, reader, held);
+        if (Missing(result) && (result = CreateChecked(m_localIni, kFileAccess, held)) == ERROR_SUCCESS)
+            result = reader.LoadHeld(held.get()) ? ERROR_SUCCESS : ERROR_READ_FAULT;
+        if (result != ERROR_SUCCESS)
+            return ERROR_INVALID_PARAMETER;
+    }
+    if (!reader.WriteInt(kSection, kLastLogIdx, static_cast<int32_t>(index))) {
+        m_indexCache.Forget();
+        return ERROR_INVALID_PARAMETER;
+    }
+    held.reset();
+    WIN32_FILE_ATTRIBUTE_DATA written = {};
+    if (m_privileged && ::GetFileAttributesExW(m_localIni.c_str(), GetFileExInfoStandard, &written))
+        m_indexCache.Keep(m_localIni, written, index);
+    return ERROR_SUCCESS;
 }
 
 bool CLogging::IsLevelEnabled(DWORD level)
@@ -527,7 +791,12 @@ void CLogging::Reset()
     m_logDirectory.clear();
     m_globalIni.clear();
     m_localIni.clear();
+    m_baseFolder.clear();
+    m_privileged = false;
     m_lastIndex = kNoIndex;
+    m_lastFile = {};
+    m_lastFileKnown = false;
+    m_indexCache.Close();
     m_maxSize = kDefaultMaxSize;
     m_maxEntries = kDefaultMaxEntries;
     m_severity = kDefaultSeverity;
@@ -536,6 +805,16 @@ void CLogging::Reset()
     m_directoryCheck = DirectoryCheck::CheckAndCreate;
     m_refCount = 0;
     m_initialised = false;
+}
+
+PrivilegeHook SetPrivilegeHook(PrivilegeHook hook)
+{
+    return g_privilegeHook.exchange(hook);
+}
+
+BeforeCreateHook SetBeforeCreateHook(BeforeCreateHook hook)
+{
+    return g_beforeCreate.exchange(hook);
 }
 
 } // namespace ETWLogging

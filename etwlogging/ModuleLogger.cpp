@@ -1,5 +1,6 @@
 #include "etwlogging/ModuleLogger.h"
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <new>
@@ -16,6 +17,11 @@ namespace {
 // unset for the next call to try again.
 std::atomic<ModuleLogger*> g_holder{nullptr};
 std::atomic<bool> g_processTerminating{false};
+// The thread inside the module's entry point, which the loader lock serialises.
+std::atomic<DWORD> g_loaderLockThread{0};
+// When the last creation failed (0: none has); no other is tried for a second.
+std::atomic<ULONGLONG> g_failedAt{0};
+constexpr ULONGLONG kRetryMs = 1000;
 
 // Destroys the holder, and with it the logger, when the module unloads.
 struct HolderOwner
@@ -81,11 +87,18 @@ ModuleLogger* CreateAndPublish(const LoggerSettings& settings)
     if (!g_holder.compare_exchange_strong(published, made.get()))
         return published;
     ModuleLogger* holder = made.release();
-    // Registered now rather than on the first kept message, so that a trace
-    // session can switch on a module whose messages are all below its threshold.
-    holder->logger->Register();
     RegisterBridgeHandler(*holder);
     return holder;
+}
+
+// On the first log call outside the loader lock, whatever its level, so that a
+// trace session can switch on a module whose messages are all below its
+// threshold, without registering under the loader lock.
+void RegisterOutsideLoaderLock(ModuleLogger& holder)
+{
+    if (holder.registerTried.load() || internal::UnderLoaderLock() || holder.registerTried.exchange(true))
+        return;
+    holder.registerResult = holder.logger->Register();
 }
 
 ModuleLogger* CurrentHolder()
@@ -117,6 +130,9 @@ ModuleLogger* GetModuleLogger(const wchar_t* appName, const wchar_t* group, HMOD
     // Creating takes locks (the heap's aside) that a killed thread may hold.
     if (g_processTerminating)
         return nullptr;
+    const ULONGLONG failedAt = g_failedAt.load();
+    if (failedAt != 0 && ::GetTickCount64() - failedAt < kRetryMs)
+        return nullptr;
     LoggerSettings settings;
     settings.appName = appName;
     settings.group = group;
@@ -125,7 +141,10 @@ ModuleLogger* GetModuleLogger(const wchar_t* appName, const wchar_t* group, HMOD
     settings.mode = mode;
     // Logging never fails its caller: a creation that throws counts as failed.
     try {
-        return CreateAndPublish(settings);
+        ModuleLogger* holder = CreateAndPublish(settings);
+        if (!holder)
+            g_failedAt = std::max<ULONGLONG>(::GetTickCount64(), 1);
+        return holder;
     } catch (...) {
         return g_holder.load();
     }
@@ -136,10 +155,20 @@ void SetProcessTerminating()
     g_processTerminating = true;
 }
 
+LoaderLockScope::LoaderLockScope() : m_previous(g_loaderLockThread.exchange(::GetCurrentThreadId())) {}
+
+LoaderLockScope::~LoaderLockScope()
+{
+    g_loaderLockThread = m_previous;
+}
+
 bool IsLogLevelEnabled(DWORD level)
 {
     ModuleLogger* holder = CurrentHolder();
-    return holder && holder->logger && holder->logger->IsLevelEnabled(level);
+    if (!holder || !holder->logger)
+        return false;
+    RegisterOutsideLoaderLock(*holder);
+    return holder->logger->IsLevelEnabled(level);
 }
 
 DWORD WriteLog(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* format, ...)
@@ -155,8 +184,10 @@ DWORD WriteLog(DWORD level, const wchar_t* file, const wchar_t* function, int li
         // the heap.
         if (extended)
             return ERROR_SUCCESS;
-    } else {
-        const DWORD registered = logger->Register();
+    } else if (!internal::UnderLoaderLock()) {
+        RegisterOutsideLoaderLock(*holder);
+        const DWORD kept = holder->registerResult.exchange(ERROR_SUCCESS);
+        const DWORD registered = kept != ERROR_SUCCESS ? kept : logger->Register();
         if (registered != ERROR_SUCCESS)
             return registered;
     }
@@ -203,6 +234,11 @@ ModuleLogger* ExistingModuleLogger()
 bool ProcessTerminating()
 {
     return g_processTerminating;
+}
+
+bool UnderLoaderLock()
+{
+    return g_loaderLockThread.load() == ::GetCurrentThreadId();
 }
 
 } // namespace internal

@@ -3,6 +3,8 @@
 // WriteLog, which hand messages to the process's one logger.
 #include <windows.h>
 
+#include <atomic>
+
 #include "etwlogging/LoggingIf.h"
 #include "plinth/Logging/internal_logging.h"
 
@@ -36,12 +38,17 @@ struct ModuleLogger
     CLoggingIf* logger = nullptr;
     // Bridge handler this holder registered with the utility library's logger core.
     Plinth::ILoggingHandler* bridgeHandler = nullptr;
+    // Set by the first log call outside the loader lock, which registers the
+    // logger; the code of a failed registration waits for the next message.
+    std::atomic<bool> registerTried{false};
+    std::atomic<DWORD> registerResult{ERROR_SUCCESS};
 };
 
 // The holder, created on the first call with the given settings; later calls
 // ignore their arguments. Null when the holder or its logger could not be
-// made (the next call tries again). Never blocks on another thread's creation
-// and never throws.
+// made; a creation that failed is tried again only once a second has passed
+// (one that threw, by the next call). Never blocks on another thread's
+// creation and never throws.
 ModuleLogger* GetModuleLogger(const wchar_t* appName, const wchar_t* group, HMODULE module, const wchar_t* host,
                               DWORD mode);
 
@@ -49,6 +56,22 @@ ModuleLogger* GetModuleLogger(const wchar_t* appName, const wchar_t* group, HMOD
 // killed wherever they were: from then on no log call creates the logger or
 // waits for a lock such a thread may hold, and the logger is left to the system.
 void SetProcessTerminating();
+
+// For the module's entry point: log calls this thread makes while the scope
+// lives run under the loader lock. They do not register the ETW provider, and
+// the file writer waits for its mutex only a few milliseconds: a line is lost
+// rather than the loader held.
+class LoaderLockScope
+{
+public:
+    LoaderLockScope();
+    ~LoaderLockScope();
+    LoaderLockScope(const LoaderLockScope&) = delete;
+    LoaderLockScope& operator=(const LoaderLockScope&) = delete;
+
+private:
+    DWORD m_previous;
+};
 
 bool IsLogLevelEnabled(DWORD level);
 
@@ -71,6 +94,8 @@ CLogBuilderIf* SetLogBuilder(CLogBuilderIf* builder);
 ModuleLogger* ExistingModuleLogger();
 // True once SetProcessTerminating was called.
 bool ProcessTerminating();
+// True on the thread of a live LoaderLockScope.
+bool UnderLoaderLock();
 } // namespace internal
 
 } // namespace ETWLogging

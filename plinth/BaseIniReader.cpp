@@ -1,10 +1,12 @@
 #include "plinth/BaseIniReader.h"
 
-#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <cwctype>
 
@@ -30,6 +32,87 @@ std::wstring Trimmed(const std::wstring& text)
     return text.substr(begin, end - begin);
 }
 
+std::string TrimmedBytes(const std::string& text)
+{
+    size_t end = text.size();
+    while (end > 0 && std::isspace(static_cast<unsigned char>(text[end - 1])))
+        --end;
+    size_t begin = 0;
+    while (begin < end && std::isspace(static_cast<unsigned char>(text[begin])))
+        ++begin;
+    return text.substr(begin, end - begin);
+}
+
+bool SameName(const std::string& a, const std::string& b)
+{
+    return ::CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, a.data(), static_cast<int>(a.size()), b.data(),
+                            static_cast<int>(b.size())) == CSTR_EQUAL;
+}
+
+// Sets key=value in section of profile text. Line ends stay as they are; new
+// lines end in CR LF.
+void SetProfileLine(std::string& text, const std::string& section, const std::string& key, const std::string& value)
+{
+    const std::string line = key + "=" + value + "\r\n";
+    size_t insertAt = std::string::npos;
+    bool inSection = false;
+    for (size_t at = 0, next; at < text.size(); at = next) {
+        const size_t end = text.find('\n', at);
+        next = end == std::string::npos ? text.size() : end + 1;
+        const std::string content = TrimmedBytes(text.substr(at, next - at));
+        if (content.size() >= 2 && content.front() == '[' && content.back() == ']') {
+            if (inSection)
+                break;
+            inSection = SameName(TrimmedBytes(content.substr(1, content.size() - 2)), section);
+            if (inSection)
+                insertAt = next;
+            continue;
+        }
+        const size_t equals = content.find('=');
+        if (!inSection || content.empty() || content[0] == ';' || equals == std::string::npos)
+            continue;
+        if (SameName(TrimmedBytes(content.substr(0, equals)), key)) {
+            text.replace(at, next - at, line);
+            return;
+        }
+        insertAt = next;
+    }
+    if (insertAt == std::string::npos) {
+        insertAt = text.size();
+        if (!text.empty() && text.back() != '\n')
+            text += "\r\n";
+        text += "[" + section + "]\r\n";
+        insertAt = text.size();
+    }
+    const bool lineEnded = insertAt == 0 || text[insertAt - 1] == '\n';
+    text.insert(insertAt, lineEnded ? line : "\r\n" + line);
+}
+
+bool ReadWhole(HANDLE file, std::string& bytes)
+{
+    LARGE_INTEGER start = {};
+    if (!::SetFilePointerEx(file, start, nullptr, FILE_BEGIN))
+        return false;
+    char chunk[4096];
+    for (;;) {
+        DWORD got = 0;
+        if (!::ReadFile(file, chunk, sizeof(chunk), &got, nullptr))
+            return false;
+        if (got == 0)
+            return true;
+        bytes.append(chunk, got);
+    }
+}
+
+bool Rewrite(HANDLE file, const std::string& bytes)
+{
+    LARGE_INTEGER start = {};
+    DWORD written = 0;
+    return bytes.size() <= MAXDWORD && ::SetFilePointerEx(file, start, nullptr, FILE_BEGIN) &&
+           ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+           written == bytes.size() && ::SetEndOfFile(file);
+}
+
 } // namespace
 
 std::wstring CBaseIniReader::FromThreadAnsi(const char* bytes, size_t count)
@@ -46,11 +129,27 @@ std::wstring CBaseIniReader::FromThreadAnsi(const char* bytes, size_t count)
     return text;
 }
 
+std::string CBaseIniReader::ToThreadAnsi(const std::wstring& text)
+{
+    if (text.empty() || text.size() > INT_MAX)
+        return std::string();
+    const int length = static_cast<int>(text.size());
+    const int needed = ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    if (needed <= 0)
+        return std::string();
+    std::string bytes(static_cast<size_t>(needed), '\0');
+    const int written =
+        ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), length, &bytes[0], needed, nullptr, nullptr);
+    bytes.resize(written > 0 ? static_cast<size_t>(written) : 0);
+    return bytes;
+}
+
 bool CBaseIniReader::Load(const std::wstring& path)
 {
     if (path.empty())
         return false;
     m_path = path;
+    m_heldFile = nullptr;
     // Lines above the first header of this file belong to the unnamed section,
     // not to the last section of the file loaded before.
     m_currentSection.clear();
@@ -61,11 +160,41 @@ bool CBaseIniReader::Load(const std::wstring& path)
             m_path.clear();
         return false;
     }
-
-    char line[kLineBufferBytes];
-    while (std::fgets(line, kLineBufferBytes, file.get()))
-        ParseLine(line);
+    ParseStream(file.get());
     return true;
+}
+
+// The C library reads a copy of the handle, so the lines split exactly as they
+// do for a file opened by path.
+bool CBaseIniReader::LoadHeld(HANDLE file)
+{
+    m_path.clear();
+    m_heldFile = file;
+    m_currentSection.clear();
+    LARGE_INTEGER start = {};
+    HANDLE copy = nullptr;
+    if (!file || !::SetFilePointerEx(file, start, nullptr, FILE_BEGIN) ||
+        !::DuplicateHandle(::GetCurrentProcess(), file, ::GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
+        return false;
+    const int descriptor = ::_open_osfhandle(reinterpret_cast<intptr_t>(copy), _O_RDONLY | _O_TEXT);
+    if (descriptor < 0) {
+        ::CloseHandle(copy);
+        return false;
+    }
+    UniqueFile stream(::_fdopen(descriptor, "r"));
+    if (!stream) {
+        ::_close(descriptor);
+        return false;
+    }
+    ParseStream(stream.get());
+    return true;
+}
+
+void CBaseIniReader::ParseStream(FILE* file)
+{
+    char line[kLineBufferBytes];
+    while (std::fgets(line, kLineBufferBytes, file))
+        ParseLine(line);
 }
 
 bool CBaseIniReader::GetInt(const std::wstring& section, const std::wstring& key, int32_t& value) const
@@ -87,11 +216,25 @@ bool CBaseIniReader::WriteInt(const std::wstring& section, const std::wstring& k
 
 bool CBaseIniReader::WriteString(const std::wstring& section, const std::wstring& key, const std::wstring& value)
 {
-    if (m_path.empty())
+    if (m_heldFile) {
+        if (!WriteHeldLines(section, {{key, value}}))
+            return false;
+    } else if (m_path.empty() ||
+               !::WritePrivateProfileStringW(section.c_str(), key.c_str(), value.c_str(), m_path.c_str())) {
         return false;
-    if (!::WritePrivateProfileStringW(section.c_str(), key.c_str(), value.c_str(), m_path.c_str()))
-        return false;
+    }
     return AddEntry(section, key, value, true);
+}
+
+bool CBaseIniReader::WriteHeldLines(const std::wstring& section, std::initializer_list<IniLine> lines)
+{
+    std::string text;
+    if (!m_heldFile || !ReadWhole(m_heldFile, text))
+        return false;
+    const std::string sectionBytes = ToThreadAnsi(section);
+    for (const IniLine& line : lines)
+        SetProfileLine(text, sectionBytes, ToThreadAnsi(line.first), ToThreadAnsi(line.second));
+    return Rewrite(m_heldFile, text);
 }
 
 void CBaseIniReader::ParseLine(const char* line)

@@ -63,19 +63,20 @@ bool SplitName(const std::wstring& name, std::wstring& section, std::wstring& ke
     return true;
 }
 
-std::string ToThreadAnsi(const std::wstring& text)
+// Bytes as the system's profile writer stores a structure: two hexadecimal
+// digits a byte, then the low byte of their sum.
+std::wstring StructText(const uint8_t* bytes, size_t count)
 {
-    if (text.empty() || text.size() > INT_MAX)
-        return std::string();
-    const int length = static_cast<int>(text.size());
-    const int needed = ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-    if (needed <= 0)
-        return std::string();
-    std::string bytes(static_cast<size_t>(needed), '\0');
-    const int written =
-        ::WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), length, &bytes[0], needed, nullptr, nullptr);
-    bytes.resize(written > 0 ? static_cast<size_t>(written) : 0);
-    return bytes;
+    static const wchar_t kDigits[] = L"0123456789ABCDEF";
+    std::wstring text;
+    unsigned sum = 0;
+    for (size_t i = 0; i <= count; ++i) {
+        const unsigned byte = i < count ? bytes[i] : sum & 0xFF;
+        sum += byte;
+        text += kDigits[byte >> 4];
+        text += kDigits[byte & 0xF];
+    }
+    return text;
 }
 
 } // namespace
@@ -147,9 +148,25 @@ bool ReadIniHexBytes(const std::wstring& text, uint8_t* out, size_t count)
 
 bool CObfuscatedIniReader::Load(const std::wstring& path)
 {
+    Clear();
+    return Loaded(CBaseIniReader::Load(path));
+}
+
+bool CObfuscatedIniReader::LoadHeld(HANDLE file)
+{
+    Clear();
+    return Loaded(CBaseIniReader::LoadHeld(file));
+}
+
+void CObfuscatedIniReader::Clear()
+{
     m_pendingHeaders.clear();
     m_sections.clear();
-    if (!CBaseIniReader::Load(path))
+}
+
+bool CObfuscatedIniReader::Loaded(bool loaded)
+{
+    if (!loaded)
         return false;
     for (const auto& pending : m_pendingHeaders)
         OpenPendingHeader(pending.first, pending.second);
@@ -275,6 +292,9 @@ bool CObfuscatedIniReader::WriteSealed(const std::wstring& section, const std::w
     if (SealIniValue(data, bytes, type, encoded.data(), capacity, header) != ERROR_SUCCESS)
         return false;
     const std::wstring headerKey = L"_" + key;
+    if (m_heldFile)
+        return WriteHeldLines(
+            section, {{headerKey, StructText(header, kIniSealHeaderBytes)}, {key, StructText(encoded.data(), bytes)}});
     if (!::WritePrivateProfileStructW(section.c_str(), headerKey.c_str(), header, kIniSealHeaderBytes, m_path.c_str()))
         return false;
     // A null buffer would delete the key; an empty value still needs a pointer.
@@ -295,7 +315,7 @@ bool CObfuscatedIniReader::WriteString(const std::wstring& section, const std::w
 
 bool CObfuscatedIniReader::WriteInt(const std::wstring& section, const std::wstring& key, int32_t value)
 {
-    if (m_path.empty())
+    if (!Writable())
         return false;
     uint8_t bytes[4];
     PutUint32(bytes, static_cast<uint32_t>(value));

@@ -51,6 +51,7 @@ public:
     explicit CObfuscatedIniReader(bool verifiedOnly = false) : m_verifiedOnly(verifiedOnly) {}
 
     bool Load(const std::wstring& path) override;
+    bool LoadHeld(HANDLE file) override;
     bool GetIntByName(const std::wstring& name, int32_t& value) const override;
     bool GetStringByName(const std::wstring& name, std::wstring& value) const override;
     bool GetSection(const std::wstring& section, IniSectionMap& entries) const override;
@@ -65,6 +66,9 @@ public:
 private:
     using EntryTable = std::unordered_map<std::wstring, IniEntry>;
 
+    void Clear();
+    // Opens the sealed entries of a file that loaded.
+    bool Loaded(bool loaded);
     const IniEntry* FindByName(const std::wstring& name) const;
     void OpenPendingHeader(const std::wstring& name, const std::wstring& headerText);
     bool WriteSealed(const std::wstring& section, const std::wstring& key, const uint8_t* data, size_t bytes,

@@ -90,16 +90,19 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
         settings.module = nullptr;
         settings.host = nullptr;
         settings.mode = 0;
+        const ETWLogging::LoaderLockScope underLoaderLock;
         LogLoaded();
         return g_module.InitFailed() ? FALSE : TRUE;
     }
-    case DLL_PROCESS_DETACH:
+    case DLL_PROCESS_DETACH: {
         // Non-null when the process terminates: its other threads were killed
         // wherever they were, perhaps inside a log call.
         if (reserved)
             ETWLogging::SetProcessTerminating();
+        const ETWLogging::LoaderLockScope underLoaderLock;
         ZEL_LOG(ETWLogging::LevelNormal, kFile, L"DllMain", L"ZelLumoAp Unloaded\r\n\r\n");
         return TRUE;
+    }
     default:
         return TRUE;
     }

@@ -128,33 +128,41 @@ TEST_F(FileLoggingTest, RotationPicksTheFileByIndexSizeAndClampedSettings)
         {"entries over 100 set: index 100 wraps", &CLogging::SetMaxEntries, MAXDWORD, 100, 100, 0, 3, 0, false, 0},
         {"severity over 6 set: level 6 passes", &CLogging::SetSeverity, MAXDWORD, -1, 100, 0, 6, 0, true, -1},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        ZelTest::RemoveTree(Dir());
-        Plinth::CreateDirectoryPath(Dir().c_str(), nullptr);
-        if (c.lastIdx >= 0) {
-            ASSERT_TRUE(ZelTest::WriteSealed(LocalIni(), L"LastLogIdx", c.lastIdx));
-        }
-        if (c.size000)
-            MakeFile(File(0), c.size000, 'x');
-        if (c.sizeCurrent)
-            MakeFile(File(static_cast<unsigned>(c.lastIdx)), c.sizeCurrent, 'y');
+    // Wine gives every process the administrators' token; the hook stands in
+    // for a process without privilege, which writes by path.
+    static bool privileged;
+    const ETWLogging::PrivilegeHook previous = ETWLogging::SetPrivilegeHook([] { return privileged; });
+    for (const bool mode : {true, false})
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.name);
+            SCOPED_TRACE(mode ? "privileged" : "without privilege");
+            privileged = mode;
+            ZelTest::RemoveTree(Dir());
+            Plinth::CreateDirectoryPath(Dir().c_str(), nullptr);
+            if (c.lastIdx >= 0) {
+                ASSERT_TRUE(ZelTest::WriteSealed(LocalIni(), L"LastLogIdx", c.lastIdx));
+            }
+            if (c.size000)
+                MakeFile(File(0), c.size000, 'x');
+            if (c.sizeCurrent)
+                MakeFile(File(static_cast<unsigned>(c.lastIdx)), c.sizeCurrent, 'y');
 
-        RootedLogging log(m_root.Path());
-        ASSERT_EQ(log.Init(L"Grp", nullptr, nullptr, nullptr), 0u);
-        if (c.set)
-            (log.*c.set)(c.value);
-        ASSERT_EQ(log.LogF(c.level, nullptr, nullptr, 0, L"marker"), 0u);
+            RootedLogging log(m_root.Path());
+            ASSERT_EQ(log.Init(L"Grp", nullptr, nullptr, nullptr), 0u);
+            if (c.set)
+                (log.*c.set)(c.value);
+            ASSERT_EQ(log.LogF(c.level, nullptr, nullptr, 0, L"marker"), 0u);
 
-        const std::string bytes = ReadBytes(File(c.expectFile));
-        EXPECT_EQ(bytes.size() > 2 && (bytes[2] == 'x' || bytes[2] == 'y'), c.expectKept);
-        const std::wstring text = ZelTest::ReadLogText(File(c.expectFile));
-        EXPECT_EQ(text.substr(text.size() < 10 ? 0 : text.size() - 10), L"$ marker\r\n");
-        EXPECT_EQ(ReadSealed(LocalIni(), L"LastLogIdx"), c.expectIdx);
-        if (c.expectFile != 0 && c.size000) {
-            EXPECT_EQ(ReadBytes(File(0)).size(), c.size000) << "the full file stays as it was";
+            const std::string bytes = ReadBytes(File(c.expectFile));
+            EXPECT_EQ(bytes.size() > 2 && (bytes[2] == 'x' || bytes[2] == 'y'), c.expectKept);
+            const std::wstring text = ZelTest::ReadLogText(File(c.expectFile));
+            EXPECT_EQ(text.substr(text.size() < 10 ? 0 : text.size() - 10), L"$ marker\r\n");
+            EXPECT_EQ(ReadSealed(LocalIni(), L"LastLogIdx"), c.expectIdx);
+            if (c.expectFile != 0 && c.size000) {
+                EXPECT_EQ(ReadBytes(File(0)).size(), c.size000) << "the full file stays as it was";
+            }
         }
-    }
+    ETWLogging::SetPrivilegeHook(previous);
 }
 
 TEST_F(FileLoggingTest, FullFileWhoseNextIndexCannotBeStoredKeepsEveryRecord)

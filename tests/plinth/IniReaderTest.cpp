@@ -194,6 +194,58 @@ TEST_F(ObfuscatedIniReaderTest, SealedWritesReadBackVerified)
     }
 }
 
+// Through a held handle a file ends as the system's profile writer leaves it by
+// path, and what is written goes to the file held, not to its old name.
+TEST_F(ObfuscatedIniReaderTest, HeldFileIsWrittenAsByPathAndOnlyThroughItsHandle)
+{
+    const char* const starts[] = {"", "[Config]\r\nOther=1\r\n",
+                                  "[A]\r\nk=v\r\n[config]\r\n; note\r\n LastLogIdx = 5\r\n\r\n[B]\r\nx=y",
+                                  "[Config]\r\nz=1"};
+    const std::pair<const wchar_t*, const wchar_t*> keys[] = {{L"A", L"k"},
+                                                              {L"Config", L"LastLogIdx"},
+                                                              {L"Config", L"_LastLogIdx"},
+                                                              {L"Config", L"Other"},
+                                                              {L"Config", L"z"},
+                                                              {L"B", L"x"},
+                                                              {L"New", L"s"},
+                                                              {L"New", L"_s"},
+                                                              {L"Config", L"note"}};
+    for (const char* start : starts) {
+        SCOPED_TRACE(start);
+        const std::wstring byPath = WriteText(start, L"path.ini");
+        const std::wstring held = WriteText(start, L"held.ini");
+        const std::wstring moved = m_folder.Path() + L"\\moved.ini";
+        CObfuscatedIniReader pathWriter(true);
+        pathWriter.Load(byPath);
+        ASSERT_TRUE(pathWriter.WriteInt(L"Config", L"LastLogIdx", 7));
+        ASSERT_TRUE(pathWriter.WriteString(L"New", L"s", L"text"));
+
+        const Plinth::UniqueHandle file(::CreateFileW(held.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                      OPEN_EXISTING, 0, nullptr));
+        CObfuscatedIniReader heldWriter(true);
+        ASSERT_TRUE(heldWriter.LoadHeld(file.get()));
+        ASSERT_TRUE(::MoveFileW(held.c_str(), moved.c_str()));
+        ASSERT_TRUE(heldWriter.WriteInt(L"Config", L"LastLogIdx", 7));
+        ASSERT_TRUE(heldWriter.WriteString(L"New", L"s", L"text"));
+        EXPECT_EQ(::GetFileAttributesW(held.c_str()), INVALID_FILE_ATTRIBUTES);
+        for (const auto& [section, key] : keys) {
+            wchar_t expected[256] = L"?";
+            wchar_t written[256] = L"?";
+            ::GetPrivateProfileStringW(section, key, L"-", expected, 256, byPath.c_str());
+            ::GetPrivateProfileStringW(section, key, L"-", written, 256, moved.c_str());
+            EXPECT_STREQ(written, expected) << Narrow(key);
+        }
+        CObfuscatedIniReader reader(true);
+        ASSERT_TRUE(reader.LoadHeld(file.get()));
+        int32_t index = 0;
+        // The reader's sections keep the file's spelling.
+        EXPECT_TRUE(reader.GetInt(L"Config", L"LastLogIdx", index) || reader.GetInt(L"config", L"LastLogIdx", index));
+        EXPECT_EQ(index, 7);
+        ::DeleteFileW(moved.c_str());
+    }
+}
+
 TEST_F(ObfuscatedIniReaderTest, VerifiedOnlyModeHidesPlainEntries)
 {
     for (bool verifiedOnly : {false, true}) {
