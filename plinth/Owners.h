@@ -61,6 +61,13 @@ private:
     T m_value = Invalid;
 };
 
+// CreateFile and FindFirstFile answer INVALID_HANDLE_VALUE for none, where
+// the owners below take null.
+inline HANDLE HandleOrNull(HANDLE handle)
+{
+    return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
+}
+
 using UniqueHKey = UniqueResource<HKEY, &::RegCloseKey>;
 using UniqueHandle = UniqueResource<HANDLE, &::CloseHandle>;
 using UniqueModule = UniqueResource<HMODULE, &::FreeLibrary>;

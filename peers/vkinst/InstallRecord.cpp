@@ -229,8 +229,8 @@ bool ParseRegistry(const std::vector<std::wstring>& fields, InstallRecord& recor
 
 bool ReadBytes(const std::wstring& path, std::string& bytes)
 {
-    const Plinth::UniqueHandle file(HandleOrNull(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+    const Plinth::UniqueHandle file(Plinth::HandleOrNull(::CreateFileW(
+        path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
     LARGE_INTEGER size = {};
     if (!file || !::GetFileSizeEx(file.get(), &size) || size.QuadPart > (1 << 24))
         return false;
@@ -306,7 +306,7 @@ bool WriteRecord(const std::wstring& path, const InstallRecord& record)
     // never leaves half a record.
     const std::wstring fresh = path + L".new";
     {
-        Plinth::UniqueHandle file(HandleOrNull(
+        Plinth::UniqueHandle file(Plinth::HandleOrNull(
             ::CreateFileW(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)));
         if (!file)
             return false;

@@ -120,7 +120,7 @@ bool RemoveTree(const std::wstring& folder, DWORD& error)
 {
     bool complete = true;
     WIN32_FIND_DATAW found;
-    UniqueFind find(HandleOrNull(
+    UniqueFind find(Plinth::HandleOrNull(
         ::FindFirstFileExW(Join(folder, L"*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0)));
     if (find) {
         do {

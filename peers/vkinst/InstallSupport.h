@@ -28,12 +28,6 @@ bool HasRelativeSegment(const std::wstring& path);
 std::wstring Join(const std::wstring& folder, const std::wstring& name);
 std::wstring ParentOf(const std::wstring& path);
 
-// A file or search handle for an owner, which takes null as "none".
-inline HANDLE HandleOrNull(HANDLE handle)
-{
-    return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
-}
-
 bool Exists(const std::wstring& path);
 bool IsDirectory(const std::wstring& path);
 // The long form of an existing path (short 8.3 names expanded), made absolute;

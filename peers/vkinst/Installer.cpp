@@ -36,8 +36,8 @@ std::vector<std::wstring> SatelliteLanguages(const std::wstring& source)
 {
     std::vector<std::wstring> languages;
     WIN32_FIND_DATAW found;
-    UniqueFind find(HandleOrNull(::FindFirstFileExW(Join(source, L"*").c_str(), FindExInfoBasic, &found,
-                                                    FindExSearchLimitToDirectories, nullptr, 0)));
+    UniqueFind find(Plinth::HandleOrNull(::FindFirstFileExW(Join(source, L"*").c_str(), FindExInfoBasic, &found,
+                                                            FindExSearchLimitToDirectories, nullptr, 0)));
     if (!find)
         return languages;
     do {
@@ -54,8 +54,8 @@ std::vector<std::wstring> SatelliteLanguages(const std::wstring& source)
 // separated by blanks or line ends.
 bool ReadThumbprints(const std::wstring& path, std::vector<std::wstring>& thumbprints)
 {
-    const Plinth::UniqueHandle file(HandleOrNull(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+    const Plinth::UniqueHandle file(Plinth::HandleOrNull(::CreateFileW(
+        path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
     LARGE_INTEGER size = {};
     if (!file || !::GetFileSizeEx(file.get(), &size) || size.QuadPart > kLargestThumbprintFile)
         return false;

@@ -93,8 +93,8 @@ bool StartFinisher(const std::wstring& moved)
     // Opened for deletion on close before it runs: when the last handle, the
     // one the copy inherits, closes with the copy's process, the file goes.
     Plinth::UniqueHandle copyHandle(
-        HandleOrNull(::CreateFileW(copy.c_str(), DELETE | GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, &inherit,
-                                   OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr)));
+        Plinth::HandleOrNull(::CreateFileW(copy.c_str(), DELETE | GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                           &inherit, OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr)));
     Plinth::UniqueHandle self;
     if (!copyHandle || !::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentProcess(), ::GetCurrentProcess(),
                                           self.put(), SYNCHRONIZE, TRUE, 0)) {

@@ -2,7 +2,6 @@
 // What the file log writer's tests and the benchmark share: a writer rooted
 // in a folder of the test's own, and files and folders made, read and removed.
 #include <windows.h>
-#include <shellapi.h>
 
 #include <cstdint>
 #include <cwchar>
@@ -13,6 +12,7 @@
 #include "plinth/Owners.h"
 #include "plinth/Paths.h"
 #include "plinth/WideFormat.h"
+#include "tests/support/PlantedLinks.h"
 
 namespace ZelTest {
 
@@ -33,17 +33,6 @@ public:
 private:
     std::wstring m_root;
 };
-
-inline void RemoveTree(const std::wstring& path)
-{
-    // A list of paths, ended by an empty one.
-    const std::wstring from = path + L'\0';
-    SHFILEOPSTRUCTW operation = {};
-    operation.wFunc = FO_DELETE;
-    operation.pFrom = from.c_str();
-    operation.fFlags = FOF_NO_UI;
-    ::SHFileOperationW(&operation);
-}
 
 // Makes the file, its folder first, and writes the bytes into it.
 inline bool WriteBytes(const std::wstring& path, const void* data, size_t bytes)
