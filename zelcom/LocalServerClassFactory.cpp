@@ -47,13 +47,5 @@ STDMETHODIMP CVkLocalServerClassFactory::WriteCallerProcessId(ULONGLONG section,
 
 HRESULT CVkLocalServerClassFactory::CreateClassObject(ObjectCreator createObject, REFIID riid, void** ppv)
 {
-    if (!ppv)
-        return E_POINTER;
-    *ppv = nullptr;
-    CComObjectCached<CVkLocalServerClassFactory>* factory = nullptr;
-    const HRESULT hr = ConstructObject(&factory);
-    if (FAILED(hr))
-        return hr;
-    factory->SetObjectCreator(createObject);
-    return QueryNewObject(factory, riid, ppv);
+    return CreateCachedClassObject<CVkLocalServerClassFactory>(createObject, riid, ppv);
 }
