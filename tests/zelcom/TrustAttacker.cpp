@@ -1,15 +1,11 @@
-// An unsigned program doing what an attacker on the same machine would, for
-// the trust tests:
-//   flip <class key> <path A> <path B> <stop event>
-//     rewrites the key's default value (REG_SZ) from A to B and back until the
-//     event is set;
-//   serve <stop event> [<claimed process id>]
-//     registers a class object for the configuration service's class, which
-//     claims to be served by the given process (else by this one), sets the
-//     event "<stop event>-ready" and serves until the stop event is set; the
+// An unsigned program doing what an attacker on the machine would:
+//   flip <class key> <path A> <path B> <stop event>: sets the key's default
+//     value to A, B, A, ... until the event is set;
+//   serve <stop event> [<process id>]: registers a class object for the
+//     configuration service's class that claims that process (else this one),
+//     sets "<stop event>-ready" and serves until the stop event is set; the
 //     exit code is the number of objects it was asked for;
-//   -Embedding (how COM starts a local server)
-//     leaves "planted.marker" beside the program.
+//   -Embedding (as COM starts a local server): leaves "planted.marker" beside it.
 #include <windows.h>
 
 #include <cwchar>
@@ -88,11 +84,10 @@ int Serve(HANDLE stop, const wchar_t* stopName, DWORD claimed)
 
 void LeaveMarker()
 {
-    wchar_t path[MAX_PATH];
-    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    wchar_t* slash = length && length < MAX_PATH ? std::wcsrchr(path, L'\\') : nullptr;
-    if (slash && ::wcscpy_s(slash + 1, MAX_PATH - (slash + 1 - path), L"planted.marker") == 0)
-        ::CloseHandle(::CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    std::wstring path(MAX_PATH, L'\0');
+    path.resize(::GetModuleFileNameW(nullptr, path.data(), MAX_PATH));
+    path = path.substr(0, path.rfind(L'\\') + 1) + L"planted.marker";
+    ::CloseHandle(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
 }
 
 } // namespace
