@@ -305,6 +305,30 @@ HRESULT GetInprocClassObject(const std::wstring& guid, const Server& server, con
     return hr;
 }
 
+// HRESULT_FROM_WIN32 of the RPC runtime's errors, 1700 to 1931.
+bool IsRpcFailure(HRESULT hr)
+{
+    return hr >= static_cast<HRESULT>(0x800706A4) && hr <= static_cast<HRESULT>(0x8007078B);
+}
+
+// A lookup may reach the registration of a server that has just ended, which
+// fails at once with an RPC error; a lookup after it finds another server's
+// registration or starts a server.
+HRESULT LookUpLocalClassObject(REFCLSID clsid, DWORD context, REFIID riid, REFIID fallback,
+                               Plinth::ComPtr<IUnknown>& object)
+{
+    constexpr int kLookupRounds = 2;
+    HRESULT hr = E_FAIL;
+    for (int round = 0; round < kLookupRounds; ++round) {
+        hr = ::CoGetClassObject(clsid, context, nullptr, riid, object.put_void());
+        if (FAILED(hr))
+            hr = ::CoGetClassObject(clsid, context, nullptr, fallback, object.put_void());
+        if (!IsRpcFailure(hr))
+            return hr;
+    }
+    return hr;
+}
+
 // COM starts the program of a local server from the registration it reads
 // itself, and connects to whichever process registered the class: every
 // program the chain names must verify and is held while COM may start it,
@@ -327,11 +351,9 @@ HRESULT GetLocalClassObject(REFCLSID clsid, const std::vector<std::wstring>& cha
     }
     if (programs.empty())
         return Refuse(kServerFunction, chain.front(), L"no registered server file for the class");
-    const DWORD local = (context & ~kServerForms) | CLSCTX_LOCAL_SERVER;
     Plinth::ComPtr<IUnknown> object;
-    HRESULT hr = ::CoGetClassObject(clsid, local, nullptr, riid, object.put_void());
-    if (FAILED(hr))
-        hr = ::CoGetClassObject(clsid, local, nullptr, fallback, object.put_void());
+    const HRESULT hr =
+        LookUpLocalClassObject(clsid, (context & ~kServerForms) | CLSCTX_LOCAL_SERVER, riid, fallback, object);
     if (FAILED(hr) || !object)
         return hr;
     std::wstring reason;
