@@ -72,6 +72,8 @@ using UniqueHKey = UniqueResource<HKEY, &::RegCloseKey>;
 using UniqueHandle = UniqueResource<HANDLE, &::CloseHandle>;
 using UniqueModule = UniqueResource<HMODULE, &::FreeLibrary>;
 using UniqueBstr = UniqueResource<BSTR, &::SysFreeString>;
+// A mapped view of a file or section.
+using UniqueView = UniqueResource<void*, &::UnmapViewOfFile>;
 template <typename T>
 using UniqueCoTaskMem = UniqueResource<T*, &::CoTaskMemFree>;
 

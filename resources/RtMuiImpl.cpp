@@ -1,11 +1,23 @@
 #include "resources/RtMuiImpl.h"
 
 #include <cwchar>
+#include <string>
+#include <vector>
+
+#include "plinth/Logging/internal_logging.h"
+#include "zelcom/LoadedImage.h"
+#include "zelcom/TrustVerification.h"
 
 namespace {
 
 constexpr wchar_t kLoaderBelowCommonFiles[] = L"\\Varkon\\Platform\\VkRtMui.dll";
 constexpr LCID kFallbackLocale = 0x0409;
+
+void LogRefusal(const wchar_t* path, const wchar_t* reason)
+{
+    Plinth::CLogger::Log(Plinth::LogLevelError, L"RtMuiImpl", L"RtMuiImpl::PreLoadCheck", __LINE__,
+                         L"Refused module [%s]: %s", path, reason);
+}
 
 } // namespace
 
@@ -36,9 +48,30 @@ RtMuiImpl::RtMuiImpl(const wchar_t* path)
     Create(path);
 }
 
+DWORD RtMuiImpl::PreLoadCheck(const wchar_t* path)
+{
+    std::vector<std::wstring> trusted;
+    const bool configured = ReadTrustedPublishers(trusted);
+    std::wstring reason;
+    if (SUCCEEDED(OpenVerifiedFile(path, trusted, m_verifiedFile, reason)))
+        return ERROR_SUCCESS;
+    // A loader that is not installed is the ordinary fallback, not a refusal.
+    const DWORD error = ::GetLastError();
+    if (error == kErrorUnverifiedImage)
+        LogRefusal(path, configured ? reason.c_str() : L"no trusted publishers are configured");
+    return error;
+}
+
 void RtMuiImpl::Create(const wchar_t* path)
 {
     m_status = Load(path);
+    const wchar_t* mismatch = nullptr;
+    if (m_status == ERROR_SUCCESS && !LoadedImageMatchesFile(Module(), m_verifiedFile.get(), mismatch)) {
+        LogRefusal(path, mismatch);
+        Release();
+        m_status = kErrorUnverifiedImage;
+    }
+    m_verifiedFile.reset();
     if (m_status != ERROR_SUCCESS)
         return;
     for (size_t i = 0; i < RtMui::kEntryPointCount; ++i) {

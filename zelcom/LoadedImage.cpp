@@ -10,7 +10,7 @@
 
 namespace {
 
-using UniqueView = Plinth::UniqueResource<void*, &::UnmapViewOfFile>;
+using Plinth::UniqueView;
 
 // No image a host loads comes near this; it bounds every size read from a file.
 constexpr ULONGLONG kMaxImageBytes = 1ull << 30;

@@ -13,14 +13,15 @@
 #include "plinth/DllWrapperBase.h"
 #include "plinth/ObfuscatedRegKey.h"
 #include "plinth/WideFormat.h"
+#include "zelcom/ClassRegistration.h"
 #include "zelcom/LoadedImage.h"
+#include "zelcom/ServerIdentity.h"
 
 namespace {
 
 constexpr wchar_t kFile[] = L"TrustVerification";
 constexpr DWORD kLongPathChars = 32768;
 constexpr DWORD kThumbprintBytes = 20;
-constexpr size_t kMaxTreatAs = 8;
 constexpr DWORD kServerForms = CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER |
                                CLSCTX_INPROC_SERVER16 | CLSCTX_REMOTE_SERVER | CLSCTX_INPROC_HANDLER16;
 constexpr wchar_t kCallerFunction[] = L"CVkSecureClassFactory::CreateInstance";
@@ -93,40 +94,6 @@ HRESULT Refuse(const wchar_t* function, const std::wstring& path, const std::wst
     return E_ACCESSDENIED;
 }
 
-// The file a server registration names, environment variables expanded: an
-// in-process server's value without its quotes; a local server's command line
-// up to its end quote or, unquoted, up to the first blank, which is where
-// process creation ends the program's name too.
-std::wstring ServerFile(const std::wstring& registered, bool localServer)
-{
-    const DWORD length = ::ExpandEnvironmentStringsW(registered.c_str(), nullptr, 0);
-    std::wstring text(length, L'\0');
-    if (length == 0 || ::ExpandEnvironmentStringsW(registered.c_str(), text.data(), length) != length)
-        return std::wstring();
-    text.resize(length - 1);
-    if (!text.empty() && text[0] == L'"') {
-        const size_t close = text.find(L'"', 1);
-        return close == std::wstring::npos ? std::wstring() : text.substr(1, close - 1);
-    }
-    return localServer ? text.substr(0, text.find_first_of(L" \t")) : text;
-}
-
-// The default value of a key below HKEY_CLASSES_ROOT, unexpanded; false when
-// there is none.
-bool ReadClassValue(const std::wstring& keyPath, std::wstring& value)
-{
-    constexpr DWORD kFlags = RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND;
-    DWORD bytes = 0;
-    if (::RegGetValueW(HKEY_CLASSES_ROOT, keyPath.c_str(), nullptr, kFlags, nullptr, nullptr, &bytes) != ERROR_SUCCESS)
-        return false;
-    value.assign(bytes / sizeof(wchar_t) + 1, L'\0');
-    if (::RegGetValueW(HKEY_CLASSES_ROOT, keyPath.c_str(), nullptr, kFlags, nullptr, value.data(), &bytes) !=
-        ERROR_SUCCESS)
-        return false;
-    value.resize(::wcslen(value.c_str()));
-    return true;
-}
-
 std::wstring ModulePath(HMODULE module)
 {
     std::wstring path(kLongPathChars, L'\0');
@@ -189,22 +156,29 @@ HRESULT OpenVerifiedFile(const wchar_t* path, const std::vector<std::wstring>& t
     reason.clear();
     if (!Plinth::IsFullyQualifiedModulePath(path)) {
         reason = L"the path is not fully qualified";
+        ::SetLastError(ERROR_BAD_PATHNAME);
         return E_ACCESSDENIED;
     }
     // Readers may share it; nobody may write, rename or delete it while it is open.
     HANDLE raw =
         ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (raw == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
         wchar_t text[80];
-        Plinth::FormatWide(text, 80, L"the file cannot be opened (error %u)", static_cast<unsigned>(::GetLastError()));
+        Plinth::FormatWide(text, 80, L"the file cannot be opened (error %u)", static_cast<unsigned>(error));
         reason = text;
+        ::SetLastError(error);
         return E_ACCESSDENIED;
     }
     Plinth::UniqueHandle opened(raw);
     const HRESULT hr = VerifyFileSignature(path, opened.get(), trusted, reason);
-    if (SUCCEEDED(hr))
-        file = std::move(opened);
-    return hr;
+    if (FAILED(hr)) {
+        opened.reset();
+        ::SetLastError(kErrorUnverifiedImage);
+        return hr;
+    }
+    file = std::move(opened);
+    return S_OK;
 }
 
 HRESULT VerifyFileSignature(const wchar_t* path, HANDLE file, const std::vector<std::wstring>& trusted,
@@ -251,93 +225,176 @@ HRESULT VerifyCallingModule(const void* callerAddress)
     }
 }
 
-HRESULT CServerTrust::VerifyRegistered(REFCLSID clsid, DWORD context)
-{
-    try {
-        m_servers.clear();
-        m_context = context & ~kServerForms;
-        std::vector<std::wstring> trusted;
-        wchar_t guid[39] = {};
-        ::StringFromGUID2(clsid, guid, 39);
-        if (!ReadTrustedPublishers(trusted))
-            return Refuse(kServerFunction, guid, L"no trusted publishers are configured");
-        std::vector<std::wstring> chain{guid};
-        for (;;) {
-            const HRESULT hr = VerifyClass(chain.back(), context, trusted);
-            if (FAILED(hr))
-                return hr;
-            std::wstring next;
-            if (!ReadClassValue(L"CLSID\\" + chain.back() + L"\\TreatAs", next))
-                break;
-            CLSID target;
-            if (FAILED(::CLSIDFromString(next.c_str(), &target)))
-                return Refuse(kServerFunction, chain.back(), L"its TreatAs class cannot be read");
-            ::StringFromGUID2(target, guid, 39);
-            for (const std::wstring& seen : chain) {
-                if (::_wcsicmp(seen.c_str(), guid) == 0)
-                    return Refuse(kServerFunction, guid, L"its TreatAs classes form a loop");
-            }
-            if (chain.size() == kMaxTreatAs)
-                return Refuse(kServerFunction, guid, L"its TreatAs classes go on too long");
-            chain.push_back(guid);
-        }
-        if (!(m_context & kServerForms))
-            return Refuse(kServerFunction, chain.front(), L"no registered server file for the class");
-        return S_OK;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
-}
+namespace {
 
-HRESULT CServerTrust::VerifyClass(const std::wstring& guid, DWORD context, const std::vector<std::wstring>& trusted)
+using ClassRegistration::Server;
+using GetClassObjectFunction = HRESULT(STDAPICALLTYPE*)(REFCLSID clsid, REFIID riid, void** ppv);
+
+// Opens and verifies the file a registration names, held in file.
+HRESULT OpenServerFile(const Server& server, const std::vector<std::wstring>& trusted, Plinth::UniqueHandle& file)
 {
-    const struct
-    {
-        DWORD form;
-        const wchar_t* subKey;
-        bool inProcess;
-    } forms[] = {{CLSCTX_INPROC_SERVER, L"InprocServer32", true},
-                 {CLSCTX_INPROC_HANDLER, L"InprocHandler32", true},
-                 {CLSCTX_LOCAL_SERVER, L"LocalServer32", false}};
-    for (const auto& form : forms) {
-        std::wstring registered;
-        if (!(context & form.form) || !ReadClassValue(L"CLSID\\" + guid + L"\\" + form.subKey, registered))
-            continue;
-        VerifiedServer server;
-        server.path = ServerFile(registered, !form.inProcess);
-        server.inProcess = form.inProcess;
-        std::wstring reason;
-        if (FAILED(OpenVerifiedFile(server.path.c_str(), trusted, server.file, reason)))
-            return Refuse(kServerFunction, server.path.empty() ? registered : server.path, reason);
-        m_servers.push_back(std::move(server));
-        m_context |= form.form;
-    }
+    if (server.file.empty())
+        return Refuse(kServerFunction, server.registered, L"the registration names no single file");
+    std::wstring reason;
+    if (FAILED(OpenVerifiedFile(server.file.c_str(), trusted, file, reason)))
+        return Refuse(kServerFunction, server.file, reason);
     return S_OK;
 }
 
-HRESULT CServerTrust::VerifyClassObject(IUnknown* classObject) const
+HRESULT AdmitApartment(const Server& server)
 {
-    // A class served only by a local server reaches this process as a proxy;
-    // the server that runs is the verified file, held open since it verified.
-    if (!(m_context & (CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER)))
+    APTTYPE apartment = APTTYPE_STA;
+    APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_NONE;
+    const HRESULT hr = ::CoGetApartmentType(&apartment, &qualifier);
+    if (FAILED(hr))
+        return hr;
+    if (ClassRegistration::ThreadingModelAdmits(server.threadingModel, apartment))
         return S_OK;
+    ZEL_LOG(ETWLogging::LevelError, kFile, kServerFunction,
+            L"Refused module [%s]: its threading model \"%s\" does not allow calls from the caller's apartment\r\n",
+            server.file.c_str(), server.threadingModel.c_str());
+    return RPC_E_WRONG_THREAD;
+}
+
+// Loads the verified file while it is held, so the file that runs is the file
+// that verified, and keeps it loaded: objects of it may live as long as the
+// process, and nothing here asks the server whether it may be unloaded.
+HRESULT LoadVerifiedServer(const Server& server, const std::vector<std::wstring>& trusted, HMODULE& loaded)
+{
+    Plinth::UniqueHandle file;
+    HRESULT hr = OpenServerFile(server, trusted, file);
+    if (SUCCEEDED(hr))
+        hr = AdmitApartment(server);
+    if (FAILED(hr))
+        return hr;
+    Plinth::UniqueModule module(::LoadLibraryExW(server.file.c_str(), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+    if (!module) {
+        hr = HRESULT_FROM_WIN32(::GetLastError());
+        ZEL_LOG(ETWLogging::LevelError, kFile, kServerFunction, L"Module [%s] cannot be loaded [0x%08X]\r\n",
+                server.file.c_str(), static_cast<unsigned>(hr));
+        return hr;
+    }
+    const wchar_t* mismatch = nullptr;
+    if (!LoadedImageMatchesFile(module.get(), file.get(), mismatch))
+        return Refuse(kServerFunction, server.file, mismatch);
+    loaded = module.get();
+    // Pinned, the module ignores the release of this reference; should pinning
+    // fail, the reference is kept instead.
+    HMODULE pinned = nullptr;
+    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                              reinterpret_cast<LPCWSTR>(loaded), &pinned))
+        static_cast<void>(module.release());
+    return S_OK;
+}
+
+HRESULT GetInprocClassObject(const std::wstring& guid, const Server& server, const std::vector<std::wstring>& trusted,
+                             REFIID riid, REFIID fallback, void** ppv)
+{
+    HMODULE module = nullptr;
+    HRESULT hr = LoadVerifiedServer(server, trusted, module);
+    if (FAILED(hr))
+        return hr;
+    const auto getClassObject = reinterpret_cast<GetClassObjectFunction>(
+        reinterpret_cast<void*>(::GetProcAddress(module, "DllGetClassObject")));
+    CLSID clsid;
+    if (!getClassObject || FAILED(::CLSIDFromString(guid.c_str(), &clsid)))
+        return CO_E_ERRORINDLL;
+    hr = getClassObject(clsid, riid, ppv);
+    if (FAILED(hr))
+        hr = getClassObject(clsid, fallback, ppv);
+    return hr;
+}
+
+// HRESULT_FROM_WIN32 of the RPC runtime's errors, 1700 to 1931.
+bool IsRpcFailure(HRESULT hr)
+{
+    return hr >= static_cast<HRESULT>(0x800706A4) && hr <= static_cast<HRESULT>(0x8007078B);
+}
+
+// A lookup may reach the registration of a server that has just ended, which
+// fails at once with an RPC error; a lookup after it finds another server's
+// registration or starts a server.
+HRESULT LookUpLocalClassObject(REFCLSID clsid, DWORD context, REFIID riid, REFIID fallback,
+                               Plinth::ComPtr<IUnknown>& object)
+{
+    constexpr int kLookupRounds = 2;
+    HRESULT hr = E_FAIL;
+    for (int round = 0; round < kLookupRounds; ++round) {
+        hr = ::CoGetClassObject(clsid, context, nullptr, riid, object.put_void());
+        if (FAILED(hr))
+            hr = ::CoGetClassObject(clsid, context, nullptr, fallback, object.put_void());
+        if (!IsRpcFailure(hr))
+            return hr;
+    }
+    return hr;
+}
+
+// COM starts the program of a local server from the registration it reads
+// itself, and connects to whichever process registered the class: every
+// program the chain names must verify and is held while COM may start it,
+// and the process that answers must prove it runs one of them.
+HRESULT GetLocalClassObject(REFCLSID clsid, const std::vector<std::wstring>& chain, DWORD context,
+                            const std::vector<std::wstring>& trusted, REFIID riid, REFIID fallback, void** ppv)
+{
+    std::vector<Plinth::UniqueHandle> held;
+    std::vector<std::wstring> programs;
+    for (const std::wstring& guid : chain) {
+        Server server;
+        if (!ClassRegistration::ReadServer(guid, CLSCTX_LOCAL_SERVER, server))
+            continue;
+        Plinth::UniqueHandle file;
+        const HRESULT hr = OpenServerFile(server, trusted, file);
+        if (FAILED(hr))
+            return hr;
+        held.push_back(std::move(file));
+        programs.push_back(server.file);
+    }
+    if (programs.empty())
+        return Refuse(kServerFunction, chain.front(), L"no registered server file for the class");
+    Plinth::ComPtr<IUnknown> object;
+    const HRESULT hr =
+        LookUpLocalClassObject(clsid, (context & ~kServerForms) | CLSCTX_LOCAL_SERVER, riid, fallback, object);
+    if (FAILED(hr) || !object)
+        return hr;
+    std::wstring reason;
+    if (FAILED(VerifyServingProcess(object.get(), programs, reason)))
+        return Refuse(kServerFunction, programs.front(), reason);
+    *ppv = object.detach();
+    return hr;
+}
+
+HRESULT GetClassObjectOfForm(REFCLSID clsid, DWORD context, REFIID riid, REFIID fallback, void** ppv)
+{
+    const std::wstring guid = ClassRegistration::GuidText(clsid);
+    std::vector<std::wstring> trusted;
+    if (!ReadTrustedPublishers(trusted))
+        return Refuse(kServerFunction, guid, L"no trusted publishers are configured");
+    std::vector<std::wstring> chain;
+    std::wstring reason;
+    if (FAILED(ClassRegistration::ReadTreatAsChain(clsid, chain, reason)))
+        return Refuse(kServerFunction, chain.back(), reason);
+    Server server;
+    if ((context & CLSCTX_INPROC_SERVER) && ClassRegistration::ReadServer(chain.back(), CLSCTX_INPROC_SERVER, server))
+        return GetInprocClassObject(chain.back(), server, trusted, riid, fallback, ppv);
+    // The system's standard handler only connects to the local server.
+    if ((context & CLSCTX_INPROC_HANDLER) &&
+        ClassRegistration::ReadServer(chain.back(), CLSCTX_INPROC_HANDLER, server) &&
+        !ClassRegistration::IsSystemHandler(server.file))
+        return GetInprocClassObject(chain.back(), server, trusted, riid, fallback, ppv);
+    if (context & CLSCTX_LOCAL_SERVER)
+        return GetLocalClassObject(clsid, chain, context, trusted, riid, fallback, ppv);
+    return Refuse(kServerFunction, guid, L"no registered server file for the class");
+}
+
+} // namespace
+
+HRESULT GetVerifiedClassObject(REFCLSID clsid, DWORD context, REFIID riid, REFIID fallback, void** ppv)
+{
+    if (!ppv)
+        return E_POINTER;
+    *ppv = nullptr;
     try {
-        // The fourth slot of the class-factory interfaces, after IUnknown's
-        // three, is the CreateInstance that is about to run.
-        const void* code = classObject ? (*reinterpret_cast<void* const* const*>(classObject))[3] : nullptr;
-        HMODULE module = nullptr;
-        if (!code ||
-            !::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                                  static_cast<LPCWSTR>(code), &module))
-            return Refuse(kServerFunction, L"(unknown)", L"the class object is not in any module");
-        const wchar_t* mismatch = L"no server file verified for the class";
-        for (const VerifiedServer& server : m_servers) {
-            if (server.inProcess && LoadedImageMatchesFile(module, server.file.get(), mismatch))
-                return S_OK;
-        }
-        const std::wstring path = ModulePath(module);
-        return Refuse(kServerFunction, path.empty() ? L"(unknown)" : path,
-                      std::wstring(L"the class object does not come from a verified server file: ") + mismatch);
+        return GetClassObjectOfForm(clsid, context, riid, fallback, ppv);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }

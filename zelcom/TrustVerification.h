@@ -17,6 +17,10 @@
 constexpr wchar_t kTrustedPublishersKey[] = L"SOFTWARE\\Varkon\\ZEL";
 constexpr wchar_t kTrustedPublishersValue[] = L"Trusted Publishers";
 
+// ERROR_INVALID_IMAGE_HASH, "Windows cannot verify the digital signature for
+// this file", which the cross-compiler's headers lack.
+constexpr DWORD kErrorUnverifiedImage = 577;
+
 // Reads the thumbprints; false (and none) when the value is missing or fails
 // verification, so nothing is trusted.
 bool ReadTrustedPublishers(std::vector<std::wstring>& thumbprints);
@@ -24,7 +28,9 @@ bool ReadTrustedPublishers(std::vector<std::wstring>& thumbprints);
 // Opens the file at a fully qualified path for reading, denying writers and
 // deleters for as long as the handle is open, and verifies its signature and
 // signer through that handle. S_OK with the open handle in file; otherwise
-// E_ACCESSDENIED with the reason in words and file empty.
+// E_ACCESSDENIED with the reason in words and file empty, and the thread's
+// last error set: ERROR_BAD_PATHNAME, the open's error, or
+// kErrorUnverifiedImage when the file does not verify.
 HRESULT OpenVerifiedFile(const wchar_t* path, const std::vector<std::wstring>& trusted, Plinth::UniqueHandle& file,
                          std::wstring& reason);
 
@@ -40,38 +46,21 @@ HRESULT VerifyFileSignature(const wchar_t* path, HANDLE file, const std::vector<
 // "Refused module [<path>]: <reason>"; E_OUTOFMEMORY when memory ran out.
 HRESULT VerifyCallingModule(const void* callerAddress);
 
-// The servers COM may use for a class: verified before anything is loaded,
-// and held open until the class object is known to come from one of them.
-class CServerTrust
-{
-public:
-    // Verifies every server the registry names for the class (following
-    // TreatAs) in the forms the context admits: in-process server, in-process
-    // handler, local server. Each must be a fully qualified path after
-    // environment expansion and a trusted file. S_OK, E_ACCESSDENIED (logged)
-    // or E_OUTOFMEMORY.
-    HRESULT VerifyRegistered(REFCLSID clsid, DWORD context);
-
-    // The caller's context narrowed to the server forms that verified, so COM
-    // uses nothing that was not checked.
-    DWORD Context() const { return m_context; }
-
-    // After the class object was obtained in Context(): S_OK when an
-    // in-process class object's code lies in a module whose image is one of
-    // the verified files, or when only a local server was admitted; otherwise
-    // E_ACCESSDENIED (logged).
-    HRESULT VerifyClassObject(IUnknown* classObject) const;
-
-private:
-    struct VerifiedServer
-    {
-        std::wstring path;
-        Plinth::UniqueHandle file;
-        bool inProcess = false;
-    };
-
-    HRESULT VerifyClass(const std::wstring& guid, DWORD context, const std::vector<std::wstring>& trusted);
-
-    std::vector<VerifiedServer> m_servers;
-    DWORD m_context = 0;
-};
+// The class object of clsid, asked for riid or, when it does not answer that,
+// for fallback, from a server verified before any of its code runs. The
+// registration is read once (ClassRegistration.h), TreatAs followed to its
+// end; the first form the context admits is used:
+// - an in-process server, or an in-process handler other than the system's
+//   standard one: its file is opened and verified, then loaded from the held
+//   file by this function (dependencies from the system folder only),
+//   confirmed to be that file in memory and kept loaded for the life of the
+//   process; the class object comes from its DllGetClassObject. A class whose
+//   ThreadingModel does not allow calls from the caller's apartment is refused
+//   with RPC_E_WRONG_THREAD, as no proxy could be trusted to come from it.
+// - a local server: every class of the chain's local server program must
+//   verify, and stays open while COM starts it; the process that serves the
+//   class object must then prove that it runs one of them (ServerIdentity.h).
+// Refusals are E_ACCESSDENIED and are logged at level 4 as
+// "Refused module [<path or class>]: <reason>"; E_OUTOFMEMORY when memory ran
+// out; otherwise the failure of the load or of COM.
+HRESULT GetVerifiedClassObject(REFCLSID clsid, DWORD context, REFIID riid, REFIID fallback, void** ppv);

@@ -9,8 +9,6 @@
 
 namespace {
 
-BeforeServerLoad g_beforeServerLoad = nullptr;
-
 // Gets the class object through IVkClassFactory, falling back to
 // IVkClassFactory_PreComponentization; both have one CreateInstance after IUnknown.
 // A class object handed out as null with success is refused with E_POINTER:
@@ -50,22 +48,13 @@ HRESULT CreateVerifiedInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwCls
     *ppv = nullptr;
     if (!useFactory)
         return ::CoCreateInstance(rclsid, pUnkOuter, dwClsContext, riid, ppv);
-    // The servers are verified, and held open, before COM loads one of them,
-    // so an untrusted module never runs code in this process; COM is then
-    // asked only for the forms that verified.
-    CServerTrust trust;
-    HRESULT hr = trust.VerifyRegistered(rclsid, dwClsContext);
-    if (FAILED(hr))
-        return hr;
-    if (g_beforeServerLoad)
-        g_beforeServerLoad(rclsid);
     Plinth::ComPtr<IVkClassFactory> factory;
-    hr = GetVkClassFactory(rclsid, trust.Context(), factory);
+    const HRESULT hr = GetVerifiedClassObject(rclsid, dwClsContext, IID_IVkClassFactory,
+                                              IID_IVkClassFactory_PreComponentization, factory.put_void());
     if (FAILED(hr))
         return hr;
-    hr = trust.VerifyClassObject(factory.get());
-    if (FAILED(hr))
-        return hr;
+    if (!factory)
+        return E_POINTER;
     return factory->CreateInstance(riid, ppv);
 }
 
@@ -76,11 +65,4 @@ HRESULT VkCreateInstanceVerified(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwC
 {
     return CallWithoutThrowing(
         [&] { return CreateVerifiedInstance(rclsid, pUnkOuter, dwClsContext, riid, ppv, useFactory); });
-}
-
-BeforeServerLoad SetBeforeServerLoad(BeforeServerLoad hook)
-{
-    const BeforeServerLoad previous = g_beforeServerLoad;
-    g_beforeServerLoad = hook;
-    return previous;
 }

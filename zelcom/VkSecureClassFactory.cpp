@@ -54,13 +54,5 @@ HRESULT CVkATLSecureClassFactory::InternalQueryInterface(REFIID riid, void** ppv
 
 HRESULT CVkATLSecureClassFactory::CreateClassObject(ObjectCreator createObject, REFIID riid, void** ppv)
 {
-    if (!ppv)
-        return E_POINTER;
-    *ppv = nullptr;
-    CComObjectCached<CVkATLSecureClassFactory>* factory = nullptr;
-    const HRESULT hr = ConstructObject(&factory);
-    if (FAILED(hr))
-        return hr;
-    factory->SetObjectCreator(createObject);
-    return QueryNewObject(factory, riid, ppv);
+    return CreateCachedClassObject<CVkATLSecureClassFactory>(createObject, riid, ppv);
 }

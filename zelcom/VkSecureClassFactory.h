@@ -37,3 +37,19 @@ public:
     // Makes the cached class object for one object-map entry.
     static HRESULT CreateClassObject(ObjectCreator createObject, REFIID riid, void** ppv);
 };
+
+// Makes the cached class object of a factory type derived from
+// CVkSecureClassFactory for one object-map entry.
+template <class Factory>
+HRESULT CreateCachedClassObject(ObjectCreator createObject, REFIID riid, void** ppv)
+{
+    if (!ppv)
+        return E_POINTER;
+    *ppv = nullptr;
+    CComObjectCached<Factory>* factory = nullptr;
+    const HRESULT hr = ConstructObject(&factory);
+    if (FAILED(hr))
+        return hr;
+    factory->SetObjectCreator(createObject);
+    return QueryNewObject(factory, riid, ppv);
+}

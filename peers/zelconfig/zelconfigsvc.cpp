@@ -6,7 +6,7 @@
 #include "peers/zelconfig/ConfigObjects.h"
 #include "peers/zelconfig/ZelConfigData.h"
 #include "zelcom/Registration.h"
-#include "zelcom/VkSecureClassFactory.h"
+#include "zelcom/LocalServerClassFactory.h"
 
 namespace {
 
@@ -15,7 +15,7 @@ constexpr DWORD kPollMs = 100;
 constexpr DWORD kIdleExitMs = 2000;
 
 ObjectMapEntry g_objectMap[] = {
-    {&CLSID_ZelConfig, kServiceScript, &CVkATLSecureClassFactory::CreateClassObject,
+    {&CLSID_ZelConfig, kServiceScript, &CVkLocalServerClassFactory::CreateClassObject,
      &CComObject<CZelConfig>::CreateInstance, nullptr},
 };
 
@@ -57,9 +57,11 @@ HRESULT ApplyServiceScript(const ModuleScriptPaths& module, bool registering)
     wchar_t clsid[39];
     wchar_t factory[39];
     wchar_t preFactory[39];
+    wchar_t identity[39];
     GuidToText(CLSID_ZelConfig, clsid);
     GuidToText(IID_IVkClassFactory, factory);
     GuidToText(IID_IVkClassFactory_PreComponentization, preFactory);
+    GuidToText(IID_IZelServerIdentity, identity);
     // The proxy/stub class is named after the first interface it serves.
     const RegistryReplacement replacements[] = {{L"Module", module.quoted},
                                                 {L"Module_Raw", module.raw},
@@ -67,7 +69,8 @@ HRESULT ApplyServiceScript(const ModuleScriptPaths& module, bool registering)
                                                 {L"CLSID", clsid},
                                                 {L"PSCLSID", factory},
                                                 {L"IID_FACTORY", factory},
-                                                {L"IID_PREFACTORY", preFactory}};
+                                                {L"IID_PREFACTORY", preFactory},
+                                                {L"IID_IDENTITY", identity}};
     return ApplyRegistryScript(module.raw, kServiceScript, replacements, sizeof(replacements) / sizeof(replacements[0]),
                                registering);
 }
@@ -150,9 +153,10 @@ private:
 void KeepServedStubs(CStubKeeper& keeper)
 {
     Plinth::ComPtr<IUnknown> factory;
-    if (SUCCEEDED(CVkATLSecureClassFactory::CreateClassObject(nullptr, IID_IUnknown, factory.put_void()))) {
+    if (SUCCEEDED(CVkLocalServerClassFactory::CreateClassObject(nullptr, IID_IUnknown, factory.put_void()))) {
         keeper.Keep(factory.get(), IID_IVkClassFactory);
         keeper.Keep(factory.get(), IID_IVkClassFactory_PreComponentization);
+        keeper.Keep(factory.get(), IID_IZelServerIdentity);
     }
     keeper.Keep<CZelConfig>(IID_IZelConfig);
     keeper.Keep<CZelUserCollection>(IID_IZelConfigCollection);

@@ -24,6 +24,7 @@ using Plinth::UniqueVariant;
 using namespace ZelConfig;
 
 constexpr DWORD kWaitMs = 15000;
+constexpr wchar_t kClassKey[] = L"CLSID\\{0192AED2-615F-473E-81B1-F357AB727EAE}";
 
 // Whether the server runs, waiting up to waitMs for it to be gone.
 bool ServerRuns(DWORD waitMs = 0)
@@ -168,6 +169,60 @@ TEST_F(ZelConfigServiceTest, AdministratorPasswordIsCheckedNotRevealed)
     for (const wchar_t* wrong : {L"", L"s3cret", L"S3cret "})
         EXPECT_EQ(CheckPassword(config.get(), wrong), kStatusMismatch) << wrong;
     EXPECT_EQ(CheckPassword(config.get(), nullptr), kStatusWrongType);
+}
+
+// The system's standard handler only connects to the service: COM is left to
+// use it, and the service is reached as without it.
+TEST_F(ZelConfigServiceTest, TheSystemHandlerIsLeftToCom)
+{
+    wchar_t system[MAX_PATH] = {};
+    ASSERT_GT(::GetSystemDirectoryW(system, MAX_PATH), 0u);
+    ZelTest::ScopedRegistryTree handler(HKEY_CLASSES_ROOT, kClassKey + std::wstring(L"\\InprocHandler32"));
+    for (const std::wstring& name : {std::wstring(L"OLE32.dll"), std::wstring(system) + L"\\combase.dll"}) {
+        ASSERT_TRUE(handler.SetString(nullptr, name));
+        ComPtr<IZelConfig> config;
+        ASSERT_EQ(
+            VkCreateInstanceVerified(CLSID_ZelConfig, nullptr, CLSCTX_ALL, IID_IZelConfig, config.put_void(), TRUE),
+            S_OK);
+        EXPECT_EQ(DescribeUsers(config.get()), L"");
+    }
+}
+
+// An unsigned process that registered the service's class is not asked for
+// anything, whichever process it claims serves it: itself, or one that runs
+// the service's program (held suspended, so it answers nothing).
+TEST_F(ZelConfigServiceTest, AClassObjectServedByAnotherProcessIsRefused)
+{
+    ASSERT_FALSE(ServerRuns(kWaitMs));
+    const std::wstring program = ZelTest::BinPath(kServerImage);
+    std::wstring command = L"\"" + program + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION held = {};
+    ASSERT_TRUE(::CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                                 nullptr, &startup, &held));
+    const Plinth::UniqueHandle heldProcess(held.hProcess);
+    const Plinth::UniqueHandle heldThread(held.hThread);
+    for (const std::wstring& claimed : {std::wstring(), L" " + std::to_wstring(held.dwProcessId)}) {
+        const std::wstring stopName =
+            L"zel-impostor-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(claimed.size());
+        const Plinth::UniqueHandle stop(::CreateEventW(nullptr, TRUE, FALSE, stopName.c_str()));
+        const Plinth::UniqueHandle ready(::CreateEventW(nullptr, TRUE, FALSE, (stopName + L"-ready").c_str()));
+        ZelTest::ChildProcess impostor;
+        ASSERT_TRUE(ZelTest::StartChild(L"trust_attacker.exe", L"serve " + stopName + claimed, impostor));
+        ASSERT_EQ(::WaitForSingleObject(ready.get(), kWaitMs), WAIT_OBJECT_0);
+        ComPtr<IUnknown> answer;
+        EXPECT_EQ(VkCreateInstanceVerified(CLSID_ZelConfig, nullptr, CLSCTX_ALL, IID_IUnknown, answer.put_void(), TRUE),
+                  E_ACCESSDENIED);
+        EXPECT_FALSE(answer);
+        ::SetEvent(stop.get());
+        DWORD asked = MAXDWORD;
+        EXPECT_EQ(::WaitForSingleObject(impostor.process.get(), kWaitMs), WAIT_OBJECT_0);
+        EXPECT_TRUE(::GetExitCodeProcess(impostor.process.get(), &asked));
+        EXPECT_EQ(asked, 0u) << "objects asked of the impostor";
+    }
+    ::TerminateProcess(heldProcess.get(), 0);
+    EXPECT_FALSE(ServerRuns(kWaitMs)) << "the service itself was started";
 }
 
 // A killed server leaves behind the registration it offered its next client.

@@ -17,6 +17,8 @@
 #include "resources/RtMuiImpl.h"
 #include "tests/support/FileLogSupport.h"
 #include "tests/support/TestRegistry.h"
+#include "tests/support/TrustedPublishers.h"
+#include "zelcom/TrustVerification.h"
 
 namespace {
 
@@ -107,12 +109,18 @@ TEST(DllWrapperTest, LoadsOnceTellsTheDllAndReleasesItBeforeFreeing)
 }
 
 // A complete loader answers every form in the language asked (it has no German
-// here); without it, or without LoadIconEx, the plain functions answer in any.
+// here); without it, without LoadIconEx, or unsigned, the plain functions
+// answer in any.
 TEST(RtMuiImplTest, CompleteLoaderAnswersEveryFormElseEveryFormFallsBack)
 {
+    ZelTest::ScopedTrustedPublishers publishers;
+    ZelTest::TempFolder unsignedCopy(L"rtmui");
+    const std::wstring unsignedLoader = unsignedCopy.Path() + L"\\VkRtMui.dll";
+    ASSERT_TRUE(::CopyFileW(ZelTest::BinPath(L"VkRtMui.unsigned.dll").c_str(), unsignedLoader.c_str(), FALSE));
     const std::pair<std::wstring, DWORD> cases[] = {{kLoaderPath, ERROR_SUCCESS},
-                                                    {L"C:\\nowhere\\VkRtMui.dll", ERROR_MOD_NOT_FOUND},
-                                                    {ZelTest::BinPath(kNoIconExLoader), ERROR_PROC_NOT_FOUND}};
+                                                    {L"C:\\nowhere\\VkRtMui.dll", ERROR_PATH_NOT_FOUND},
+                                                    {ZelTest::BinPath(kNoIconExLoader), ERROR_PROC_NOT_FOUND},
+                                                    {unsignedLoader, kErrorUnverifiedImage}};
     const std::wstring path = ZelTest::BinPath(L"ZelRes2.DLL");
     const LPCWSTR block = MAKEINTRESOURCEW(14011 / 16 + 1);
     for (const auto& [loaderPath, status] : cases) {
@@ -122,6 +130,7 @@ TEST(RtMuiImplTest, CompleteLoaderAnswersEveryFormElseEveryFormFallsBack)
             RtMuiImpl loader(loaderPath.c_str());
             EXPECT_EQ(loader.Status(), status);
             EXPECT_EQ(::GetModuleHandleW(kNoIconExLoader) != nullptr, status == ERROR_PROC_NOT_FOUND);
+            EXPECT_EQ(::GetModuleHandleW(unsignedLoader.c_str()), nullptr);
             EXPECT_EQ(loader.MuiGetMappedLocale(), 0x0409u);
             HMODULE dll = loader.MuiLoadLibrary(path.c_str());
             ASSERT_NE(dll, nullptr);
@@ -152,9 +161,10 @@ TEST(RtMuiImplTest, CompleteLoaderAnswersEveryFormElseEveryFormFallsBack)
 // 259 a path may have, and is tried (and missing); longer ones are not tried.
 TEST(RtMuiImplTest, DefaultLoaderLivesBelowCommonProgramFiles)
 {
+    ZelTest::ScopedTrustedPublishers publishers;
     const DWORD tooLong = ERROR_FILENAME_EXCED_RANGE;
     const std::pair<size_t, DWORD> cases[] = {
-        {231, ERROR_MOD_NOT_FOUND}, {232, tooLong}, {259, tooLong}, {260, tooLong}, {261, tooLong}};
+        {231, ERROR_PATH_NOT_FOUND}, {232, tooLong}, {259, tooLong}, {260, tooLong}, {261, tooLong}};
     for (const auto& [length, status] : cases) {
         ::SetEnvironmentVariableW(L"CommonProgramFiles", MissingDirOfLength(length).c_str());
         EXPECT_EQ(RtMuiImpl().Status(), status) << length;
@@ -278,6 +288,7 @@ TEST(ResourceModuleStateTest, PathsThatAreNotWholeAndFullyQualifiedLoadNothing)
         {cut, cut + L"\\ZelRes2.DL"},
     };
     // The process's loader, the installed one in bin/, loads what the path names.
+    ZelTest::ScopedTrustedPublishers publishers;
     ::SetEnvironmentVariableW(L"CommonProgramFiles", ZelTest::BinDir().c_str());
     ASSERT_EQ(GetRtMui().Status(), 0u);
     for (const auto& [dir, planted] : cases) {

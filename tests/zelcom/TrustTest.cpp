@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -22,6 +23,7 @@ namespace {
 
 constexpr wchar_t kServerKey[] = L"CLSID\\{5E3B42BC-7470-413C-8857-98EC8AA2F2F8}\\InprocServer32";
 constexpr wchar_t kUnsignedChecker[] = L"VkComponentChecker.unsigned.dll";
+constexpr wchar_t kMarker[] = L"planted.marker";
 
 // Runs a probe program and returns what it printed.
 std::string RunProbe(const wchar_t* name, const wchar_t* arguments = L"")
@@ -35,6 +37,15 @@ std::string RunProbe(const wchar_t* name, const wchar_t* arguments = L"")
 HRESULT CreateChecker(void** out)
 {
     return VkCreateInstanceVerified(CLSID_ComponentVersionProvider, nullptr, CLSCTX_ALL, IID_IVkVersion, out, TRUE);
+}
+
+// The module whose code answers an object's first method.
+HMODULE ModuleOf(IUnknown* object)
+{
+    HMODULE module = nullptr;
+    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                         static_cast<LPCWSTR>((*reinterpret_cast<void* const* const*>(object))[0]), &module);
+    return module;
 }
 
 class TrustTest : public ::testing::Test
@@ -154,27 +165,124 @@ TEST_F(TrustTest, TreatAsToAnUntrustedClassIsRefused)
     EXPECT_EQ(::GetModuleHandleW(kUnsignedChecker), nullptr);
 }
 
-// Stands in for a registration changed after the servers verified and before COM reads it.
-void RegisterUnsignedChecker(REFCLSID)
-{
-    const std::wstring path = ZelTest::BinPath(kUnsignedChecker);
-    ::RegSetKeyValueW(HKEY_CLASSES_ROOT, kServerKey, nullptr, REG_SZ, path.c_str(),
-                      static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
-}
-
-TEST_F(TrustTest, ClassObjectFromAnotherModuleThanTheVerifiedOneIsRefused)
+// COM takes a REG_SZ server as written and expands a REG_EXPAND_SZ one, so
+// the file verified must be read the same way. bin\%ZELTRUST%\ holds unsigned
+// programs under the genuine names; %ZELTRUST% itself expands to bin\ again.
+// This platform's COM does not expand a local server's REG_EXPAND_SZ command
+// line, so one whose two readings differ is refused too.
+TEST_F(TrustTest, ServersAreReadAsStoredAndExpandedOnlyWhenTheirTypeSaysSo)
 {
     Plinth::ComInitScope com(COINIT_MULTITHREADED);
+    const std::wstring literal = ZelTest::BinPath(L"%ZELTRUST%");
+    ZelTest::RemoveTree(literal);
+    ASSERT_TRUE(::CreateDirectoryW(literal.c_str(), nullptr));
+    ASSERT_TRUE(::CopyFileW(ZelTest::BinPath(L"PlantedDll.dll").c_str(),
+                            (literal + L"\\VkComponentChecker.dll").c_str(), FALSE));
+    ASSERT_TRUE(
+        ::CopyFileW(ZelTest::BinPath(L"trust_attacker.exe").c_str(), (literal + L"\\zelconfigsvc.exe").c_str(), FALSE));
+    ASSERT_TRUE(::SetEnvironmentVariableW(L"ZELTRUST", L"."));
+    const CLSID localClass = {0xa5a14d18, 0x72e6, 0x4c64, {0x8f, 0x64, 0xb2, 0x6e, 0x4b, 0xe7, 0x22, 0x3d}};
+    const std::wstring localKey = L"CLSID\\{A5A14D18-72E6-4C64-8F64-B26E4BE7223D}";
+    ZelTest::ScopedRegistryTree checkerKey(HKEY_CLASSES_ROOT, kServerKey);
+    ZelTest::ScopedRegistryTree localClassKey(HKEY_CLASSES_ROOT, localKey);
+    ASSERT_TRUE(checkerKey.SetString(L"ThreadingModel", L"Both"));
+    ZelTest::ScopedRegistryValue inproc(HKEY_CLASSES_ROOT, kServerKey, L"");
+    ZelTest::ScopedRegistryValue local(HKEY_CLASSES_ROOT, localKey + L"\\LocalServer32", L"");
+    const struct
+    {
+        ZelTest::ScopedRegistryValue& value;
+        DWORD type;
+        std::wstring stored;
+        const CLSID& clsid;
+        HRESULT expected;
+    } cases[] = {
+        {inproc, REG_EXPAND_SZ, literal + L"\\VkComponentChecker.dll", CLSID_ComponentVersionProvider, S_OK},
+        {inproc, REG_SZ, literal + L"\\VkComponentChecker.dll", CLSID_ComponentVersionProvider, E_ACCESSDENIED},
+        {inproc, REG_SZ, L"\"" + ZelTest::BinPath(L"VkComponentChecker.dll") + L"\"", CLSID_ComponentVersionProvider,
+         S_OK},
+        {local, REG_SZ, L"\"" + literal + L"\\zelconfigsvc.exe\" /x", localClass, E_ACCESSDENIED},
+        {local, REG_EXPAND_SZ, L"\"" + literal + L"\\zelconfigsvc.exe\" /x", localClass, E_ACCESSDENIED},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(c.value.SetString(c.stored, c.type));
+        Plinth::ComPtr<IUnknown> object;
+        EXPECT_EQ(VkCreateInstanceVerified(c.clsid, nullptr, CLSCTX_ALL, IID_IUnknown, object.put_void(), TRUE),
+                  c.expected)
+            << c.type << " " << std::string(c.stored.begin(), c.stored.end());
+        EXPECT_TRUE(!object ||
+                    ModuleOf(object.get()) == ::GetModuleHandleW(ZelTest::BinPath(L"VkComponentChecker.dll").c_str()));
+        object.reset();
+        // A program COM started would have left its marker by the time COM gave up on it.
+        EXPECT_EQ(::GetFileAttributesW((literal + L"\\" + kMarker).c_str()), INVALID_FILE_ATTRIBUTES);
+        c.value.Delete();
+    }
+    ::SetEnvironmentVariableW(L"ZELTRUST", nullptr);
+    ZelTest::RemoveTree(literal);
+}
+
+// Another process flips the checker's registration between the trusted file
+// and an attacker's DLL while this one creates: whatever the registration says
+// at each moment, the file that is loaded is the file that verified.
+TEST_F(TrustTest, ARegistrationFlippedByAnotherProcessNeverLoadsAnUnverifiedDll)
+{
+    Plinth::ComInitScope com(COINIT_MULTITHREADED);
+    ZelTest::TempFolder folder(L"flip");
+    const std::wstring genuine = ZelTest::BinPath(L"VkComponentChecker.dll");
+    const std::wstring planted = folder.Path() + L"\\PlantedDll.dll";
+    ASSERT_TRUE(::CopyFileW(ZelTest::BinPath(L"PlantedDll.dll").c_str(), planted.c_str(), FALSE));
+    ZelTest::ScopedRegistryTree classKey(HKEY_CLASSES_ROOT, kServerKey);
+    ASSERT_TRUE(classKey.SetString(L"ThreadingModel", L"Both"));
+    const std::wstring stopName = L"zel-flip-stop-" + std::to_wstring(::GetCurrentProcessId());
+    Plinth::UniqueHandle stop(::CreateEventW(nullptr, TRUE, FALSE, stopName.c_str()));
+    ZelTest::ChildProcess flipper;
+    ASSERT_TRUE(ZelTest::StartChild(
+        L"trust_attacker.exe",
+        L"flip " + std::wstring(kServerKey) + L" \"" + genuine + L"\" \"" + planted + L"\" " + stopName, flipper));
+    int created = 0;
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        Plinth::ComPtr<IVkVersion> checker;
+        const HRESULT hr = CreateChecker(checker.put_void());
+        ASSERT_TRUE(hr == S_OK || hr == E_ACCESSDENIED) << attempt << ": 0x" << std::hex << hr;
+        ASSERT_EQ(checker && ModuleOf(checker.get()) == ::GetModuleHandleW(genuine.c_str()), hr == S_OK) << attempt;
+        created += hr == S_OK;
+    }
+    ::SetEvent(stop.get());
+    EXPECT_EQ(::WaitForSingleObject(flipper.process.get(), 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(::GetFileAttributesW((folder.Path() + L"\\" + kMarker).c_str()), INVALID_FILE_ATTRIBUTES)
+        << "the attacker's DLL ran; " << created << " of 200 created";
+}
+
+// Objects of an in-process server are called directly, without COM's proxies,
+// so only from apartments the class's threading model allows.
+TEST_F(TrustTest, AnInprocServerServesOnlyApartmentsItsThreadingModelAllows)
+{
     ZelTest::ScopedRegistryTree classKey(HKEY_CLASSES_ROOT, kServerKey);
     ASSERT_TRUE(classKey.SetString(nullptr, ZelTest::BinPath(L"VkComponentChecker.dll")));
-    ASSERT_TRUE(classKey.SetString(L"ThreadingModel", L"Both"));
-    SetBeforeServerLoad(RegisterUnsignedChecker);
-    void* refused = reinterpret_cast<void*>(1);
-    const HRESULT hr = CreateChecker(&refused);
-    SetBeforeServerLoad(nullptr);
-    EXPECT_NE(::GetModuleHandleW(kUnsignedChecker), nullptr) << "the stand-in did not make COM load another file";
-    EXPECT_EQ(hr, E_ACCESSDENIED);
-    EXPECT_EQ(refused, nullptr);
+    const struct
+    {
+        const wchar_t* model;
+        COINIT apartment;
+        HRESULT expected;
+    } cases[] = {
+        {L"Both", COINIT_APARTMENTTHREADED, S_OK},      {L"Both", COINIT_MULTITHREADED, S_OK},
+        {L"Free", COINIT_MULTITHREADED, S_OK},          {L"Free", COINIT_APARTMENTTHREADED, RPC_E_WRONG_THREAD},
+        {L"apartment", COINIT_APARTMENTTHREADED, S_OK}, {L"Apartment", COINIT_MULTITHREADED, RPC_E_WRONG_THREAD},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(classKey.SetString(L"ThreadingModel", c.model));
+        HRESULT created = E_FAIL;
+        HRESULT used = E_FAIL;
+        std::thread([&] {
+            Plinth::ComInitScope com(c.apartment);
+            Plinth::ComPtr<IVkVersion> checker;
+            created = CreateChecker(checker.put_void());
+            Plinth::UniqueCoTaskMem<wchar_t> text;
+            long result = 0;
+            used = checker ? checker->GetVersionText(text.put(), &result) : E_POINTER;
+        }).join();
+        EXPECT_EQ(created, c.expected) << c.model << " " << c.apartment;
+        EXPECT_EQ(SUCCEEDED(used), c.expected == S_OK) << c.model << " " << c.apartment;
+    }
 }
 
 // A DLL loaded twice under two names: the second copy cannot have the

@@ -15,6 +15,7 @@
 #include "tests/support/FileLogSupport.h"
 #include "tests/support/ModuleLogFiles.h"
 #include "tests/support/TestRegistry.h"
+#include "tests/support/TrustedPublishers.h"
 #include "zelcom/VkSecureClassFactory.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
@@ -86,6 +87,8 @@ TEST(MissingResourcesTest, NamesFallBackAndNoCallWaits)
 TEST(GermanResourcesTest, NameAndLabelsComeFromTheSatellite)
 {
     ASSERT_EQ(::GetUserDefaultUILanguage(), 0x0407) << "the German locale of the test set-up is not in effect";
+    // The multilingual loader is used only when its signer is trusted.
+    const ZelTest::ScopedTrustedPublishers publishers;
     ScopedRegistryValue installDir(HKEY_LOCAL_MACHINE, L"Software\\Varkon\\ZEL", L"Install Dir");
     ASSERT_TRUE(installDir.SetString(ZelTest::BinDir()));
     const Outcomes outcomes = RunEveryMethod(CreateObject().get());
