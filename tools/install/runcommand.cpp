@@ -46,6 +46,13 @@ bool WaitForEmptyJob(HANDLE port, HANDLE job)
 
 int Run(std::wstring commandLine)
 {
+    // Windows serves the desktop from a process outside every job. Wine starts
+    // that process on demand, as a child of the first process that needs the
+    // desktop once the last one has ended, and keeps it while any program on
+    // the desktop runs, this one included: born in the job, it would hold the
+    // job open until this program gave up. Asked for here, it is this
+    // program's child, outside the job, and stays for the whole wait.
+    ::GetDesktopWindow();
     const Plinth::UniqueHandle job(::CreateJobObjectW(nullptr, nullptr));
     const Plinth::UniqueHandle port(::CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
     JOBOBJECT_ASSOCIATE_COMPLETION_PORT association = {nullptr, port.get()};
