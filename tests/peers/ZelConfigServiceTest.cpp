@@ -188,8 +188,8 @@ TEST_F(ZelConfigServiceTest, TheSystemHandlerIsLeftToCom)
     }
 }
 
-// An unsigned process that registered the service's class is not asked for
-// anything, whichever process it claims serves it: itself, or one that runs
+// The objects of an unsigned process that registered the service's class are
+// not used, whichever process it claims serves it: itself, or one that runs
 // the service's program (held suspended, so it answers nothing).
 TEST_F(ZelConfigServiceTest, AClassObjectServedByAnotherProcessIsRefused)
 {
@@ -219,7 +219,7 @@ TEST_F(ZelConfigServiceTest, AClassObjectServedByAnotherProcessIsRefused)
         DWORD asked = MAXDWORD;
         EXPECT_EQ(::WaitForSingleObject(impostor.process.get(), kWaitMs), WAIT_OBJECT_0);
         EXPECT_TRUE(::GetExitCodeProcess(impostor.process.get(), &asked));
-        EXPECT_EQ(asked, 0u) << "objects asked of the impostor";
+        EXPECT_EQ(asked, 0u) << "objects asked of the impostor without a proof";
     }
     ::TerminateProcess(heldProcess.get(), 0);
     EXPECT_FALSE(ServerRuns(kWaitMs)) << "the service itself was started";
