@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "tests/support/TestRegistry.h"
 #include "tests/support/TestSigning.h"
 #include "tests/support/TrustedPublishers.h"
+#include "zelcom/ServerIdentity.h"
 #include "zelcom/VkCreateInstance.h"
 #include "zelcom/ZelLumoAp.h"
 
@@ -156,6 +158,35 @@ TEST_F(ZelConfigServiceTest, UsersAreEnumeratedFromAnotherProcess)
     WriteUser(L"u3", -1, 1);
     EXPECT_EQ(DescribeUsers(config.get()), L"6 3p -p ");
     config.reset();
+    EXPECT_FALSE(ServerRuns(kWaitMs));
+}
+
+// Each creation shares a section into the server for one call; the server
+// must not keep it. Every handle of the server is looked at for a section
+// holding a proof written for this process.
+TEST_F(ZelConfigServiceTest, TheServerKeepsNoSectionOfAProof)
+{
+    std::vector<ComPtr<IZelConfig>> configs(3);
+    for (ComPtr<IZelConfig>& config : configs)
+        ASSERT_EQ(CreateService(config), S_OK);
+    int kept = 0;
+    for (const DWORD id : ZelTest::ProcessesNamed(kServerImage)) {
+        const Plinth::UniqueHandle server(::OpenProcess(PROCESS_DUP_HANDLE, FALSE, id));
+        for (ULONG_PTR value = 4; server && value < 0x4000; value += 4) {
+            Plinth::UniqueHandle copy;
+            if (!::DuplicateHandle(server.get(), reinterpret_cast<HANDLE>(value), ::GetCurrentProcess(), copy.put(),
+                                   FILE_MAP_READ, FALSE, 0))
+                continue;
+            const Plinth::UniqueView view(
+                ::MapViewOfFile(copy.get(), FILE_MAP_READ, 0, 0, sizeof(ServerIdentityProof)));
+            ServerIdentityProof proof = {};
+            if (view)
+                std::memcpy(&proof, view.get(), sizeof(proof));
+            kept += view && proof.caller == ::GetCurrentProcessId();
+        }
+    }
+    EXPECT_EQ(kept, 0);
+    configs.clear();
     EXPECT_FALSE(ServerRuns(kWaitMs));
 }
 
