@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "plinth/Owners.h"
+#include "zelcom/ComBoundary.h"
 #include "zelcom/ServerIdentity.h"
 
 HRESULT CVkLocalServerClassFactory::InternalQueryInterface(REFIID riid, void** ppv)
@@ -25,7 +26,9 @@ STDMETHODIMP CVkLocalServerClassFactory::GetProcessId(DWORD* processId)
     return S_OK;
 }
 
-STDMETHODIMP CVkLocalServerClassFactory::WriteCallerProcessId(ULONGLONG section, REFGUID nonce)
+namespace {
+
+HRESULT WriteCallerProcessId(ULONGLONG section, REFGUID nonce)
 {
     ULONG caller = 0;
     if (::I_RpcBindingInqLocalClientPID(nullptr, &caller) != RPC_S_OK)
@@ -43,6 +46,21 @@ STDMETHODIMP CVkLocalServerClassFactory::WriteCallerProcessId(ULONGLONG section,
     proof.caller = caller;
     std::memcpy(view.get(), &proof, sizeof(proof));
     return S_OK;
+}
+
+} // namespace
+
+STDMETHODIMP CVkLocalServerClassFactory::CreateProvenInstance(ULONGLONG section, REFGUID nonce, REFIID riid, void** ppv)
+{
+    // Taken here: inside the body's lambda it would name this function.
+    const void* caller = ZEL_RETURN_ADDRESS();
+    if (!ppv)
+        return E_POINTER;
+    *ppv = nullptr;
+    const HRESULT hr = WriteCallerProcessId(section, nonce);
+    if (FAILED(hr))
+        return hr;
+    return CallWithoutThrowing([&] { return CreateVerified(caller, riid, ppv); });
 }
 
 HRESULT CVkLocalServerClassFactory::CreateClassObject(ObjectCreator createObject, REFIID riid, void** ppv)

@@ -14,9 +14,9 @@ public:
 
     STDMETHODIMP GetProcessId(DWORD* processId) override;
     // Writes the calling process's id after the nonce, when the section the
-    // caller names holds it; never closes the section's handle, which the
-    // caller does.
-    STDMETHODIMP WriteCallerProcessId(ULONGLONG section, REFGUID nonce) override;
+    // caller names holds it, and only then makes the object as CreateInstance
+    // does; never closes the section's handle, which the caller does.
+    STDMETHODIMP CreateProvenInstance(ULONGLONG section, REFGUID nonce, REFIID riid, void** ppv) override;
 
     // Makes the cached class object for one object-map entry.
     static HRESULT CreateClassObject(ObjectCreator createObject, REFIID riid, void** ppv);

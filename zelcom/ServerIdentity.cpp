@@ -2,6 +2,8 @@
 
 #include <cstring>
 #include <memory>
+#include <new>
+#include <utility>
 
 #include "plinth/Owners.h"
 #include "plinth/WideFormat.h"
@@ -90,59 +92,152 @@ bool RunsAsTrustedUser(HANDLE process, std::wstring& reason)
     return false;
 }
 
-// Shares a section with the process, asks the class object to write into it
-// and reads back whose call the process served.
-bool ProvesConnection(IZelServerIdentity* identity, HANDLE process, std::wstring& reason)
+// The process that last proved it serves a class object, held open so that
+// its id names no other process while it is kept, and known to run as a user
+// it may run as. Only its handle is kept: what it runs is read again for
+// every creation.
+class ProvenProcess
 {
-    reason = L"the serving process does not show that this process's calls reach it";
-    Plinth::UniqueHandle section(
-        ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(ServerIdentityProof), nullptr));
-    Plinth::UniqueView view(
-        section ? ::MapViewOfFile(section.get(), kServerIdentitySectionAccess, 0, 0, sizeof(ServerIdentityProof))
-                : nullptr);
+public:
+    std::shared_ptr<Plinth::UniqueHandle> Get()
+    {
+        ::AcquireSRWLockShared(&m_lock);
+        std::shared_ptr<Plinth::UniqueHandle> process = m_process;
+        ::ReleaseSRWLockShared(&m_lock);
+        return process;
+    }
+
+    // The one replaced is closed after the lock is released.
+    void Set(std::shared_ptr<Plinth::UniqueHandle> process)
+    {
+        ::AcquireSRWLockExclusive(&m_lock);
+        m_process.swap(process);
+        ::ReleaseSRWLockExclusive(&m_lock);
+    }
+
+private:
+    SRWLOCK m_lock = SRWLOCK_INIT;
+    std::shared_ptr<Plinth::UniqueHandle> m_process;
+};
+
+ProvenProcess g_proven;
+
+// A section for the proof and its view in this process. It is shared with a
+// process only for the length of one call, and each call writes a new nonce.
+struct ProofSection
+{
+    Plinth::UniqueHandle section;
+    Plinth::UniqueView view;
+};
+
+// One section kept for the next proof, taken and put back by an exchange,
+// never under a lock: a proof that finds none makes one.
+class SpareSection
+{
+public:
+    ~SpareSection() { delete static_cast<ProofSection*>(m_spare); }
+
+    std::unique_ptr<ProofSection> Take()
+    {
+        std::unique_ptr<ProofSection> taken(
+            static_cast<ProofSection*>(::InterlockedExchangePointer(&m_spare, nullptr)));
+        if (taken)
+            return taken;
+        taken.reset(new (std::nothrow) ProofSection);
+        if (!taken)
+            return nullptr;
+        taken->section.reset(::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                                  sizeof(ServerIdentityProof), nullptr));
+        if (taken->section)
+            taken->view.reset(
+                ::MapViewOfFile(taken->section.get(), kServerIdentitySectionAccess, 0, 0, sizeof(ServerIdentityProof)));
+        return taken->view ? std::move(taken) : nullptr;
+    }
+
+    // The section already kept, if another proof put one back first, is closed.
+    void PutBack(std::unique_ptr<ProofSection> section)
+    {
+        std::unique_ptr<ProofSection> replaced(
+            static_cast<ProofSection*>(::InterlockedExchangePointer(&m_spare, section.release())));
+    }
+
+private:
+    void* volatile m_spare = nullptr;
+};
+
+SpareSection g_spare;
+
+// Shares a section with the process for one call, in which the class object
+// is asked to write into it whose call it serves and to make the object. True,
+// with the call's result in hr and, when it succeeded, the object in ppv, when
+// the process wrote this process's id; an object made by any other process is
+// released unused.
+bool CreateProven(IZelServerIdentity* identity, HANDLE process, REFIID riid, void** ppv, HRESULT& hr)
+{
+    std::unique_ptr<ProofSection> shared = g_spare.Take();
     ServerIdentityProof proof = {};
-    if (!view || FAILED(::CoCreateGuid(&proof.nonce)))
+    if (!shared || FAILED(::CoCreateGuid(&proof.nonce)))
         return false;
-    std::memcpy(view.get(), &proof, sizeof(proof));
+    std::memcpy(shared->view.get(), &proof, sizeof(proof));
     HANDLE remote = nullptr;
-    if (!::DuplicateHandle(::GetCurrentProcess(), section.get(), process, &remote, kServerIdentitySectionAccess, FALSE,
-                           0))
+    if (!::DuplicateHandle(::GetCurrentProcess(), shared->section.get(), process, &remote, kServerIdentitySectionAccess,
+                           FALSE, 0))
         return false;
-    const HRESULT hr = identity->WriteCallerProcessId(reinterpret_cast<ULONG_PTR>(remote), proof.nonce);
-    ::DuplicateHandle(process, remote, nullptr, nullptr, 0, FALSE, DUPLICATE_CLOSE_SOURCE);
-    std::memcpy(&proof, view.get(), sizeof(proof));
-    return SUCCEEDED(hr) && proof.caller == ::GetCurrentProcessId();
+    Plinth::ComPtr<IUnknown> object;
+    hr = identity->CreateProvenInstance(reinterpret_cast<ULONG_PTR>(remote), proof.nonce, riid, object.put_void());
+    Plinth::UniqueHandle returned;
+    const bool closed = ::DuplicateHandle(process, remote, ::GetCurrentProcess(), returned.put(), 0, FALSE,
+                                          DUPLICATE_CLOSE_SOURCE) != FALSE;
+    std::memcpy(&proof, shared->view.get(), sizeof(proof));
+    // A section the process may still hold is not used again.
+    if (closed)
+        g_spare.PutBack(std::move(shared));
+    if (proof.caller != ::GetCurrentProcessId())
+        return false;
+    if (SUCCEEDED(hr))
+        *ppv = object.detach();
+    return true;
+}
+
+// The process the class object names, when it runs one of the programs as a
+// user it may run as.
+bool OpenNamedProcess(IZelServerIdentity* identity, const std::vector<std::wstring>& programs,
+                      Plinth::UniqueHandle& process, std::wstring& reason)
+{
+    DWORD processId = 0;
+    if (FAILED(identity->GetProcessId(&processId))) {
+        reason = L"the class object does not tell which process serves it";
+        return false;
+    }
+    process.reset(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_DUP_HANDLE, FALSE, processId));
+    if (!process) {
+        reason = ErrorText(L"the serving process cannot be opened", ::GetLastError());
+        return false;
+    }
+    return RunsProgram(process.get(), programs, reason) && RunsAsTrustedUser(process.get(), reason);
 }
 
 } // namespace
 
-HRESULT VerifyServingProcess(IUnknown* classObject, const std::vector<std::wstring>& programs, std::wstring& reason)
+HRESULT CreateFromServingProcess(IZelServerIdentity* classObject, const std::vector<std::wstring>& programs,
+                                 REFIID riid, void** ppv, std::wstring& reason)
 {
-    // Asked of the class object itself, so the answer comes through the same
-    // connection; a server handing out another object's pointer is refused.
-    Plinth::ComPtr<IZelServerIdentity> identity;
-    Plinth::ComPtr<IUnknown> objectIdentity;
-    Plinth::ComPtr<IUnknown> answerIdentity;
-    if (!classObject || FAILED(classObject->QueryInterface(IID_IZelServerIdentity, identity.put_void())) ||
-        FAILED(classObject->QueryInterface(IID_IUnknown, objectIdentity.put_void())) ||
-        FAILED(identity->QueryInterface(IID_IUnknown, answerIdentity.put_void())) ||
-        objectIdentity.get() != answerIdentity.get()) {
-        reason = L"the class object does not tell which process serves it";
+    *ppv = nullptr;
+    HRESULT hr = E_ACCESSDENIED;
+    const std::shared_ptr<Plinth::UniqueHandle> expected = g_proven.Get();
+    if (expected && RunsProgram(expected->get(), programs, reason) &&
+        CreateProven(classObject, expected->get(), riid, ppv, hr)) {
+        reason.clear();
+        return hr;
+    }
+    auto named = std::make_shared<Plinth::UniqueHandle>();
+    if (!OpenNamedProcess(classObject, programs, *named, reason))
+        return E_ACCESSDENIED;
+    if (!CreateProven(classObject, named->get(), riid, ppv, hr)) {
+        reason = L"the serving process does not show that this process's calls reach it";
         return E_ACCESSDENIED;
     }
-    DWORD processId = 0;
-    if (FAILED(identity->GetProcessId(&processId))) {
-        reason = L"the class object does not tell which process serves it";
-        return E_ACCESSDENIED;
-    }
-    Plinth::UniqueHandle process(
-        ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_DUP_HANDLE, FALSE, processId));
-    if (!process) {
-        reason = ErrorText(L"the serving process cannot be opened", ::GetLastError());
-        return E_ACCESSDENIED;
-    }
-    if (!RunsProgram(process.get(), programs, reason) || !RunsAsTrustedUser(process.get(), reason) ||
-        !ProvesConnection(identity.get(), process.get(), reason))
-        return E_ACCESSDENIED;
-    return S_OK;
+    reason.clear();
+    g_proven.Set(std::move(named));
+    return hr;
 }

@@ -16,6 +16,8 @@
 #include "zelcom/ClassRegistration.h"
 #include "zelcom/LoadedImage.h"
 #include "zelcom/ServerIdentity.h"
+#include "zelcom/VerificationCache.h"
+#include "zelcom/ZelLumoAp.h"
 
 namespace {
 
@@ -77,6 +79,25 @@ std::wstring SignerThumbprint(HANDLE stateData)
     return text;
 }
 
+// When the first certificate of the signer's chain stops being valid; a
+// signature verified now may not verify then.
+FILETIME ChainExpiry(HANDLE stateData)
+{
+    CRYPT_PROVIDER_DATA* provider = ::WTHelperProvDataFromStateData(stateData);
+    CRYPT_PROVIDER_SGNR* signer = provider ? ::WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
+    if (!signer || signer->csCertChain == 0)
+        return FILETIME{};
+    FILETIME earliest = {MAXDWORD, MAXDWORD};
+    for (DWORD i = 0; i < signer->csCertChain; ++i) {
+        const CERT_CONTEXT* certificate = signer->pasCertChain[i].pCert;
+        if (!certificate)
+            return FILETIME{};
+        if (::CompareFileTime(&certificate->pCertInfo->NotAfter, &earliest) < 0)
+            earliest = certificate->pCertInfo->NotAfter;
+    }
+    return earliest;
+}
+
 bool SameThumbprint(const std::wstring& a, const std::wstring& b)
 {
     if (a.size() != b.size())
@@ -86,6 +107,44 @@ bool SameThumbprint(const std::wstring& a, const std::wstring& b)
             return false;
     }
     return true;
+}
+
+HRESULT VerifySignature(const wchar_t* path, HANDLE file, const std::vector<std::wstring>& trusted,
+                        std::wstring& reason, FILETIME* validUntil)
+{
+    reason.clear();
+    TrustState state;
+    state.file.cbStruct = sizeof(state.file);
+    state.file.pcwszFilePath = path;
+    state.file.hFile = file;
+    state.data.cbStruct = sizeof(state.data);
+    state.data.dwUIChoice = WTD_UI_NONE;
+    state.data.fdwRevocationChecks = WTD_REVOKE_NONE;
+    state.data.dwUnionChoice = WTD_CHOICE_FILE;
+    state.data.pFile = &state.file;
+    state.data.dwStateAction = WTD_STATEACTION_VERIFY;
+    state.data.dwProvFlags = WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL;
+    const LONG status = ::WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &state.action, &state.data);
+    // The maker's certificates need not chain to a public root: the signature
+    // and the image digest have verified by then, and the thumbprint decides.
+    if (status != ERROR_SUCCESS && status != CERT_E_UNTRUSTEDROOT && status != CERT_E_CHAINING) {
+        reason = Describe(status);
+        return E_ACCESSDENIED;
+    }
+    const std::wstring signer = SignerThumbprint(state.data.hWVTStateData);
+    if (signer.empty()) {
+        reason = L"the signer's certificate cannot be read";
+        return E_ACCESSDENIED;
+    }
+    for (const std::wstring& thumbprint : trusted) {
+        if (!SameThumbprint(thumbprint, signer))
+            continue;
+        if (validUntil)
+            *validUntil = ChainExpiry(state.data.hWVTStateData);
+        return S_OK;
+    }
+    reason = L"the signer " + signer + L" is not a trusted publisher";
+    return E_ACCESSDENIED;
 }
 
 HRESULT Refuse(const wchar_t* function, const std::wstring& path, const std::wstring& reason)
@@ -152,6 +211,13 @@ bool ReadTrustedPublishers(std::vector<std::wstring>& thumbprints)
 HRESULT OpenVerifiedFile(const wchar_t* path, const std::vector<std::wstring>& trusted, Plinth::UniqueHandle& file,
                          std::wstring& reason)
 {
+    FILETIME validUntil;
+    return OpenVerifiedFile(path, trusted, file, reason, validUntil);
+}
+
+HRESULT OpenVerifiedFile(const wchar_t* path, const std::vector<std::wstring>& trusted, Plinth::UniqueHandle& file,
+                         std::wstring& reason, FILETIME& validUntil)
+{
     file.reset();
     reason.clear();
     if (!Plinth::IsFullyQualifiedModulePath(path)) {
@@ -171,7 +237,7 @@ HRESULT OpenVerifiedFile(const wchar_t* path, const std::vector<std::wstring>& t
         return E_ACCESSDENIED;
     }
     Plinth::UniqueHandle opened(raw);
-    const HRESULT hr = VerifyFileSignature(path, opened.get(), trusted, reason);
+    const HRESULT hr = VerifySignature(path, opened.get(), trusted, reason, &validUntil);
     if (FAILED(hr)) {
         opened.reset();
         ::SetLastError(kErrorUnverifiedImage);
@@ -184,36 +250,7 @@ HRESULT OpenVerifiedFile(const wchar_t* path, const std::vector<std::wstring>& t
 HRESULT VerifyFileSignature(const wchar_t* path, HANDLE file, const std::vector<std::wstring>& trusted,
                             std::wstring& reason)
 {
-    reason.clear();
-    TrustState state;
-    state.file.cbStruct = sizeof(state.file);
-    state.file.pcwszFilePath = path;
-    state.file.hFile = file;
-    state.data.cbStruct = sizeof(state.data);
-    state.data.dwUIChoice = WTD_UI_NONE;
-    state.data.fdwRevocationChecks = WTD_REVOKE_NONE;
-    state.data.dwUnionChoice = WTD_CHOICE_FILE;
-    state.data.pFile = &state.file;
-    state.data.dwStateAction = WTD_STATEACTION_VERIFY;
-    state.data.dwProvFlags = WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL;
-    const LONG status = ::WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &state.action, &state.data);
-    // The maker's certificates need not chain to a public root: the signature
-    // and the image digest have verified by then, and the thumbprint decides.
-    if (status != ERROR_SUCCESS && status != CERT_E_UNTRUSTEDROOT && status != CERT_E_CHAINING) {
-        reason = Describe(status);
-        return E_ACCESSDENIED;
-    }
-    const std::wstring signer = SignerThumbprint(state.data.hWVTStateData);
-    if (signer.empty()) {
-        reason = L"the signer's certificate cannot be read";
-        return E_ACCESSDENIED;
-    }
-    for (const std::wstring& thumbprint : trusted) {
-        if (SameThumbprint(thumbprint, signer))
-            return S_OK;
-    }
-    reason = L"the signer " + signer + L" is not a trusted publisher";
-    return E_ACCESSDENIED;
+    return VerifySignature(path, file, trusted, reason, nullptr);
 }
 
 HRESULT VerifyCallingModule(const void* callerAddress)
@@ -230,13 +267,14 @@ namespace {
 using ClassRegistration::Server;
 using GetClassObjectFunction = HRESULT(STDAPICALLTYPE*)(REFCLSID clsid, REFIID riid, void** ppv);
 
-// Opens and verifies the file a registration names, held in file.
+// Opens and verifies the file a registration names, held in file; a file
+// this process verified and has held since is not verified again.
 HRESULT OpenServerFile(const Server& server, const std::vector<std::wstring>& trusted, Plinth::UniqueHandle& file)
 {
     if (server.file.empty())
         return Refuse(kServerFunction, server.registered, L"the registration names no single file");
     std::wstring reason;
-    if (FAILED(OpenVerifiedFile(server.file.c_str(), trusted, file, reason)))
+    if (FAILED(OpenVerifiedFileOnce(server.file.c_str(), trusted, file, reason)))
         return Refuse(kServerFunction, server.file, reason);
     return S_OK;
 }
@@ -287,8 +325,11 @@ HRESULT LoadVerifiedServer(const Server& server, const std::vector<std::wstring>
     return S_OK;
 }
 
-HRESULT GetInprocClassObject(const std::wstring& guid, const Server& server, const std::vector<std::wstring>& trusted,
-                             REFIID riid, REFIID fallback, void** ppv)
+// Makes the object through the class object the verified server's
+// DllGetClassObject gives for the host's factory interfaces, which share
+// CreateInstance's place after IUnknown.
+HRESULT CreateInprocObject(const std::wstring& guid, const Server& server, const std::vector<std::wstring>& trusted,
+                           REFIID riid, void** ppv)
 {
     HMODULE module = nullptr;
     HRESULT hr = LoadVerifiedServer(server, trusted, module);
@@ -299,10 +340,15 @@ HRESULT GetInprocClassObject(const std::wstring& guid, const Server& server, con
     CLSID clsid;
     if (!getClassObject || FAILED(::CLSIDFromString(guid.c_str(), &clsid)))
         return CO_E_ERRORINDLL;
-    hr = getClassObject(clsid, riid, ppv);
+    Plinth::ComPtr<IVkClassFactory> factory;
+    hr = getClassObject(clsid, IID_IVkClassFactory, factory.put_void());
     if (FAILED(hr))
-        hr = getClassObject(clsid, fallback, ppv);
-    return hr;
+        hr = getClassObject(clsid, IID_IVkClassFactory_PreComponentization, factory.put_void());
+    if (FAILED(hr))
+        return hr;
+    if (!factory)
+        return E_POINTER;
+    return factory->CreateInstance(riid, ppv);
 }
 
 // HRESULT_FROM_WIN32 of the RPC runtime's errors, 1700 to 1931.
@@ -314,15 +360,12 @@ bool IsRpcFailure(HRESULT hr)
 // A lookup may reach the registration of a server that has just ended, which
 // fails at once with an RPC error; a lookup after it finds another server's
 // registration or starts a server.
-HRESULT LookUpLocalClassObject(REFCLSID clsid, DWORD context, REFIID riid, REFIID fallback,
-                               Plinth::ComPtr<IUnknown>& object)
+HRESULT LookUpServerIdentity(REFCLSID clsid, DWORD context, Plinth::ComPtr<IZelServerIdentity>& identity)
 {
     constexpr int kLookupRounds = 2;
     HRESULT hr = E_FAIL;
     for (int round = 0; round < kLookupRounds; ++round) {
-        hr = ::CoGetClassObject(clsid, context, nullptr, riid, object.put_void());
-        if (FAILED(hr))
-            hr = ::CoGetClassObject(clsid, context, nullptr, fallback, object.put_void());
+        hr = ::CoGetClassObject(clsid, context, nullptr, IID_IZelServerIdentity, identity.put_void());
         if (!IsRpcFailure(hr))
             return hr;
     }
@@ -332,9 +375,10 @@ HRESULT LookUpLocalClassObject(REFCLSID clsid, DWORD context, REFIID riid, REFII
 // COM starts the program of a local server from the registration it reads
 // itself, and connects to whichever process registered the class: every
 // program the chain names must verify and is held while COM may start it,
-// and the process that answers must prove it runs one of them.
-HRESULT GetLocalClassObject(REFCLSID clsid, const std::vector<std::wstring>& chain, DWORD context,
-                            const std::vector<std::wstring>& trusted, REFIID riid, REFIID fallback, void** ppv)
+// and the object is made only in the call in which the process that answers
+// proves it runs one of them.
+HRESULT CreateLocalObject(REFCLSID clsid, const std::vector<std::wstring>& chain, DWORD context,
+                          const std::vector<std::wstring>& trusted, REFIID riid, void** ppv)
 {
     std::vector<Plinth::UniqueHandle> held;
     std::vector<std::wstring> programs;
@@ -351,19 +395,20 @@ HRESULT GetLocalClassObject(REFCLSID clsid, const std::vector<std::wstring>& cha
     }
     if (programs.empty())
         return Refuse(kServerFunction, chain.front(), L"no registered server file for the class");
-    Plinth::ComPtr<IUnknown> object;
-    const HRESULT hr =
-        LookUpLocalClassObject(clsid, (context & ~kServerForms) | CLSCTX_LOCAL_SERVER, riid, fallback, object);
-    if (FAILED(hr) || !object)
+    Plinth::ComPtr<IZelServerIdentity> identity;
+    const HRESULT hr = LookUpServerIdentity(clsid, (context & ~kServerForms) | CLSCTX_LOCAL_SERVER, identity);
+    if (FAILED(hr))
         return hr;
+    if (!identity)
+        return E_POINTER;
     std::wstring reason;
-    if (FAILED(VerifyServingProcess(object.get(), programs, reason)))
+    const HRESULT created = CreateFromServingProcess(identity.get(), programs, riid, ppv, reason);
+    if (!reason.empty())
         return Refuse(kServerFunction, programs.front(), reason);
-    *ppv = object.detach();
-    return hr;
+    return created;
 }
 
-HRESULT GetClassObjectOfForm(REFCLSID clsid, DWORD context, REFIID riid, REFIID fallback, void** ppv)
+HRESULT CreateObjectOfForm(REFCLSID clsid, DWORD context, REFIID riid, void** ppv)
 {
     const std::wstring guid = ClassRegistration::GuidText(clsid);
     std::vector<std::wstring> trusted;
@@ -375,26 +420,26 @@ HRESULT GetClassObjectOfForm(REFCLSID clsid, DWORD context, REFIID riid, REFIID 
         return Refuse(kServerFunction, chain.back(), reason);
     Server server;
     if ((context & CLSCTX_INPROC_SERVER) && ClassRegistration::ReadServer(chain.back(), CLSCTX_INPROC_SERVER, server))
-        return GetInprocClassObject(chain.back(), server, trusted, riid, fallback, ppv);
+        return CreateInprocObject(chain.back(), server, trusted, riid, ppv);
     // The system's standard handler only connects to the local server.
     if ((context & CLSCTX_INPROC_HANDLER) &&
         ClassRegistration::ReadServer(chain.back(), CLSCTX_INPROC_HANDLER, server) &&
         !ClassRegistration::IsSystemHandler(server.file))
-        return GetInprocClassObject(chain.back(), server, trusted, riid, fallback, ppv);
+        return CreateInprocObject(chain.back(), server, trusted, riid, ppv);
     if (context & CLSCTX_LOCAL_SERVER)
-        return GetLocalClassObject(clsid, chain, context, trusted, riid, fallback, ppv);
+        return CreateLocalObject(clsid, chain, context, trusted, riid, ppv);
     return Refuse(kServerFunction, guid, L"no registered server file for the class");
 }
 
 } // namespace
 
-HRESULT GetVerifiedClassObject(REFCLSID clsid, DWORD context, REFIID riid, REFIID fallback, void** ppv)
+HRESULT CreateVerifiedObject(REFCLSID clsid, DWORD context, REFIID riid, void** ppv)
 {
     if (!ppv)
         return E_POINTER;
     *ppv = nullptr;
     try {
-        return GetClassObjectOfForm(clsid, context, riid, fallback, ppv);
+        return CreateObjectOfForm(clsid, context, riid, ppv);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }

@@ -33,6 +33,10 @@ bool ReadTrustedPublishers(std::vector<std::wstring>& thumbprints);
 // kErrorUnverifiedImage when the file does not verify.
 HRESULT OpenVerifiedFile(const wchar_t* path, const std::vector<std::wstring>& trusted, Plinth::UniqueHandle& file,
                          std::wstring& reason);
+// The same, telling on success until when the verification holds: the first
+// certificate of the signer's chain to expire ends it.
+HRESULT OpenVerifiedFile(const wchar_t* path, const std::vector<std::wstring>& trusted, Plinth::UniqueHandle& file,
+                         std::wstring& reason, FILETIME& validUntil);
 
 // Verifies the signature of a file and that its signer is in trusted: the
 // file is read through the handle when one is given, else opened at path,
@@ -46,21 +50,25 @@ HRESULT VerifyFileSignature(const wchar_t* path, HANDLE file, const std::vector<
 // "Refused module [<path>]: <reason>"; E_OUTOFMEMORY when memory ran out.
 HRESULT VerifyCallingModule(const void* callerAddress);
 
-// The class object of clsid, asked for riid or, when it does not answer that,
-// for fallback, from a server verified before any of its code runs. The
-// registration is read once (ClassRegistration.h), TreatAs followed to its
-// end; the first form the context admits is used:
+// An object of clsid for riid, from a server verified before any of its code
+// runs. The registration is read once (ClassRegistration.h), TreatAs followed
+// to its end; the first form the context admits is used:
 // - an in-process server, or an in-process handler other than the system's
 //   standard one: its file is opened and verified, then loaded from the held
 //   file by this function (dependencies from the system folder only),
 //   confirmed to be that file in memory and kept loaded for the life of the
-//   process; the class object comes from its DllGetClassObject. A class whose
-//   ThreadingModel does not allow calls from the caller's apartment is refused
-//   with RPC_E_WRONG_THREAD, as no proxy could be trusted to come from it.
+//   process; the object comes from the class object its DllGetClassObject
+//   gives for IVkClassFactory (or IVkClassFactory_PreComponentization). A
+//   class whose ThreadingModel does not allow calls from the caller's
+//   apartment is refused with RPC_E_WRONG_THREAD, as no proxy could be
+//   trusted to come from it.
 // - a local server: every class of the chain's local server program must
-//   verify, and stays open while COM starts it; the process that serves the
-//   class object must then prove that it runs one of them (ServerIdentity.h).
-// Refusals are E_ACCESSDENIED and are logged at level 4 as
-// "Refused module [<path or class>]: <reason>"; E_OUTOFMEMORY when memory ran
-// out; otherwise the failure of the load or of COM.
-HRESULT GetVerifiedClassObject(REFCLSID clsid, DWORD context, REFIID riid, REFIID fallback, void** ppv);
+//   verify, and stays open while COM starts it; the object is made by the
+//   process that serves the class object, in the call in which it proves that
+//   it runs one of them (ServerIdentity.h).
+// A server file this process verified is not verified again while it holds
+// it and the path still names it (VerificationCache.h). Refusals are
+// E_ACCESSDENIED and are logged at level 4 as "Refused module [<path or
+// class>]: <reason>"; E_OUTOFMEMORY when memory ran out; otherwise the
+// failure of the load, of COM or of the creation.
+HRESULT CreateVerifiedObject(REFCLSID clsid, DWORD context, REFIID riid, void** ppv);

@@ -48,14 +48,7 @@ HRESULT CreateVerifiedInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwCls
     *ppv = nullptr;
     if (!useFactory)
         return ::CoCreateInstance(rclsid, pUnkOuter, dwClsContext, riid, ppv);
-    Plinth::ComPtr<IVkClassFactory> factory;
-    const HRESULT hr = GetVerifiedClassObject(rclsid, dwClsContext, IID_IVkClassFactory,
-                                              IID_IVkClassFactory_PreComponentization, factory.put_void());
-    if (FAILED(hr))
-        return hr;
-    if (!factory)
-        return E_POINTER;
-    return factory->CreateInstance(riid, ppv);
+    return CreateVerifiedObject(rclsid, dwClsContext, riid, ppv);
 }
 
 } // namespace

@@ -7,11 +7,11 @@
 // pUnkOuter is not used.
 HRESULT VkCreateInstanceNoAuth(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContext, REFIID riid, void** ppv);
 
-// With useFactory, gets the class object from a verified server
-// (GetVerifiedClassObject in TrustVerification.h) and creates through the
-// host's class-factory interfaces: E_ACCESSDENIED, with nothing of it run,
-// when the server is not a fully qualified trusted file or its process does
-// not prove it runs one; RPC_E_WRONG_THREAD for an in-process server whose
+// With useFactory, creates through the host's class-factory interfaces of a
+// verified server (CreateVerifiedObject in TrustVerification.h):
+// E_ACCESSDENIED when the server is not a fully qualified trusted file (none
+// of its code runs) or its process does not prove it runs one (no object of
+// it is used); RPC_E_WRONG_THREAD for an in-process server whose
 // threading model does not allow the caller's apartment. Without useFactory,
 // a plain CoCreateInstance. Never throws: running out of memory gives
 // E_OUTOFMEMORY.

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "tests/support/TestRegistry.h"
 #include "tests/support/TestSigning.h"
 #include "tests/support/TrustedPublishers.h"
+#include "zelcom/ServerIdentity.h"
 #include "zelcom/VkCreateInstance.h"
 #include "zelcom/ZelLumoAp.h"
 
@@ -159,6 +161,35 @@ TEST_F(ZelConfigServiceTest, UsersAreEnumeratedFromAnotherProcess)
     EXPECT_FALSE(ServerRuns(kWaitMs));
 }
 
+// Each creation shares a section into the server for one call; the server
+// must not keep it. Every handle of the server is looked at for a section
+// holding a proof written for this process.
+TEST_F(ZelConfigServiceTest, TheServerKeepsNoSectionOfAProof)
+{
+    std::vector<ComPtr<IZelConfig>> configs(3);
+    for (ComPtr<IZelConfig>& config : configs)
+        ASSERT_EQ(CreateService(config), S_OK);
+    int kept = 0;
+    for (const DWORD id : ZelTest::ProcessesNamed(kServerImage)) {
+        const Plinth::UniqueHandle server(::OpenProcess(PROCESS_DUP_HANDLE, FALSE, id));
+        for (ULONG_PTR value = 4; server && value < 0x4000; value += 4) {
+            Plinth::UniqueHandle copy;
+            if (!::DuplicateHandle(server.get(), reinterpret_cast<HANDLE>(value), ::GetCurrentProcess(), copy.put(),
+                                   FILE_MAP_READ, FALSE, 0))
+                continue;
+            const Plinth::UniqueView view(
+                ::MapViewOfFile(copy.get(), FILE_MAP_READ, 0, 0, sizeof(ServerIdentityProof)));
+            ServerIdentityProof proof = {};
+            if (view)
+                std::memcpy(&proof, view.get(), sizeof(proof));
+            kept += view && proof.caller == ::GetCurrentProcessId();
+        }
+    }
+    EXPECT_EQ(kept, 0);
+    configs.clear();
+    EXPECT_FALSE(ServerRuns(kWaitMs));
+}
+
 TEST_F(ZelConfigServiceTest, AdministratorPasswordIsCheckedNotRevealed)
 {
     ComPtr<IZelConfig> config;
@@ -188,8 +219,8 @@ TEST_F(ZelConfigServiceTest, TheSystemHandlerIsLeftToCom)
     }
 }
 
-// An unsigned process that registered the service's class is not asked for
-// anything, whichever process it claims serves it: itself, or one that runs
+// The objects of an unsigned process that registered the service's class are
+// not used, whichever process it claims serves it: itself, or one that runs
 // the service's program (held suspended, so it answers nothing).
 TEST_F(ZelConfigServiceTest, AClassObjectServedByAnotherProcessIsRefused)
 {
@@ -219,7 +250,7 @@ TEST_F(ZelConfigServiceTest, AClassObjectServedByAnotherProcessIsRefused)
         DWORD asked = MAXDWORD;
         EXPECT_EQ(::WaitForSingleObject(impostor.process.get(), kWaitMs), WAIT_OBJECT_0);
         EXPECT_TRUE(::GetExitCodeProcess(impostor.process.get(), &asked));
-        EXPECT_EQ(asked, 0u) << "objects asked of the impostor";
+        EXPECT_EQ(asked, 0u) << "objects asked of the impostor without a proof";
     }
     ::TerminateProcess(heldProcess.get(), 0);
     EXPECT_FALSE(ServerRuns(kWaitMs)) << "the service itself was started";

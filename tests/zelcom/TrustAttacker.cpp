@@ -4,7 +4,7 @@
 //   serve <stop event> [<process id>]: registers a class object for the
 //     configuration service's class that claims that process (else this one),
 //     sets "<stop event>-ready" and serves until the stop event is set; the
-//     exit code is the number of objects it was asked for;
+//     exit code is the number of objects it was asked for without a proof;
 //   -Embedding (as COM starts a local server): leaves "planted.marker" beside it.
 #include <windows.h>
 
@@ -55,8 +55,12 @@ public:
         *processId = m_claimed;
         return S_OK;
     }
-    // The section was shared into the claimed process only: nothing to write.
-    STDMETHODIMP WriteCallerProcessId(ULONGLONG, REFGUID) override { return S_OK; }
+    // The section was shared into another process: nothing to write, but
+    // an object all the same.
+    STDMETHODIMP CreateProvenInstance(ULONGLONG, REFGUID, REFIID riid, void** ppv) override
+    {
+        return QueryInterface(riid, ppv);
+    }
 
     volatile LONG created = 0;
 
