@@ -601,7 +601,7 @@ LoadFigures LoadRig::Run(ObjectSharing sharing, unsigned threads, unsigned long 
     return figures;
 }
 
-LoadFigures LoadRig::RunFirstUse(unsigned threads, unsigned rounds, double budgetSeconds)
+LoadFigures LoadRig::RunFirstUse(unsigned threads, unsigned rounds, double roundLimitSeconds)
 {
     LoadFigures figures;
     if (!m_problem.empty()) {
@@ -609,8 +609,18 @@ LoadFigures LoadRig::RunFirstUse(unsigned threads, unsigned rounds, double budge
         figures.firstMismatch = m_problem;
         return figures;
     }
-    for (unsigned round = 0; round < rounds && figures.seconds < budgetSeconds; ++round)
-        figures.seconds += RunThreads(ObjectSharing::FirstUsageReport, threads, 1, figures);
+    for (unsigned round = 0; round < rounds; ++round) {
+        LoadFigures made;
+        const double seconds = RunThreads(ObjectSharing::FirstUsageReport, threads, 1, made);
+        figures.seconds += seconds;
+        figures.mismatches += made.mismatches;
+        if (figures.firstMismatch.empty())
+            figures.firstMismatch = made.firstMismatch;
+        // The objects of a stalled round do not count as made.
+        if (seconds >= roundLimitSeconds)
+            break;
+        figures.calls += made.calls;
+    }
     return figures;
 }
 

@@ -155,10 +155,10 @@ public:
     LoadFigures Run(ObjectSharing sharing, unsigned threads, unsigned long callsPerThread);
 
     // Up to rounds rounds of threads objects made at the same moment, each
-    // asked for its usage report once; no round starts once budgetSeconds are
-    // spent. calls counts the objects, mismatches those whose report was not
-    // the single thread's.
-    LoadFigures RunFirstUse(unsigned threads, unsigned rounds, double budgetSeconds);
+    // asked for its usage report once. A round that takes roundLimitSeconds or
+    // more ends the run, its objects not counted. calls counts the objects,
+    // mismatches those whose report was not the single thread's.
+    LoadFigures RunFirstUse(unsigned threads, unsigned rounds, double roundLimitSeconds);
 
     // Releases the rig's object and class object; DllCanUnloadNow's answer then.
     HRESULT ReleaseAndAskUnload();
